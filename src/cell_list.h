@@ -1,0 +1,126 @@
+/* src/cell_list.h: the periodic cell list, its half-shell stencil, the bin lookup and
+   the cell-ordered columns that the cell-id counters sweep. */
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "src/common.h"
+
+namespace quor {
+
+constexpr uint64_t MIN_CELLS = 3;
+constexpr uint64_t MAX_CELLS = 128;
+
+/// One of each pair of opposite offsets in {-1, 0, 1}^3, the own cell excluded:
+/// with the own cell, visits every pair of particles in neighbouring cells once.
+constexpr int HALF_SHELL[13][3] = {
+    {-1, -1, 1}, {0, -1, 1}, {1, -1, 1}, {-1, 0, 1}, {0, 0, 1}, {1, 0, 1}, {-1, 1, 1},
+    {0, 1, 1},   {1, 1, 1},  {-1, 1, 0}, {0, 1, 0},  {1, 1, 0}, {1, 0, 0},
+};
+
+struct CellCoord {
+    uint64_t ix, iy, iz;
+};
+
+/// Periodic grid of cells_xy x cells_xy x cells_z cells with particles grouped by cell.
+struct CellList {
+    std::vector<uint64_t> cell_order;  ///< particle indices grouped by cell
+    std::vector<uint64_t> cell_start;  ///< n_cells + 1 offsets into cell_order
+    uint64_t cells_xy = MIN_CELLS;
+    uint64_t cells_z = MIN_CELLS;
+    double width_xy = 0.0;
+    double width_z = 0.0;
+
+    /// Counting sort of `n` rows of `positions` (x, y, z contiguous) into the grid.
+    static CellList build(const double *positions, int64_t n, double box_size,
+                          double cell_size_xy, double cell_size_z);
+
+    uint64_t n_cells() const { return cells_xy * cells_xy * cells_z; }
+
+    /// Cell coordinates of a position; outside the box (or NaN) clamps to an edge cell.
+    CellCoord cell_of(double x, double y, double z) const {
+        CellCoord c;
+        c.ix = std::min(cells_xy - 1, trunc_sat(x / width_xy));
+        c.iy = std::min(cells_xy - 1, trunc_sat(y / width_xy));
+        c.iz = std::min(cells_z - 1, trunc_sat(z / width_z));
+        return c;
+    }
+
+    uint64_t cell_id(uint64_t ix, uint64_t iy, uint64_t iz) const {
+        return (ix * cells_xy + iy) * cells_z + iz;
+    }
+
+    CellCoord coord_of(uint64_t c) const {
+        return {c / (cells_xy * cells_z), (c / cells_z) % cells_xy, c % cells_z};
+    }
+};
+
+/// A neighbour cell reached through an offset, with the periodic shift of the step:
+/// -box_size where the step left through the low face, +box_size through the high face.
+struct Neighbour {
+    uint64_t cell;
+    double sx, sy, sz;
+};
+
+inline Neighbour neighbour_of(const CellList &grid, const CellCoord &c, int ox, int oy, int oz,
+                              double box_size) {
+    auto step = [box_size](uint64_t i, int o, uint64_t n, double &shift) {
+        int64_t t = static_cast<int64_t>(i) + o;
+        shift = 0.0;
+        if (t < 0) {
+            t += static_cast<int64_t>(n);
+            shift = -box_size;
+        } else if (t >= static_cast<int64_t>(n)) {
+            t -= static_cast<int64_t>(n);
+            shift = box_size;
+        }
+        return static_cast<uint64_t>(t);
+    };
+    Neighbour nb;
+    const uint64_t tx = step(c.ix, ox, grid.cells_xy, nb.sx);
+    const uint64_t ty = step(c.iy, oy, grid.cells_xy, nb.sy);
+    const uint64_t tz = step(c.iz, oz, grid.cells_z, nb.sz);
+    nb.cell = grid.cell_id(tx, ty, tz);
+    return nb;
+}
+
+/// Bin of `v` among `m` >= 1 ascending edges: k with edges[k] <= v < edges[k + 1],
+/// or -1 when v is below the first edge, at or above the last, or NaN.
+inline int64_t find_bin(const double *edges, int64_t m, double v) {
+    if (v < edges[0] || v >= edges[m - 1]) return -1;
+    int64_t base = 0, size = m;
+    while (size > 1) {
+        const int64_t half = size / 2;
+        if (v >= edges[base + half]) base += half;
+        size -= half;
+    }
+    // A NaN passes the first test and is >= no edge; base - 1 is then -1: no bin.
+    return v >= edges[base] ? base : base - 1;
+}
+
+/// Per-galaxy data in cell order (each cell a contiguous run, ascending z).
+struct CellColumns {
+    std::vector<double> xs, ys, zs;
+    std::vector<int32_t> pids;
+    std::vector<uint64_t> orig_index;
+};
+
+/// Reorders every cell's run of cell_order by ascending z.
+void sort_cells_by_z(CellList &grid, const double *positions);
+
+/// Everything the cell-id counters share: the grid, sorted by z, and its columns.
+struct CellOrdered {
+    CellList grid;
+    CellColumns cols;
+    double box_size = 0.0;
+    double half_box = 0.0;
+};
+
+/// Copies positions and ids, builds and z-sorts the cell list, fills the columns.
+/// `ids` must hold at least coords.rows entries and coords at least 3 columns.
+CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
+                                 double box_size, double cell_size_xy, double cell_size_z);
+
+}  // namespace quor

@@ -1,0 +1,107 @@
+/* src/common.h: array views, exact numeric helpers and size checks shared by every counter. */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace quor {
+
+/// Read-only 1-D view of a NumPy array, read through its own byte stride in logical order.
+template <class T>
+struct StridedVector {
+    const char *data = nullptr;
+    int64_t size = 0;
+    int64_t stride = sizeof(T);  ///< in bytes; may be zero or negative
+
+    T operator[](int64_t i) const {
+        T v;  // memcpy: NumPy arrays need not be aligned
+        std::memcpy(&v, data + i * stride, sizeof(T));
+        return v;
+    }
+};
+
+/// Read-only 2-D float64 view of a NumPy array, read through its own byte strides.
+struct StridedMatrix {
+    const char *data = nullptr;
+    int64_t rows = 0;
+    int64_t cols = 0;
+    int64_t row_stride = 0;  ///< in bytes
+    int64_t col_stride = 0;  ///< in bytes
+
+    double operator()(int64_t i, int64_t j) const {
+        double v;
+        std::memcpy(&v, data + i * row_stride + j * col_stride, sizeof(double));
+        return v;
+    }
+};
+
+using Edges = StridedVector<double>;
+using PartitionIds = StridedVector<int32_t>;
+
+/// A row-major 2-D histogram the computation owns; the module hands `values` to NumPy.
+struct Hist2d {
+    std::vector<double> values;
+    uint64_t rows = 0;
+    uint64_t cols = 0;
+};
+
+/// Float64 to unsigned 64-bit: truncates toward zero; negative and NaN give 0,
+/// values of 2^64 or more give 2^64 - 1.
+inline uint64_t trunc_sat(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<uint64_t>(v);
+}
+
+/// One strict fold of a displacement component into the minimum image.
+inline double min_image(double d, double box_size, double half_box) {
+    if (d > half_box) return d - box_size;
+    if (d < -half_box) return d + box_size;
+    return d;
+}
+
+/// max/min that ignore a NaN operand: with one side NaN the result is the other side.
+inline double max_ignore_nan(double a, double b) {
+    if (a != a) return b;
+    if (b != b) return a;
+    return a < b ? b : a;
+}
+inline double min_ignore_nan(double a, double b) {
+    if (a != a) return b;
+    if (b != b) return a;
+    return b < a ? b : a;
+}
+
+/// Number of float64 elements of an a x b histogram; throws std::bad_alloc when the
+/// product overflows or the buffer could never be allocated, so nothing wraps.
+inline uint64_t checked_elements(uint64_t a, uint64_t b) {
+    constexpr uint64_t max_elems = static_cast<uint64_t>(PTRDIFF_MAX) / sizeof(double);
+    if (a != 0 && b > max_elems / a) throw std::bad_alloc();
+    return a * b;
+}
+
+/// Contiguous N x 3 copy of the first three columns of `coords`.
+inline std::vector<double> copy_positions(const StridedMatrix &coords) {
+    std::vector<double> pos(static_cast<size_t>(coords.rows) * 3);
+    for (int64_t i = 0; i < coords.rows; ++i) {
+        pos[3 * i + 0] = coords(i, 0);
+        pos[3 * i + 1] = coords(i, 1);
+        pos[3 * i + 2] = coords(i, 2);
+    }
+    return pos;
+}
+
+/// The edges squared, in order.
+inline std::vector<double> squared_edges(const Edges &edges) {
+    std::vector<double> sq(static_cast<size_t>(edges.size));
+    for (int64_t k = 0; k < edges.size; ++k) {
+        const double e = edges[k];
+        sq[k] = e * e;
+    }
+    return sq;
+}
+
+}  // namespace quor

@@ -1,0 +1,19 @@
+/* src/pairs_2d.h: projected (r_p, pi) pair counts, split by partition. */
+#pragma once
+
+#include "src/common.h"
+
+namespace quor {
+
+/// Same-partition and cross-partition histograms of one pair counter.
+struct PairHists {
+    Hist2d auto_counts;
+    Hist2d cross_counts;
+};
+
+/// (n_rp, n_pi) histograms of pairs by r_p (across the line of sight, binned through its
+/// square) and pi = |dz|. Same preconditions as count_pairs_1d, for both edge arrays.
+PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
+                           const Edges &r_p_bins, const Edges &pi_bins, double box_size);
+
+}  // namespace quor

@@ -1,0 +1,234 @@
+/* src/parallel.cpp: the process-wide worker pool: one queue of pending pieces shared by
+   the workers, fork-join with reclaim of untaken halves, and the worker count rules. */
+#include "src/parallel.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+namespace quor {
+
+namespace {
+
+constexpr uint64_t MAX_WORKERS = 65535;
+constexpr int NOT_A_WORKER = -1;
+
+thread_local int tls_worker = NOT_A_WORKER;
+
+enum class JobState { Queued, Running, Done };
+
+/// A piece offered to the pool. Lives on the stack of the thread that offered it,
+/// which does not return before the job is Done or taken back out of the queue.
+struct Job {
+    detail::TaskRef task;
+    int creator;  ///< worker index of the offering thread, NOT_A_WORKER from outside
+    JobState state = JobState::Queued;
+    std::exception_ptr error;
+
+    Job(detail::TaskRef t, int from) : task(t), creator(from) {}
+};
+
+struct Pool {
+    uint64_t workers = 1;  ///< W: sizes the split budget
+    uint64_t started = 0;  ///< threads actually running (fewer only if the OS refused)
+    std::mutex mu;
+    std::condition_variable cv;  ///< signalled when a job is queued or finished
+    std::deque<Job *> queue;     ///< oldest (largest) pieces at the front
+
+    /// Runs `job` on this thread, then marks it done; `job` may be gone once we unlock.
+    void execute(Job *job) {
+        const bool migrated = job->creator != tls_worker;
+        try {
+            job->task.invoke(job->task.ctx, migrated);
+        } catch (...) {
+            job->error = std::current_exception();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            job->state = JobState::Done;
+        }
+        cv.notify_all();
+    }
+
+    /// Takes the oldest queued job; the caller holds `lock`.
+    Job *take_front() {
+        Job *job = queue.front();
+        queue.pop_front();
+        job->state = JobState::Running;
+        return job;
+    }
+
+    void push(Job *job) {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            queue.push_back(job);
+        }
+        cv.notify_all();
+    }
+
+    /// Removes `job` from the queue if no worker has taken it yet.
+    bool reclaim(Job *job) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (job->state != JobState::Queued) return false;
+        // The job was offered last by this thread, so it sits near the back.
+        queue.erase(std::find(queue.rbegin(), queue.rend(), job).base() - 1);
+        job->state = JobState::Running;
+        return true;
+    }
+
+    /// Waits for `job`, running other queued pieces meanwhile when called by a worker.
+    void wait_for(Job *job, bool help) {
+        std::unique_lock<std::mutex> lock(mu);
+        while (job->state != JobState::Done) {
+            if (help && !queue.empty()) {
+                Job *other = take_front();
+                lock.unlock();
+                execute(other);
+                lock.lock();
+                continue;
+            }
+            cv.wait(lock);
+        }
+    }
+
+    void worker_loop(int index) {
+        tls_worker = index;
+        std::unique_lock<std::mutex> lock(mu);
+        for (;;) {
+            cv.wait(lock, [this] { return !queue.empty(); });
+            Job *job = take_front();
+            lock.unlock();
+            execute(job);
+            lock.lock();
+        }
+    }
+
+    explicit Pool(uint64_t w) : workers(w) {
+        for (uint64_t i = 0; i < w; ++i) {
+            try {
+                std::thread(&Pool::worker_loop, this, static_cast<int>(i)).detach();
+            } catch (const std::system_error &) {
+                break;  // run with the threads we have; the budget still uses W
+            }
+            ++started;
+        }
+    }
+};
+
+uint64_t logical_processors() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<uint64_t>(n);
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+/// Worker count W: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the processor count.
+/// A valid 0 selects the default and does not consult the second variable.
+uint64_t worker_count_from_env() {
+    uint64_t w = 0;
+    const char *first = std::getenv("RAYON_NUM_THREADS");
+    if (!(first && parse_thread_count(first, w))) {
+        const char *second = std::getenv("RAYON_RS_NUM_CPUS");
+        if (!(second && parse_thread_count(second, w))) w = 0;
+    }
+    if (w == 0) w = logical_processors();
+    return std::min(w, MAX_WORKERS);
+}
+
+std::mutex pool_mu;
+Pool *the_pool = nullptr;  // never destroyed: workers may still sleep on it at exit
+
+#if defined(__linux__)
+// A forked child has none of the parent's threads: it starts a pool of its own.
+void forget_pool_in_child() { the_pool = nullptr; }
+#endif
+
+Pool &get_pool() {
+    std::lock_guard<std::mutex> lock(pool_mu);
+    if (!the_pool) {
+#if defined(__linux__)
+        static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+        (void)registered;
+#endif
+        the_pool = new Pool(worker_count_from_env());
+    }
+    return *the_pool;
+}
+
+}  // namespace
+
+bool parse_thread_count(const char *text, uint64_t &value) {
+    const char *p = text;
+    if (*p == '+') ++p;
+    if (*p == '\0') return false;
+    uint64_t v = 0;
+    for (; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (v > (UINT64_MAX - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    value = v;
+    return true;
+}
+
+uint64_t pool_size() { return get_pool().workers; }
+
+namespace detail {
+
+bool on_worker() { return tls_worker != NOT_A_WORKER; }
+
+void join(TaskRef left, TaskRef right, bool injected) {
+    Pool &pool = get_pool();
+    Job right_job{right, tls_worker};
+    pool.push(&right_job);
+
+    std::exception_ptr left_error;
+    try {
+        left.invoke(left.ctx, injected);
+    } catch (...) {
+        left_error = std::current_exception();
+    }
+
+    if (pool.reclaim(&right_job)) {
+        try {
+            right.invoke(right.ctx, injected);
+        } catch (...) {
+            right_job.error = std::current_exception();
+        }
+    } else {
+        pool.wait_for(&right_job, true);
+    }
+    if (left_error) std::rethrow_exception(left_error);
+    if (right_job.error) std::rethrow_exception(right_job.error);
+}
+
+void run_on_pool(TaskRef root) {
+    Pool &pool = get_pool();
+    if (pool.started == 0) {  // no thread could be started: count here instead
+        root.invoke(root.ctx, true);
+        return;
+    }
+    Job job{root, NOT_A_WORKER};
+    pool.push(&job);
+    pool.wait_for(&job, false);
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+}  // namespace detail
+
+}  // namespace quor

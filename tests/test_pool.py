@@ -1,0 +1,90 @@
+"""Worker-pool sizing from the environment, each case in a fresh process."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+CHILD = r"""
+import json, os, sys
+import numpy as np
+import _quor
+def threads():
+    return len(os.listdir("/proc/self/task"))
+rng = np.random.default_rng(2)
+coords = rng.uniform(0, 50, size=(3000, 3))
+ids = rng.integers(0, 5, size=3000).astype(np.int32)
+before = threads()
+first = _quor.count_pairs_1d(coords, ids, np.linspace(0, 8, 9), 50.0)
+started = threads() - before
+os.environ["RAYON_NUM_THREADS"] = "1"
+second = _quor.count_pairs_1d(coords, ids, np.linspace(0, 8, 9), 50.0)
+print(json.dumps({"workers": started, "after": threads() - before,
+                  "counts": [first[0].tolist(), first[1].tolist()],
+                  "again": [second[0].tolist(), second[1].tolist()]}))
+"""
+
+
+def run_child(env_vars):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(env_vars)
+    out = subprocess.run([sys.executable, "-c", CHILD], env=env, capture_output=True,
+                         text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def default_workers():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"),
+                                reason="thread count read from /proc")
+
+
+@pytest.mark.parametrize("env, workers", [
+    ({"RAYON_NUM_THREADS": "4"}, 4),
+    ({"RAYON_NUM_THREADS": "+4"}, 4),
+    ({"RAYON_NUM_THREADS": "0"}, None),
+    ({"RAYON_NUM_THREADS": "-1", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "four", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "+", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_NUM_THREADS": "99999999999999999999", "RAYON_RS_NUM_CPUS": "3"}, 3),
+    ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, None),
+    ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "y"}, None),
+    ({}, None),
+])
+def test_worker_count(env, workers):
+    got = run_child(env)
+    assert got["workers"] == (workers or default_workers())
+    # The pool is made once: changing the variable later starts no threads.
+    assert got["after"] == got["workers"]
+    assert got["again"] == got["counts"]
+
+
+def test_counts_do_not_depend_on_worker_count():
+    results = [run_child({"RAYON_NUM_THREADS": str(w)})["counts"] for w in (1, 2, 3, 7)]
+    assert all(r == results[0] for r in results)
+    assert sum(results[0][0]) > 0
+
+
+def test_fork_child_gets_its_own_pool():
+    code = r"""
+import os, numpy as np, _quor
+c = np.random.default_rng(0).uniform(0, 20, (500, 3)); p = np.zeros(500, np.int32)
+a = _quor.count_pairs_1d(c, p, np.array([0., 2., 4.]), 20.0)
+pid = os.fork()
+if pid == 0:
+    b = _quor.count_pairs_1d(c, p, np.array([0., 2., 4.]), 20.0)
+    os._exit(0 if np.array_equal(a[0], b[0]) else 3)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status))
+"""
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                         text=True, timeout=60)
+    assert out.stdout.strip() == "0", out.stderr

@@ -1,0 +1,63 @@
+/* module/args.h: binding of call arguments to parameters, conversion into read-only views and
+   plain numbers, and the input checks made before any counting. */
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "module/ref.h"
+#include "src/common.h"
+
+namespace quor {
+
+/// Parameter names of one function, in declaration (binding and conversion) order.
+struct Signature {
+    const char *function;  ///< the function's Python name
+    const char *const *names;
+    size_t count;
+};
+
+/// At most this many parameters per function.
+constexpr size_t MAX_PARAMS = 8;
+
+/// Bound arguments, one strong reference per parameter, held until the call ends.
+struct BoundArgs {
+    const Signature *sig = nullptr;
+    Ref values[MAX_PARAMS];
+
+    PyObject *operator[](size_t i) const { return values[i].get(); }
+};
+
+/// Binds positional and keyword arguments to the parameters of `sig`; every parameter is
+/// required and positional-or-keyword. Raises TypeError (through PyErrSet) on failure.
+BoundArgs bind_arguments(const Signature &sig, PyObject *args, PyObject *kwargs);
+
+// Conversions of parameter `i`. Each raises with the parameter's name prefixed when the
+// underlying failure is exactly TypeError. The views borrow the array held by `bound`.
+StridedMatrix positions_arg(const BoundArgs &bound, size_t i);
+PartitionIds partition_arg(const BoundArgs &bound, size_t i);
+Edges edges_arg(const BoundArgs &bound, size_t i);
+double real_arg(const BoundArgs &bound, size_t i);
+uint64_t count_arg(const BoundArgs &bound, size_t i);
+
+// ---- Input checks made after conversion and before counting (ValueError / OverflowError).
+
+/// An edge array needs at least one edge.
+void check_edges(const char *name, const Edges &edges);
+/// A non-empty positions array needs x, y and z columns.
+void check_positions(const StridedMatrix &coords);
+/// One partition identifier per row at least.
+void check_partition_ids(const PartitionIds &ids, const StridedMatrix &coords);
+/// A group has at least one member once there is a galaxy to count.
+void check_n_order(uint64_t n_order, const StridedMatrix &coords);
+/// Raises OverflowError "{name} is too large" unless a float64 array of the given
+/// dimensions (product taken as exact) can be described to NumPy: every dimension and the
+/// byte size fit Py_ssize_t.
+void check_result_size(const char *name, uint64_t a, uint64_t b = 1, uint64_t c = 1);
+
+/// Number of bins described by an edge array already checked by check_edges.
+inline uint64_t bin_count(const Edges &edges) { return static_cast<uint64_t>(edges.size) - 1; }
+
+}  // namespace quor

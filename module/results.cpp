@@ -97,6 +97,11 @@ Ref make_array(Ref container, int nd, const Py_ssize_t *dims, const Py_ssize_t *
     PyObject *descr = np.descr_from_type(NPY_DOUBLE_TYPENUM);
     if (!descr) throw PyErrSet{};
     void *data = reinterpret_cast<SliceContainer *>(container.get())->data;
+    // An empty vector may have no buffer at all, and NumPy allocates (and owns) memory of
+    // its own when handed a null address; an empty array never reads its data, so any
+    // valid aligned address will do.
+    alignas(double) static char empty_buffer[sizeof(double)];
+    if (!data) data = empty_buffer;
     // Takes over `descr` even on failure; the array does not own `data`.
     Ref array = steal_or_throw(
         np.new_from_descr(np.array_type, descr, nd, dims, strides, data, NPY_WRITEABLE_FLAG, nullptr));

@@ -1,18 +1,554 @@
-/* src/pairs_npoint.cpp: n-point group counts and shape-resolved triplets. */
+/* src/pairs_npoint.cpp: n-point group counts (exact pairs, quantised groups of any size)
+   and shape-resolved triplet counts over the z-sorted periodic cell list. */
 #include "src/pairs_npoint.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <stdexcept>
+#include <type_traits>
+#include <vector>
+
+#include "src/cell_list.h"
+#include "src/parallel.h"
 
 namespace quor {
 
-NpointCounts npoint_counts(const StridedMatrix &, const PartitionIds &, const Edges &, double,
-                           uint64_t) {
-    throw std::logic_error("count_npoint is not implemented yet");
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Shared preparation
+
+constexpr int TABLE_SIZE = 4096;
+constexpr uint64_t MAX_TALLY = 8;  ///< distinct partitions are counted up to this many
+constexpr size_t INITIAL_CANDIDATES = 512;
+
+/// Everything the n-point kernels read during a sweep; built on the calling thread.
+struct NpointSetup {
+    CellOrdered data;
+    std::vector<double> r2_edges;  ///< n_r + 1 squared edges
+    int64_t n_r = 0;
+    double r_max = 0.0;
+    double r2_max = 0.0;
+    /// Some axis has (clamped to) 3 cells narrower than r_max: the cell shift no longer
+    /// gives the nearest image, so every displacement is folded with min_image and whole
+    /// neighbour runs are scanned.
+    bool fallback = false;
+    /// Member-to-member differences of anchor displacements need a fold; always set
+    /// together with `fallback`.
+    bool wrap_pairs = false;
+    std::array<int32_t, TABLE_SIZE> bin_table{};
+    double table_scale = 0.0;
+
+    /// Bin of a squared largest separation through the quantised table; -1: not counted.
+    int32_t table_bin(double m) const {
+        const uint64_t idx = std::min<uint64_t>(TABLE_SIZE - 1, trunc_sat(m * table_scale));
+        return bin_table[idx];
+    }
+};
+
+NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
+                    double box_size) {
+    NpointSetup s;
+    s.n_r = r_bins.size - 1;
+    s.r_max = r_bins[s.n_r];
+    s.r2_max = s.r_max * s.r_max;
+    s.r2_edges = squared_edges(r_bins);
+    s.data = prepare_cell_ordered(coords, ids, box_size, s.r_max, s.r_max);
+    s.fallback = s.data.grid.width_xy < s.r_max || s.data.grid.width_z < s.r_max;
+    s.wrap_pairs = 2.0 * s.r_max > s.data.half_box || s.fallback;
+    return s;
 }
 
-NpointCounts shape_counts(const StridedMatrix &, const PartitionIds &, const Edges &, uint64_t,
-                          double) {
-    throw std::logic_error("count_npoint3_shape is not implemented yet");
+/// 4096 levels of width r2_max / 4095: entry j is the bin holding r2_max * (j / 4095).
+/// Entry 4095 stands for r2_max itself, one past the last bin; a group reaches it only
+/// when m * table_scale rounds up for some m just below r2_max, so it goes to the last
+/// bin rather than being lost.
+void build_bin_table(NpointSetup &s) {
+    const double *first = s.r2_edges.data();
+    const double *last = first + s.r2_edges.size();
+    for (int j = 0; j < TABLE_SIZE; ++j) {
+        const double v = s.r2_max * (static_cast<double>(j) / 4095.0);
+        // Number of squared edges <= v; a NaN v has none.
+        const int64_t below = std::partition_point(first, last, [v](double e) { return e <= v; }) - first;
+        s.bin_table[j] = static_cast<int32_t>(std::min(below - 1, s.n_r - 1));
+    }
+    s.table_scale = 4095.0 / s.r2_max;
+}
+
+/// Calls f(wrap, fallback) with the two switches as compile-time constants.
+template <class F>
+void with_modes(const NpointSetup &s, F &&f) {
+    if (s.fallback)
+        f(std::true_type{}, std::true_type{});
+    else if (s.wrap_pairs)
+        f(std::true_type{}, std::false_type{});
+    else
+        f(std::false_type{}, std::false_type{});
+}
+
+/// Private histogram of one piece of a sweep, plus the scratch its kernel reuses.
+struct HistAcc {
+    std::vector<double> hist;
+
+    void merge(const HistAcc &right) {
+        const size_t n = std::min(hist.size(), right.hist.size());
+        for (size_t k = 0; k < n; ++k) hist[k] = right.hist[k] + hist[k];
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Pair kernel: every unordered pair once, exact bins, row 0 same partition, row 1 across
+
+template <bool Fallback>
+void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
+    const CellList &grid = s.data.grid;
+    const uint64_t lo = grid.cell_start[c], hi = grid.cell_start[c + 1];
+    if (lo == hi) return;
+
+    const CellColumns &cols = s.data.cols;
+    const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
+    const int32_t *pids = cols.pids.data();
+    const uint64_t *orig = cols.orig_index.data();
+    const double box = s.data.box_size, half = s.data.half_box;
+    const double r_max = s.r_max, r2_max = s.r2_max;
+    const double *edges = s.r2_edges.data();
+    const int64_t n_edges = s.n_r + 1;
+    const int64_t n_r = s.n_r;
+
+    auto count = [&](double d2, bool same) {
+        if (!(d2 < r2_max)) return;  // the last edge has no bin; also drops NaN
+        const int64_t b = find_bin(edges, n_edges, d2);
+        if (b >= 0) hist[(same ? 0 : n_r) + b] += 1.0;
+    };
+
+    // Own cell: each pair from the member with the smaller input row.
+    for (uint64_t i = lo; i < hi; ++i) {
+        const double xi = xs[i], yi = ys[i], zi = zs[i];
+        const int32_t pi = pids[i];
+        const uint64_t oi = orig[i];
+        for (uint64_t k = lo; k < hi; ++k) {
+            if (orig[k] <= oi) continue;
+            if (Fallback) {
+                const double dx = min_image(xs[k] - xi, box, half);
+                const double dy = min_image(ys[k] - yi, box, half);
+                const double dz = min_image(zs[k] - zi, box, half);
+                count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
+            } else {
+                if (zs[k] > zi + r_max) break;  // the run ascends in z
+                const double dz = zs[k] - zi, dy = ys[k] - yi, dx = xs[k] - xi;
+                count(dz * dz + (dx * dx + dy * dy), pids[k] == pi);
+            }
+        }
+    }
+
+    // The 13 half-shell neighbours, all pairs.
+    const CellCoord cc = grid.coord_of(c);
+    for (const auto &o : HALF_SHELL) {
+        const Neighbour nb = neighbour_of(grid, cc, o[0], o[1], o[2], box);
+        const uint64_t nlo = grid.cell_start[nb.cell], nhi = grid.cell_start[nb.cell + 1];
+        if (nlo == nhi) continue;
+        for (uint64_t i = lo; i < hi; ++i) {
+            const double xi = xs[i], yi = ys[i], zi = zs[i];
+            const int32_t pi = pids[i];
+            if (Fallback) {
+                // The plain difference folded once: count_pairs_1d's arithmetic.
+                for (uint64_t k = nlo; k < nhi; ++k) {
+                    const double dx = min_image(xs[k] - xi, box, half);
+                    const double dy = min_image(ys[k] - yi, box, half);
+                    const double dz = min_image(zs[k] - zi, box, half);
+                    count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
+                }
+            } else {
+                const double zlo = (zi - r_max) - nb.sz, zhi = (r_max + zi) - nb.sz;
+                uint64_t k = static_cast<uint64_t>(
+                    std::partition_point(zs + nlo, zs + nhi, [zlo](double z) { return z < zlo; }) - zs);
+                for (; k < nhi && zs[k] <= zhi; ++k) {
+                    const double dx = (xs[k] - xi) + nb.sx;
+                    const double dy = (ys[k] - yi) + nb.sy;
+                    const double dz = (zs[k] - zi) + nb.sz;
+                    count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Neighbour gathering, shared by the group kernel and the shape kernel
+
+/// A neighbour of the current anchor: its displacement from the anchor (the image the
+/// cell shift gives, or the minimum image in the fallback) and its partition. Only the
+/// partition is needed of the neighbour itself, so it is kept instead of its index.
+struct Candidate {
+    double dx, dy, dz, d2;
+    int32_t pid;
+};
+
+/// A stretch of the columns to gather from, with the periodic shift of its cells.
+struct Run {
+    uint64_t lo, hi;
+    double sx, sy, sz;
+};
+
+/// The 27 cells around cell c (ox outermost, oz innermost, each -1, 0, +1), as runs of
+/// the columns. Cells adjacent in z with the same shift are adjacent in the columns and,
+/// since a cell's z coordinate never decreases with z, one ascending run: they are
+/// merged, which changes nothing but the number of binary searches. A run ending in a
+/// NaN z (sorted last in its cell) is not merged with the next.
+int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
+    const CellList &grid = s.data.grid;
+    const double *zs = s.data.cols.zs.data();
+    const CellCoord cc = grid.coord_of(c);
+    int n = 0;
+    for (int ox = -1; ox <= 1; ++ox) {
+        for (int oy = -1; oy <= 1; ++oy) {
+            bool open = false;  // whether runs[n - 1] may still be extended
+            uint64_t last_cell = 0;
+            for (int oz = -1; oz <= 1; ++oz) {
+                const Neighbour nb = neighbour_of(grid, cc, ox, oy, oz, s.data.box_size);
+                const uint64_t lo = grid.cell_start[nb.cell], hi = grid.cell_start[nb.cell + 1];
+                if (open && nb.cell == last_cell + 1 && nb.sz == runs[n - 1].sz &&
+                    !std::isnan(zs[runs[n - 1].hi - 1])) {
+                    runs[n - 1].hi = hi;
+                } else if (lo != hi) {
+                    runs[n++] = {lo, hi, nb.sx, nb.sy, nb.sz};
+                } else {
+                    open = false;
+                    continue;
+                }
+                open = true;
+                last_cell = nb.cell;
+            }
+        }
+    }
+    return n;
+}
+
+/// Fills `list` with the neighbours of anchor i that have a larger input row and lie
+/// within r_max, so that every group is found once, from its member of smallest row.
+template <bool Fallback>
+void gather_candidates(const NpointSetup &s, const Run *runs, int n_runs, uint64_t i,
+                       std::vector<Candidate> &list) {
+    const CellColumns &cols = s.data.cols;
+    const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
+    const int32_t *pids = cols.pids.data();
+    const uint64_t *orig = cols.orig_index.data();
+    const double box = s.data.box_size, half = s.data.half_box;
+    const double r_max = s.r_max, r2_max = s.r2_max;
+    const double xi = xs[i], yi = ys[i], zi = zs[i];
+    const uint64_t oi = orig[i];
+
+    list.clear();
+    for (int r = 0; r < n_runs; ++r) {
+        const Run &run = runs[r];
+        if (Fallback) {
+            for (uint64_t k = run.lo; k < run.hi; ++k) {
+                if (orig[k] <= oi) continue;
+                const double dx = min_image(xs[k] - xi, box, half);
+                const double dy = min_image(ys[k] - yi, box, half);
+                const double dz = min_image(zs[k] - zi, box, half);
+                const double d2 = (dx * dx + dy * dy) + dz * dz;
+                if (d2 < r2_max) list.push_back({dx, dy, dz, d2, pids[k]});
+            }
+        } else {
+            const double zlo = (zi - r_max) - run.sz, zhi = (zi + r_max) - run.sz;
+            uint64_t k = static_cast<uint64_t>(
+                std::partition_point(zs + run.lo, zs + run.hi, [zlo](double z) { return z < zlo; }) - zs);
+            for (; k < run.hi && zs[k] <= zhi; ++k) {
+                if (orig[k] <= oi) continue;
+                const double dx = run.sx + (xs[k] - xi);
+                const double dy = run.sy + (ys[k] - yi);
+                const double dz = run.sz + (zs[k] - zi);
+                const double d2 = (dx * dx + dy * dy) + dz * dz;
+                if (d2 < r2_max) list.push_back({dx, dy, dz, d2, pids[k]});
+            }
+        }
+    }
+}
+
+/// Runs `per_anchor(i)` for every galaxy i of cell c after gathering its candidates.
+template <bool Fallback, class PerAnchor>
+void for_each_anchor(const NpointSetup &s, uint64_t c, std::vector<Candidate> &list,
+                     PerAnchor &&per_anchor) {
+    const uint64_t lo = s.data.grid.cell_start[c], hi = s.data.grid.cell_start[c + 1];
+    if (lo == hi) return;
+    Run runs[27];
+    const int n_runs = neighbour_runs(s, c, runs);
+    for (uint64_t i = lo; i < hi; ++i) {
+        gather_candidates<Fallback>(s, runs, n_runs, i, list);
+        per_anchor(i);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Triplets: one acceptance test for the group counts and the shape counts
+
+/// For every pair p < q of candidates forming a triplet with the anchor whose three
+/// separations are below r_max and whose largest has a bin, calls
+/// on(p, q, acc, m, bin, row): acc is the squared p-q separation, m the largest squared
+/// separation, row the number of distinct partitions minus one. The partial sums run
+/// z, then y, then x; both counters depend on this one order for their sums to agree.
+template <bool Wrap, class OnTriplet>
+void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const std::vector<Candidate> &list,
+                      OnTriplet &&on) {
+    const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
+    const size_t n = list.size();
+    const Candidate *cand = list.data();
+    for (size_t p = 0; p < n; ++p) {
+        const Candidate &P = cand[p];
+        for (size_t q = p + 1; q < n; ++q) {
+            const Candidate &Q = cand[q];
+            double dz = Q.dz - P.dz;
+            if (Wrap) dz = min_image(dz, box, half);
+            if (dz * dz >= r2_max) continue;
+            double dy = Q.dy - P.dy;
+            if (Wrap) dy = min_image(dy, box, half);
+            double acc = dy * dy + dz * dz;
+            if (acc >= r2_max) continue;
+            double dx = Q.dx - P.dx;
+            if (Wrap) dx = min_image(dx, box, half);
+            acc = acc + dx * dx;
+            if (acc >= r2_max) continue;
+            const double m = max_ignore_nan(max_ignore_nan(P.d2, Q.d2), acc);
+            const int32_t b = s.table_bin(m);
+            if (b < 0) continue;
+            const int32_t a = anchor_pid, u = P.pid, v = Q.pid;
+            const int row = (a == u && u == v) ? 0 : (a == u || a == v || u == v) ? 1 : 2;
+            on(P, Q, acc, m, b, row);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Groups of any other size
+
+/// Group-kernel state of one piece: the histogram (min(n_order, 8) rows; the rest are
+/// always zero) and scratch that keeps its capacity from anchor to anchor.
+struct GroupAcc : HistAcc {
+    std::vector<Candidate> list;
+    /// Per depth d (slot d of the group being built): the next candidate to try, the
+    /// largest squared separation among slots 0 .. d-1, and slot d's choice.
+    std::vector<size_t> cursor;
+    std::vector<double> m_before;
+    std::vector<std::array<double, 3>> offset;
+    std::vector<int32_t> member_pid;
+};
+
+/// Number of distinct values among `pids[0 .. n)`, counted up to 8.
+uint64_t distinct_partitions(const int32_t *pids, uint64_t n) {
+    int32_t tally[MAX_TALLY];
+    uint64_t size = 0;
+    for (uint64_t t = 0; t < n && size < MAX_TALLY; ++t) {
+        const int32_t v = pids[t];
+        bool seen = false;
+        for (uint64_t k = 0; k < size && !seen; ++k) seen = tally[k] == v;
+        if (!seen) tally[size++] = v;
+    }
+    return size;
+}
+
+/// Every group of n_order >= 3 members led by the anchor: slot 0 is the anchor, slots
+/// 1 .. n_order - 1 candidates in increasing list position. Depth-first with an explicit
+/// stack rather than recursion, since n_order may be as deep as the candidate list.
+template <bool Wrap>
+void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, GroupAcc &acc) {
+    const std::vector<Candidate> &list = acc.list;
+    const size_t n_list = list.size();
+    const uint64_t last = n_order - 1;  // deepest slot
+    if (n_list < last) return;           // too few neighbours for any group
+    if (acc.cursor.size() < n_order) {   // n_order <= n_list + 1 here: bounded by N
+        acc.cursor.resize(n_order);
+        acc.m_before.resize(n_order);
+        acc.offset.resize(n_order);
+        acc.member_pid.resize(n_order);
+    }
+    size_t *cursor = acc.cursor.data();
+    double *m_before = acc.m_before.data();
+    std::array<double, 3> *offset = acc.offset.data();
+    int32_t *member_pid = acc.member_pid.data();
+    const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
+    const int64_t n_r = s.n_r;
+    double *hist = acc.hist.data();
+
+    member_pid[0] = anchor_pid;
+    uint64_t d = 1;
+    cursor[1] = 0;
+    m_before[1] = 0.0;
+    while (d > 0) {
+        // Slots d .. last still need last - d + 1 candidates from cursor[d] on; a
+        // branch that cannot fill them holds no group.
+        if (cursor[d] + (last - d + 1) > n_list) {
+            --d;
+            continue;
+        }
+        const Candidate &cand = list[cursor[d]++];
+        double m = max_ignore_nan(m_before[d], cand.d2);
+        if (m >= r2_max) continue;
+        bool inside = true;
+        for (uint64_t t = 1; t < d; ++t) {
+            double ex = cand.dx - offset[t][0];
+            double ey = cand.dy - offset[t][1];
+            double ez = cand.dz - offset[t][2];
+            if (Wrap) {
+                ex = min_image(ex, box, half);
+                ey = min_image(ey, box, half);
+                ez = min_image(ez, box, half);
+            }
+            const double e2 = (ex * ex + ey * ey) + ez * ez;
+            if (e2 >= r2_max) {
+                inside = false;
+                break;
+            }
+            m = max_ignore_nan(m, e2);
+        }
+        if (!inside) continue;
+        member_pid[d] = cand.pid;
+        if (d == last) {
+            const int32_t b = s.table_bin(m);
+            if (b >= 0) hist[(distinct_partitions(member_pid, n_order) - 1) * n_r + b] += 1.0;
+            continue;
+        }
+        offset[d] = {cand.dx, cand.dy, cand.dz};
+        ++d;
+        cursor[d] = cursor[d - 1];
+        m_before[d] = m;
+    }
+}
+
+/// One piece's step of the group counts for cell c.
+template <bool Wrap, bool Fallback>
+void group_kernel(const NpointSetup &s, uint64_t n_order, uint64_t c, GroupAcc &acc) {
+    const int32_t *pids = s.data.cols.pids.data();
+    const int64_t n_r = s.n_r;
+    if (n_order == 1) {
+        // Each galaxy alone, at separation 0: no neighbours needed.
+        const uint64_t n = s.data.grid.cell_start[c + 1] - s.data.grid.cell_start[c];
+        const int32_t b = s.table_bin(0.0);
+        if (b >= 0) acc.hist[b] += static_cast<double>(n);
+        return;
+    }
+    double *hist = acc.hist.data();
+    if (n_order == 3) {
+        for_each_anchor<Fallback>(s, c, acc.list, [&](uint64_t i) {
+            for_each_triplet<Wrap>(s, pids[i], acc.list,
+                                   [hist, n_r](const Candidate &, const Candidate &, double, double,
+                                               int32_t b, int row) { hist[row * n_r + b] += 1.0; });
+        });
+    } else {
+        for_each_anchor<Fallback>(s, c, acc.list,
+                                  [&](uint64_t i) { extend_group<Wrap>(s, n_order, pids[i], acc); });
+    }
+}
+
+/// Sum of the rows of a row-major rows x cols histogram, row by row in order.
+std::vector<double> column_sums(const std::vector<double> &hist, uint64_t rows, uint64_t cols) {
+    std::vector<double> total(cols, 0.0);
+    for (uint64_t r = 0; r < rows; ++r)
+        for (uint64_t b = 0; b < cols; ++b) total[b] = total[b] + hist[r * cols + b];
+    return total;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Drivers
+
+NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
+                           double box_size, uint64_t n_order) {
+    if (r_bins.size < 1) throw std::invalid_argument("r_bins must hold at least one edge");
+    if (n_order == 0 && coords.rows > 0) throw std::invalid_argument("n_order must be at least 1");
+    const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
+    const uint64_t rows = n_order == 2 ? 2 : n_order;
+    const uint64_t kept = std::min(rows, MAX_TALLY);  // rows that can hold a group
+
+    // The result is allocated first, so a size that cannot be met fails before counting.
+    NpointCounts out;
+    out.counts_by_s.rows = rows;
+    out.counts_by_s.cols = n_r;
+    out.counts_by_s.values.assign(checked_elements(rows, n_r), 0.0);
+    const uint64_t piece_len = kept * n_r;
+
+    if (coords.rows > 0 && piece_len > 0) {
+        NpointSetup s = prepare(coords, ids, r_bins, box_size);
+        const uint64_t n_cells = s.data.grid.n_cells();
+        std::vector<double> hist;
+        if (n_order == 2) {
+            auto make = [piece_len] { return HistAcc{std::vector<double>(piece_len, 0.0)}; };
+            if (s.fallback) {
+                auto step = [&s](HistAcc &acc, uint64_t c) { pair_kernel<true>(s, c, acc.hist.data()); };
+                hist = parallel_sweep<HistAcc>(n_cells, make, step).hist;
+            } else {
+                auto step = [&s](HistAcc &acc, uint64_t c) { pair_kernel<false>(s, c, acc.hist.data()); };
+                hist = parallel_sweep<HistAcc>(n_cells, make, step).hist;
+            }
+        } else {
+            build_bin_table(s);
+            auto make = [piece_len] {
+                GroupAcc acc;
+                acc.hist.assign(piece_len, 0.0);
+                acc.list.reserve(INITIAL_CANDIDATES);
+                return acc;
+            };
+            with_modes(s, [&](auto wrap, auto fallback) {
+                auto step = [&s, n_order](GroupAcc &acc, uint64_t c) {
+                    group_kernel<decltype(wrap)::value, decltype(fallback)::value>(s, n_order, c, acc);
+                };
+                hist = std::move(parallel_sweep<GroupAcc>(n_cells, make, step).hist);
+            });
+        }
+        std::copy(hist.begin(), hist.end(), out.counts_by_s.values.begin());
+    }
+    out.counts_total = column_sums(out.counts_by_s.values, kept, n_r);
+    return out;
+}
+
+NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
+                          uint64_t n_ratio, double box_size) {
+    if (r_bins.size < 1) throw std::invalid_argument("r_bins must hold at least one edge");
+    n_ratio = std::max<uint64_t>(n_ratio, 1);
+    const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
+    const uint64_t n_bins = checked_elements(n_r, n_ratio);
+
+    NpointCounts out;
+    out.counts_by_s.rows = 3;
+    out.counts_by_s.cols = n_bins;
+    out.counts_by_s.values.assign(checked_elements(3, n_bins), 0.0);
+
+    if (coords.rows > 0 && n_bins > 0) {
+        NpointSetup s = prepare(coords, ids, r_bins, box_size);
+        build_bin_table(s);
+        const uint64_t hist_len = out.counts_by_s.values.size();
+        auto make = [hist_len] {
+            GroupAcc acc;
+            acc.hist.assign(hist_len, 0.0);
+            acc.list.reserve(INITIAL_CANDIDATES);
+            return acc;
+        };
+        const double ratio_bins = static_cast<double>(n_ratio);
+        std::vector<double> hist;
+        with_modes(s, [&](auto wrap, auto fallback) {
+            auto step = [&](GroupAcc &acc, uint64_t c) {
+                const int32_t *pids = s.data.cols.pids.data();
+                double *h = acc.hist.data();
+                for_each_anchor<decltype(fallback)::value>(s, c, acc.list, [&](uint64_t i) {
+                    for_each_triplet<decltype(wrap)::value>(
+                        s, pids[i], acc.list,
+                        [&](const Candidate &P, const Candidate &Q, double pq2, double m, int32_t b, int row) {
+                            const double mn = min_ignore_nan(min_ignore_nan(P.d2, Q.d2), pq2);
+                            // r_min / r_max; NaN when all three coincide (0 / 0), which trunc_sat maps to 0.
+                            const double ratio = std::sqrt(mn / m);
+                            const uint64_t bin_ratio = std::min(n_ratio - 1, trunc_sat(ratio * ratio_bins));
+                            h[row * n_bins + static_cast<uint64_t>(b) * n_ratio + bin_ratio] += 1.0;
+                        });
+                });
+            };
+            hist = std::move(parallel_sweep<GroupAcc>(s.data.grid.n_cells(), make, step).hist);
+        });
+        out.counts_by_s.values = std::move(hist);
+    }
+    out.counts_total = column_sums(out.counts_by_s.values, 3, n_bins);
+    return out;
 }
 
 }  // namespace quor

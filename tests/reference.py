@@ -72,3 +72,34 @@ def radial_counts(coords, ids, r_bins, box):
     r2 = (dx * dx + dy * dy) + dz * dz
     b = find_bin(r_bins * r_bins, r2)
     return histogram_split(ids[i] == ids[j], b, n_r)
+
+
+def projected_counts(coords, ids, r_p_bins, pi_bins, box):
+    """(auto, cross) of shape (n_rp, n_pi): r_p through its square, pi = |dz| as it is."""
+    r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
+    pi_bins = np.asarray(pi_bins, dtype=np.float64)
+    i, j, dx, dy, dz = pair_displacements(coords, box)
+    rp2 = dy * dy + dx * dx
+    a = find_bin(r_p_bins * r_p_bins, rp2)
+    b = find_bin(pi_bins, np.abs(dz))
+    return histogram_split(ids[i] == ids[j], a, len(r_p_bins) - 1, b, len(pi_bins) - 1)
+
+
+def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box):
+    """(auto, cross) of shape (n_s, n_mu_bins): s through its square, mu = |dz| / s in
+    n_mu_bins equal steps of [0, mu_max), the division before the multiplication."""
+    s_bins = np.asarray(s_bins, dtype=np.float64)
+    n_s = len(s_bins) - 1
+    if n_mu_bins == 0:
+        empty = np.zeros((n_s, 0))
+        return empty, empty.copy()
+    i, j, dx, dy, dz = pair_displacements(coords, box)
+    s2 = (dx * dx + dy * dy) + dz * dz
+    a = find_bin(s_bins * s_bins, s2)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mu = np.abs(dz) / np.sqrt(s2)
+        ok = mu < mu_max  # NaN (s = 0) and mu_max <= 0 or NaN fail here
+        q = np.where(ok, (mu / mu_max) * float(n_mu_bins), 0.0)
+    b = np.minimum(np.floor(q).astype(np.int64), n_mu_bins - 1)
+    a = np.where(ok, a, -1)
+    return histogram_split(ids[i] == ids[j], a, n_s, b, n_mu_bins)

@@ -1,0 +1,143 @@
+import numpy as np
+import pytest
+
+import _quor
+from reference import random_catalogue, smu_counts
+
+count = _quor.count_pairs_smu
+
+
+def check(coords, ids, s_bins, n_mu_bins, mu_max, box):
+    auto, cross = count(coords, ids, np.asarray(s_bins, float), n_mu_bins, mu_max, box)
+    exp_auto, exp_cross = smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box)
+    assert np.any(exp_auto > 0) and np.any(exp_cross > 0)
+    np.testing.assert_array_equal(auto, exp_auto)
+    np.testing.assert_array_equal(cross, exp_cross)
+
+
+# Box 100: s_max 25 cuts neighbours to a z window (50 is not above 50), s_max 26
+# folds every component; s_max 4 gives a fine grid of 25 cells per axis.
+@pytest.mark.parametrize("s_max", [25.0, 26.0, 4.0], ids=["window", "wrap", "fine"])
+@pytest.mark.parametrize("first", [0.0, 0.75], ids=["first0", "firstpos"])
+@pytest.mark.parametrize("n_partitions", [3, 300], ids=["few", "many"])
+@pytest.mark.parametrize("n_mu_bins, mu_max", [(10, 1.0), (7, 0.6), (5, 1.3)])
+def test_matches_brute_force(s_max, first, n_partitions, n_mu_bins, mu_max):
+    n = 2000 if s_max < 10 else 1500
+    coords, ids = random_catalogue(n, 100.0, n_partitions, seed=int(4 * s_max) + n_mu_bins)
+    s_bins = np.geomspace(max(first, 0.3), s_max, 9)
+    s_bins[0] = first
+    check(coords, ids, s_bins, n_mu_bins, mu_max, 100.0)
+
+
+@pytest.mark.parametrize("box, quantum, s_bins, n_mu_bins, mu_max", [
+    (40.0, 0.5, [0.0, 0.5, 1.0, 2.0, 3.0, 5.0], 10, 1.0),   # window, many per cell
+    (20.0, 0.25, [0.25, 1.0, 1.5, 5.5], 4, 1.0),            # wrap
+    (12.0, 1.0, [0.0, 1.0, 2.0, 3.0, 5.0], 5, 1.25),        # 3 cells per axis
+])
+def test_positions_on_edges(box, quantum, s_bins, n_mu_bins, mu_max):
+    # A coarse position grid puts many s exactly on edges and many mu exactly on
+    # bin boundaries (0, 1 and ratios such as 3/5).
+    coords, ids = random_catalogue(1200, box, 4, seed=13, quantum=quantum)
+    check(coords, ids, s_bins, n_mu_bins, mu_max, box)
+
+
+def pair(p, q, ids=(3, 3)):
+    return np.array([p, q], dtype=np.float64), np.array(ids, dtype=np.int32)
+
+
+def mu_row(n_mu_bins, b):
+    row = np.zeros(n_mu_bins)
+    row[b] = 1.0
+    return row
+
+
+@pytest.mark.parametrize("q, mu_max, n_mu_bins, bin", [
+    ((10, 10, 13), 1.0, 10, None),   # mu exactly 1 is not below mu_max 1
+    ((10, 10, 13), 1.05, 10, 9),
+    ((10, 10, 13), 1.2, 10, 8),
+    ((13, 10, 10), 1.0, 10, 0),      # dz = 0: mu = 0
+    ((14, 10, 13), 1.0, 10, 6),      # mu = 3 / 5, and (0.6 / 1) * 10 = 6
+    ((13, 10, 14), 1.0, 10, 8),      # mu = 4 / 5
+    ((13, 10, 14), 0.8, 4, None),    # mu = mu_max
+    ((10, 10, 13), 0.0, 10, None),
+    ((10, 10, 13), -1.0, 10, None),
+    ((10, 10, 13), float("nan"), 10, None),
+    ((10, 10, 13), 1.0, 1, None),
+    ((10, 13, 14), 2.0, 1, 0),       # one mu bin holds everything below mu_max
+])
+def test_mu_bins(q, mu_max, n_mu_bins, bin):
+    coords, ids = pair((10, 10, 10), q)
+    auto, cross = count(coords, ids, np.array([0.0, 10.0]), n_mu_bins, mu_max, 100.0)
+    expected = np.zeros((1, n_mu_bins)) if bin is None else mu_row(n_mu_bins, bin)[None]
+    np.testing.assert_array_equal(auto, expected)
+    assert not cross.any()
+
+
+@pytest.mark.parametrize("p, q, s_bins, s_bin", [
+    ((10, 10, 10), (13, 14, 10), [0, 5, 10], 1),        # s on an inner edge
+    ((10, 10, 10), (16, 18, 10), [0, 5, 10], None),     # s on the last edge
+    ((10, 10, 10), (10.25, 10, 10), [0.5, 1], None),    # below the first edge
+    ((5, 5, 5), (5, 5, 5), [0, 1], None),               # one position: s = 0, mu = 0 / 0
+    ((0.5, 50, 50), (99.5, 50, 50), [0, 1, 2], 1),      # across the boundary
+    ((0.5, 50, 50), (99.5, 50, 50), [0, 1, 2, 30], 1),  # the same, folded
+])
+def test_s_bins(p, q, s_bins, s_bin):
+    coords, ids = pair(p, q, (1, 2))
+    auto, cross = count(coords, ids, np.array(s_bins, float), 3, 1.0, 100.0)
+    expected = np.zeros((len(s_bins) - 1, 3))
+    if s_bin is not None:
+        expected[s_bin, 0] = 1.0  # all these pairs have dz = 0
+    np.testing.assert_array_equal(cross, expected)
+    assert not auto.any()
+
+
+@pytest.mark.parametrize("n, s_bins, n_mu_bins, shape", [
+    (0, [0, 1, 2], 4, (2, 4)),
+    (300, [5.0], 4, (0, 4)),
+    (300, [0, 2, 5], 0, (2, 0)),   # pairs pass the s test but have no mu bin to land in
+])
+def test_empty_results(n, s_bins, n_mu_bins, shape):
+    coords, ids = random_catalogue(n, 10.0, 2, seed=1)
+    auto, cross = count(coords, ids, np.array(s_bins, float), n_mu_bins, 1.0, 10.0)
+    assert auto.shape == cross.shape == shape
+    assert not auto.any() and not cross.any()
+
+
+@pytest.mark.parametrize("s_max", [25.0, 26.0], ids=["window", "wrap"])
+def test_split_independent_of_partition_ids(s_max):
+    coords, ids = random_catalogue(800, 100.0, 6, seed=5)
+    s_bins = np.linspace(0, s_max, 6)
+    auto, cross = count(coords, ids, s_bins, 5, 1.0, 100.0)
+    total = auto + cross
+    assert total.sum() > 0
+
+    same, other = count(coords, np.full(800, 12, np.int32), s_bins, 5, 1.0, 100.0)
+    np.testing.assert_array_equal(same, total)
+    assert not other.any()
+
+    other, distinct = count(coords, np.arange(800, dtype=np.int32), s_bins, 5, 1.0, 100.0)
+    np.testing.assert_array_equal(distinct, total)
+    assert not other.any()
+
+    renamed = (np.array([40, -1, 9, 2, 1000, 0], np.int32))[ids + 3]
+    got = count(coords, renamed, s_bins, 5, 1.0, 100.0)
+    np.testing.assert_array_equal(got[0], auto)
+    np.testing.assert_array_equal(got[1], cross)
+
+
+@pytest.mark.parametrize("axis", [0, 2], ids=["x", "z"])
+@pytest.mark.parametrize("s_max", [25.0, 26.0], ids=["window", "wrap"])
+def test_nan_position_never_counted(axis, s_max):
+    coords, ids = random_catalogue(600, 100.0, 3, seed=9)
+    s_bins = np.linspace(0, s_max, 5)
+    expected = count(coords[3:], ids[3:], s_bins, 4, 1.0, 100.0)
+    coords[:3, axis] = np.nan
+    got = count(coords, ids, s_bins, 4, 1.0, 100.0)
+    np.testing.assert_array_equal(got[0], expected[0])
+    np.testing.assert_array_equal(got[1], expected[1])
+
+
+def test_empty_s_bins_rejected():
+    coords, ids = random_catalogue(10, 10.0, 2, seed=1)
+    with pytest.raises(ValueError, match="s_bins"):
+        count(coords, ids, np.array([], float), 4, 1.0, 10.0)

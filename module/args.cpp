@@ -1,5 +1,4 @@
-/* module/args.cpp: argument binding, array and scalar conversion, and the checks of input that
-   the computations rely on. */
+/* module/args.cpp: argument binding, array and scalar conversion, and the input checks counters rely on. */
 #include "module/args.h"
 
 #include <cstdint>
@@ -71,9 +70,13 @@ BoundArgs bind_arguments(const Signature &sig, PyObject *args, PyObject *kwargs)
             const size_t index = parameter_index(sig, key);
             if (index == sig.count) {
                 Ref label = function_label(sig);
+                // The key's own text: str() of a str subclass might run Python code.
                 raise_with(PyExc_TypeError,
-                           PyUnicode_FromFormat("%U got an unexpected keyword argument '%S'",
-                                                label.get(), key));
+                           PyUnicode_Check(key)
+                               ? PyUnicode_FromFormat("%U got an unexpected keyword argument '%U'",
+                                                      label.get(), key)
+                               : PyUnicode_FromFormat("%U got an unexpected keyword argument '%S'",
+                                                      label.get(), key));
             }
             if (bound.values[index]) {
                 Ref label = function_label(sig);

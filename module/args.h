@@ -1,5 +1,4 @@
-/* module/args.h: binding of call arguments to parameters, conversion into read-only views and
-   plain numbers, and the input checks made before any counting. */
+/* module/args.h: argument binding, conversion to read-only views and numbers, and input checks. */
 #pragma once
 
 #include <Python.h>

@@ -103,3 +103,107 @@ def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box):
     b = np.minimum(np.floor(q).astype(np.int64), n_mu_bins - 1)
     a = np.where(ok, a, -1)
     return histogram_split(ids[i] == ids[j], a, n_s, b, n_mu_bins)
+
+
+# ---- groups of three or more ---------------------------------------------------------
+
+
+def bin_table(r_bins):
+    """The 4096-level map from squared largest separation to bin, and its scale.
+
+    Entry j holds the bin of r2_max * (j / 4095); the top entry (r2_max itself, one
+    past the last bin) is taken as the last bin.
+    """
+    r_bins = np.asarray(r_bins, dtype=np.float64)
+    n_r = len(r_bins) - 1
+    r2_max = r_bins[-1] * r_bins[-1]
+    v = r2_max * (np.arange(4096, dtype=np.float64) / 4095.0)
+    entries = np.searchsorted(r_bins * r_bins, v, side="right") - 1
+    return np.minimum(entries, n_r - 1), 4095.0 / r2_max
+
+
+def table_bin(r_bins, m):
+    table, scale = bin_table(r_bins)
+    idx = np.minimum(4095, (np.asarray(m) * scale).astype(np.int64))
+    return table[idx]
+
+
+def folds_member_differences(box, r_max):
+    """Whether the counters fold differences between two members' displacements:
+    r_max above a quarter of the box, or a grid of 3 cells narrower than r_max."""
+    cells = min(max(int(box / r_max), 3), 128)
+    return 2.0 * r_max > box * 0.5 or box / cells < r_max
+
+
+def accepted_groups(coords, ids, r_bins, box, n_order):
+    """Every group of n_order >= 3 rows with all pairwise separations below r_max.
+
+    Returns (m, mn, s): the largest and the smallest squared separation and the number
+    of distinct partitions (capped at 8) of each group. Separations are computed as the
+    counters do: minimum-image displacements from the member of smallest row (the
+    anchor), and member-to-member separations as differences of those displacements,
+    folded once when `folds_member_differences`; triplets sum the squares z, y, x, larger
+    groups x, y, z.
+    """
+    from itertools import combinations
+
+    r_bins = np.asarray(r_bins, dtype=np.float64)
+    r2_max = r_bins[-1] * r_bins[-1]
+    fold = folds_member_differences(box, r_bins[-1])
+    k = n_order - 1
+    slot_pairs = list(combinations(range(k), 2))
+    ms, mns, ss = [], [], []
+    for i in range(len(coords)):
+        d = min_image(coords[i + 1:] - coords[i], box)
+        d2 = (d[:, 0] * d[:, 0] + d[:, 1] * d[:, 1]) + d[:, 2] * d[:, 2]
+        near = np.nonzero(d2 < r2_max)[0]
+        if len(near) < k:
+            continue
+        disp, disp2, pid = d[near], d2[near], ids[i + 1:][near]
+        e = disp[None, :, :] - disp[:, None, :]
+        if fold:
+            e = min_image(e, box)
+        ex, ey, ez = e[..., 0], e[..., 1], e[..., 2]
+        if n_order == 3:
+            e2 = (ey * ey + ez * ez) + ex * ex
+        else:
+            e2 = (ex * ex + ey * ey) + ez * ez
+        combos = np.array(list(combinations(range(len(near)), k)), dtype=np.int64)
+        sep = [disp2[combos[:, a]] for a in range(k)]
+        sep += [e2[combos[:, a], combos[:, b]] for a, b in slot_pairs]
+        sep = np.stack(sep, axis=1)
+        keep = np.all(sep < r2_max, axis=1)
+        members = np.concatenate([np.full((len(combos), 1), ids[i]), pid[combos]], axis=1)
+        members = np.sort(members[keep], axis=1)
+        ms.append(sep[keep].max(axis=1))
+        mns.append(sep[keep].min(axis=1))
+        ss.append(np.minimum(8, 1 + np.count_nonzero(np.diff(members, axis=1), axis=1)))
+    if not ms:
+        return np.zeros(0), np.zeros(0), np.zeros(0, dtype=np.int64)
+    return np.concatenate(ms), np.concatenate(mns), np.concatenate(ss)
+
+
+def group_counts(coords, ids, r_bins, box, n_order):
+    """(counts_by_s, counts_total) of count_npoint for n_order >= 3, by brute force."""
+    n_r = len(r_bins) - 1
+    m, _, s = accepted_groups(coords, ids, r_bins, box, n_order)
+    b = table_bin(r_bins, m)
+    keep = b >= 0
+    by_s = np.zeros((n_order, n_r))
+    np.add.at(by_s, (s[keep] - 1, b[keep]), 1.0)
+    return by_s, by_s.sum(axis=0)
+
+
+def shape_counts(coords, ids, r_bins, n_ratio, box):
+    """(t_by_s, t_total) of count_npoint3_shape, by brute force."""
+    n_r = len(r_bins) - 1
+    n_ratio = max(n_ratio, 1)
+    m, mn, s = accepted_groups(coords, ids, r_bins, box, 3)
+    b = table_bin(r_bins, m)
+    with np.errstate(invalid="ignore"):
+        ratio = np.sqrt(mn / m) * float(n_ratio)
+    ratio_bin = np.minimum(n_ratio - 1, np.where(np.isnan(ratio), 0, ratio).astype(np.int64))
+    keep = b >= 0
+    t_by_s = np.zeros((3, n_r * n_ratio))
+    np.add.at(t_by_s, (s[keep] - 1, b[keep] * n_ratio + ratio_bin[keep]), 1.0)
+    return t_by_s, (t_by_s[0] + t_by_s[1]) + t_by_s[2]

@@ -696,3 +696,21 @@ def test_oversized_results_rejected(name, overrides, message):
 def test_oversized_results_rejected_before_counting(name, overrides, message):
     raises_exactly(OverflowError, message,
                    lambda: call(name, coords=np.zeros((3, 3)), partition_ids=np.zeros(3, np.int32), **overrides))
+
+
+@pytest.mark.parametrize("key", ["\u03c0", "R_bins", "r_bins "], ids=["non-ascii", "case", "space"])
+def test_unexpected_keyword_shown_verbatim(key):
+    c, p = np.zeros((0, 3)), np.zeros(0, np.int32)
+    raises_exactly(TypeError, f"count_pairs_1d() got an unexpected keyword argument '{key}'",
+                   _quor.count_pairs_1d, c, p, 1.0, **{key: 1})
+
+
+def test_str_subclass_keyword_binds_by_value():
+    class Name(str):
+        def __str__(self):
+            raise AssertionError("not called")
+    c, p, r = np.zeros((0, 3)), np.zeros(0, np.int32), np.array([0.0, 1.0])
+    auto, _ = _quor.count_pairs_1d(c, p, r, **{Name("box_size"): 1.0})
+    assert auto.shape == (1,)
+    raises_exactly(TypeError, "count_pairs_1d() got an unexpected keyword argument 'nope'",
+                   _quor.count_pairs_1d, c, p, r, 1.0, **{Name("nope"): 1})

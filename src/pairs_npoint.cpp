@@ -185,40 +185,70 @@ struct Candidate {
     int32_t pid;
 };
 
-/// A stretch of the columns to gather from, with the periodic shift of its cells.
+/// The candidates of the current anchor. The buffer only grows, so once it has reached
+/// the largest neighbourhood seen no anchor allocates; records past `size` are scratch.
+struct CandidateList {
+    std::vector<Candidate> buf = std::vector<Candidate>(INITIAL_CANDIDATES);
+    size_t size = 0;
+
+    /// The buffer, with room for `extra` records past the first `used`.
+    Candidate *room(size_t used, size_t extra) {
+        if (buf.size() - used < extra) buf.resize(std::max(2 * buf.size(), used + extra));
+        return buf.data();
+    }
+};
+
+/// A stretch of the columns to gather from, with the periodic shift of its cells, and
+/// the first entry not below the previous anchor's z window.
 struct Run {
     uint64_t lo, hi;
     double sx, sy, sz;
+    uint64_t first;
 };
 
 /// The 27 cells around cell c (ox outermost, oz innermost, each -1, 0, +1), as runs of
 /// the columns. Cells adjacent in z with the same shift are adjacent in the columns and,
 /// since a cell's z coordinate never decreases with z, one ascending run: they are
-/// merged, which changes nothing but the number of binary searches. A run ending in a
+/// merged, which changes nothing but the number of window searches. A run ending in a
 /// NaN z (sorted last in its cell) is not merged with the next.
 int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
     const CellList &grid = s.data.grid;
+    const uint64_t *start = grid.cell_start.data();
     const double *zs = s.data.cols.zs.data();
+    const double box = s.data.box_size;
     const CellCoord cc = grid.coord_of(c);
+    // Periodic step along one axis: the neighbour's coordinate and the shift of the step.
+    auto step = [box](uint64_t i, int o, uint64_t n, double &shift) {
+        shift = 0.0;
+        if (o < 0 && i == 0) {
+            shift = -box;
+            return n - 1;
+        }
+        if (o > 0 && i == n - 1) {
+            shift = box;
+            return uint64_t{0};
+        }
+        return o < 0 ? i - 1 : i + static_cast<uint64_t>(o);
+    };
     int n = 0;
     for (int ox = -1; ox <= 1; ++ox) {
+        double sx;
+        const uint64_t nx = step(cc.ix, ox, grid.cells_xy, sx);
         for (int oy = -1; oy <= 1; ++oy) {
-            bool open = false;  // whether runs[n - 1] may still be extended
-            uint64_t last_cell = 0;
+            double sy;
+            const uint64_t ny = step(cc.iy, oy, grid.cells_xy, sy);
+            const uint64_t column = (nx * grid.cells_xy + ny) * grid.cells_z;
+            bool open = false;  // whether runs[n - 1] ends at the previous cell of this column
             for (int oz = -1; oz <= 1; ++oz) {
-                const Neighbour nb = neighbour_of(grid, cc, ox, oy, oz, s.data.box_size);
-                const uint64_t lo = grid.cell_start[nb.cell], hi = grid.cell_start[nb.cell + 1];
-                if (open && nb.cell == last_cell + 1 && nb.sz == runs[n - 1].sz &&
-                    !std::isnan(zs[runs[n - 1].hi - 1])) {
+                double sz;
+                const uint64_t cell = column + step(cc.iz, oz, grid.cells_z, sz);
+                const uint64_t lo = start[cell], hi = start[cell + 1];
+                if (open && lo == runs[n - 1].hi && sz == runs[n - 1].sz && !std::isnan(zs[lo - 1])) {
                     runs[n - 1].hi = hi;
-                } else if (lo != hi) {
-                    runs[n++] = {lo, hi, nb.sx, nb.sy, nb.sz};
-                } else {
-                    open = false;
                     continue;
                 }
-                open = true;
-                last_cell = nb.cell;
+                open = lo != hi;
+                if (open) runs[n++] = {lo, hi, sx, sy, sz, lo};
             }
         }
     }
@@ -227,9 +257,12 @@ int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
 
 /// Fills `list` with the neighbours of anchor i that have a larger input row and lie
 /// within r_max, so that every group is found once, from its member of smallest row.
+/// The anchors of a cell come in ascending z, so each run's window start only moves up:
+/// advancing it from the previous anchor's finds the partition point a binary search
+/// would. Records are written unconditionally and kept by advancing the length, which
+/// spares two unpredictable branches per neighbour.
 template <bool Fallback>
-void gather_candidates(const NpointSetup &s, const Run *runs, int n_runs, uint64_t i,
-                       std::vector<Candidate> &list) {
+void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, CandidateList &list) {
     const CellColumns &cols = s.data.cols;
     const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
     const int32_t *pids = cols.pids.data();
@@ -239,38 +272,41 @@ void gather_candidates(const NpointSetup &s, const Run *runs, int n_runs, uint64
     const double xi = xs[i], yi = ys[i], zi = zs[i];
     const uint64_t oi = orig[i];
 
-    list.clear();
+    size_t n = 0;
     for (int r = 0; r < n_runs; ++r) {
-        const Run &run = runs[r];
+        Run &run = runs[r];
         if (Fallback) {
+            Candidate *out = list.room(n, run.hi - run.lo);
             for (uint64_t k = run.lo; k < run.hi; ++k) {
-                if (orig[k] <= oi) continue;
                 const double dx = min_image(xs[k] - xi, box, half);
                 const double dy = min_image(ys[k] - yi, box, half);
                 const double dz = min_image(zs[k] - zi, box, half);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                if (d2 < r2_max) list.push_back({dx, dy, dz, d2, pids[k]});
+                out[n] = {dx, dy, dz, d2, pids[k]};
+                n += (orig[k] > oi) & (d2 < r2_max);
             }
         } else {
             const double zlo = (zi - r_max) - run.sz, zhi = (zi + r_max) - run.sz;
-            uint64_t k = static_cast<uint64_t>(
-                std::partition_point(zs + run.lo, zs + run.hi, [zlo](double z) { return z < zlo; }) - zs);
+            uint64_t k = run.first;
+            while (k < run.hi && zs[k] < zlo) ++k;
+            run.first = k;
+            Candidate *out = list.room(n, run.hi - k);
             for (; k < run.hi && zs[k] <= zhi; ++k) {
-                if (orig[k] <= oi) continue;
                 const double dx = run.sx + (xs[k] - xi);
                 const double dy = run.sy + (ys[k] - yi);
                 const double dz = run.sz + (zs[k] - zi);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                if (d2 < r2_max) list.push_back({dx, dy, dz, d2, pids[k]});
+                out[n] = {dx, dy, dz, d2, pids[k]};
+                n += (orig[k] > oi) & (d2 < r2_max);
             }
         }
     }
+    list.size = n;
 }
 
 /// Runs `per_anchor(i)` for every galaxy i of cell c after gathering its candidates.
 template <bool Fallback, class PerAnchor>
-void for_each_anchor(const NpointSetup &s, uint64_t c, std::vector<Candidate> &list,
-                     PerAnchor &&per_anchor) {
+void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList &list, PerAnchor &&per_anchor) {
     const uint64_t lo = s.data.grid.cell_start[c], hi = s.data.grid.cell_start[c + 1];
     if (lo == hi) return;
     Run runs[27];
@@ -290,11 +326,11 @@ void for_each_anchor(const NpointSetup &s, uint64_t c, std::vector<Candidate> &l
 /// separation, row the number of distinct partitions minus one. The partial sums run
 /// z, then y, then x; both counters depend on this one order for their sums to agree.
 template <bool Wrap, class OnTriplet>
-void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const std::vector<Candidate> &list,
+void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const CandidateList &list,
                       OnTriplet &&on) {
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
-    const size_t n = list.size();
-    const Candidate *cand = list.data();
+    const size_t n = list.size;
+    const Candidate *cand = list.buf.data();
     for (size_t p = 0; p < n; ++p) {
         const Candidate &P = cand[p];
         for (size_t q = p + 1; q < n; ++q) {
@@ -326,7 +362,7 @@ void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const std::vecto
 /// Group-kernel state of one piece: the histogram (min(n_order, 8) rows; the rest are
 /// always zero) and scratch that keeps its capacity from anchor to anchor.
 struct GroupAcc : HistAcc {
-    std::vector<Candidate> list;
+    CandidateList list;
     /// Per depth d (slot d of the group being built): the next candidate to try, the
     /// largest squared separation among slots 0 .. d-1, and slot d's choice.
     std::vector<size_t> cursor;
@@ -353,8 +389,8 @@ uint64_t distinct_partitions(const int32_t *pids, uint64_t n) {
 /// stack rather than recursion, since n_order may be as deep as the candidate list.
 template <bool Wrap>
 void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, GroupAcc &acc) {
-    const std::vector<Candidate> &list = acc.list;
-    const size_t n_list = list.size();
+    const Candidate *list = acc.list.buf.data();
+    const size_t n_list = acc.list.size;
     const uint64_t last = n_order - 1;  // deepest slot
     if (n_list < last) return;           // too few neighbours for any group
     if (acc.cursor.size() < n_order) {   // n_order <= n_list + 1 here: bounded by N
@@ -487,7 +523,6 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
             auto make = [piece_len] {
                 GroupAcc acc;
                 acc.hist.assign(piece_len, 0.0);
-                acc.list.reserve(INITIAL_CANDIDATES);
                 return acc;
             };
             with_modes(s, [&](auto wrap, auto fallback) {
@@ -522,7 +557,6 @@ NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, 
         auto make = [hist_len] {
             GroupAcc acc;
             acc.hist.assign(hist_len, 0.0);
-            acc.list.reserve(INITIAL_CANDIDATES);
             return acc;
         };
         const double ratio_bins = static_cast<double>(n_ratio);

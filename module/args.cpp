@@ -41,10 +41,7 @@ size_t parameter_index(const Signature &sig, PyObject *key) {
     for (size_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) return i;
     }
-    // Comparing a str with an ASCII literal cannot fail, but a str holding lone
-    // surrogates may leave an error behind; it is simply not a parameter name.
-    if (PyErr_Occurred()) PyErr_Clear();
-    return sig.count;
+    return sig.count;  // the comparison above never raises
 }
 
 }  // namespace

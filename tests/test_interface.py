@@ -714,3 +714,22 @@ def test_str_subclass_keyword_binds_by_value():
     assert auto.shape == (1,)
     raises_exactly(TypeError, "count_pairs_1d() got an unexpected keyword argument 'nope'",
                    _quor.count_pairs_1d, c, p, r, 1.0, **{Name("nope"): 1})
+
+
+def sanitizer_loaded():
+    try:
+        with open("/proc/self/maps") as f:
+            return "libasan" in f.read()
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(sanitizer_loaded(), reason="AddressSanitizer aborts on impossible allocations")
+@pytest.mark.parametrize("name, overrides", [
+    # The sizes fit a NumPy array description but could never be allocated.
+    ("count_pairs_smu", {"s_bins": np.array([0.0, 1.0]), "n_mu_bins": 2**59}),
+    ("count_npoint", {"r_bins": np.array([0.0, 1.0]), "n_order": 2**59}),
+])
+def test_impossible_allocation_is_memory_error(name, overrides):
+    with pytest.raises(MemoryError):
+        call(name, **overrides)

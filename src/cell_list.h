@@ -93,7 +93,7 @@ inline int64_t find_bin(const double *edges, int64_t m, double v) {
     int64_t base = 0, size = m;
     while (size > 1) {
         const int64_t half = size / 2;
-        if (v >= edges[base + half]) base += half;
+        base = v >= edges[base + half] ? base + half : base;  // a select, not a branch
         size -= half;
     }
     // A NaN passes the first test and is >= no edge; base - 1 is then -1: no bin.

@@ -2,6 +2,8 @@
    the minimum image. */
 #include "src/pairs_1d.h"
 
+#include <algorithm>
+
 #include "src/cell_list.h"
 #include "src/parallel.h"
 
@@ -25,29 +27,47 @@ struct RadialQuery {
     int64_t n_r;
 };
 
+/// Candidate partners of one galaxy that passed the r_max test, waiting to be binned.
+struct Passed {
+    static constexpr int CAPACITY = 256;
+    double r2[CAPACITY];
+    int32_t pid[CAPACITY];
+};
+
 /// Counts the pairs between entries [i0, i1) and [j0, j1) of the columns; with `Own`
 /// the two runs are one cell and each unordered pair is taken once (j after i).
+///
+/// Separations are computed for a block of partners first and only those below r_max
+/// are kept (without a branch), then binned: the branchy lookup runs on survivors only.
 template <bool Own>
 void count_runs(const RadialQuery &q, uint64_t i0, uint64_t i1, uint64_t j0, uint64_t j1,
                 double *hist) {
     const CellColumns &cols = q.data.cols;
     const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
     const int32_t *pids = cols.pids.data();
-    const double box = q.data.box_size, half = q.data.half_box;
+    const double box = q.data.box_size, half = q.data.half_box, r2_max = q.r2_max;
     const double *edges = q.r2_edges.data();
     const int64_t m = static_cast<int64_t>(q.r2_edges.size());
+    Passed passed;
     for (uint64_t i = i0; i < i1; ++i) {
         const double xi = xs[i], yi = ys[i], zi = zs[i];
         const int32_t pi = pids[i];
-        for (uint64_t j = Own ? i + 1 : j0; j < j1; ++j) {
-            const double dx = min_image(xs[j] - xi, box, half);
-            const double dy = min_image(ys[j] - yi, box, half);
-            const double dz = min_image(zs[j] - zi, box, half);
-            const double r2 = (dx * dx + dy * dy) + dz * dz;
-            if (!(r2 < q.r2_max)) continue;  // also drops NaN
-            const int64_t b = find_bin(edges, m, r2);
-            if (b < 0) continue;
-            hist[(pids[j] == pi ? 0 : q.n_r) + b] += 1.0;
+        for (uint64_t block = Own ? i + 1 : j0; block < j1; block += Passed::CAPACITY) {
+            const uint64_t block_end = std::min<uint64_t>(j1, block + Passed::CAPACITY);
+            int n = 0;
+            for (uint64_t j = block; j < block_end; ++j) {
+                const double dx = min_image(xs[j] - xi, box, half);
+                const double dy = min_image(ys[j] - yi, box, half);
+                const double dz = min_image(zs[j] - zi, box, half);
+                const double r2 = (dx * dx + dy * dy) + dz * dz;
+                passed.r2[n] = r2;
+                passed.pid[n] = pids[j];
+                n += r2 < r2_max;  // NaN never passes
+            }
+            for (int k = 0; k < n; ++k) {
+                const int64_t b = find_bin(edges, m, passed.r2[k]);
+                if (b >= 0) hist[(passed.pid[k] == pi ? 0 : q.n_r) + b] += 1.0;
+            }
         }
     }
 }

@@ -87,7 +87,7 @@ void with_modes(const NpointSetup &s, F &&f) {
         f(std::false_type{}, std::false_type{});
 }
 
-/// Private histogram of one piece of a sweep, plus the scratch its kernel reuses.
+/// Private histogram of one piece of a sweep.
 struct HistAcc {
     std::vector<double> hist;
 
@@ -142,12 +142,15 @@ void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
         }
     }
 
-    // The 13 half-shell neighbours, all pairs.
+    // The 13 half-shell neighbours, all pairs. The cell's galaxies come in ascending z,
+    // so the start of the z window only moves up: advancing it from the previous galaxy's
+    // finds the partition point that a binary search would.
     const CellCoord cc = grid.coord_of(c);
     for (const auto &o : HALF_SHELL) {
         const Neighbour nb = neighbour_of(grid, cc, o[0], o[1], o[2], box);
         const uint64_t nlo = grid.cell_start[nb.cell], nhi = grid.cell_start[nb.cell + 1];
         if (nlo == nhi) continue;
+        uint64_t first = nlo;
         for (uint64_t i = lo; i < hi; ++i) {
             const double xi = xs[i], yi = ys[i], zi = zs[i];
             const int32_t pi = pids[i];
@@ -161,9 +164,8 @@ void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
                 }
             } else {
                 const double zlo = (zi - r_max) - nb.sz, zhi = (r_max + zi) - nb.sz;
-                uint64_t k = static_cast<uint64_t>(
-                    std::partition_point(zs + nlo, zs + nhi, [zlo](double z) { return z < zlo; }) - zs);
-                for (; k < nhi && zs[k] <= zhi; ++k) {
+                while (first < nhi && zs[first] < zlo) ++first;
+                for (uint64_t k = first; k < nhi && zs[k] <= zhi; ++k) {
                     const double dx = (xs[k] - xi) + nb.sx;
                     const double dy = (ys[k] - yi) + nb.sy;
                     const double dz = (zs[k] - zi) + nb.sz;
@@ -503,7 +505,7 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
     out.counts_by_s.rows = rows;
     out.counts_by_s.cols = n_r;
     out.counts_by_s.values.assign(checked_elements(rows, n_r), 0.0);
-    const uint64_t piece_len = kept * n_r;
+    const uint64_t piece_len = checked_elements(kept, n_r);
 
     if (coords.rows > 0 && piece_len > 0) {
         NpointSetup s = prepare(coords, ids, r_bins, box_size);

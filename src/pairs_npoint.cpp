@@ -37,6 +37,8 @@ struct NpointSetup {
     /// Member-to-member differences of anchor displacements need a fold; always set
     /// together with `fallback`.
     bool wrap_pairs = false;
+    /// No z is NaN, so consecutive cells along z hold ascending z.
+    bool z_ordered = true;
     std::array<int32_t, TABLE_SIZE> bin_table{};
     double table_scale = 0.0;
 
@@ -57,6 +59,8 @@ NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const 
     s.data = prepare_cell_ordered(coords, ids, box_size, s.r_max, s.r_max);
     s.fallback = s.data.grid.width_xy < s.r_max || s.data.grid.width_z < s.r_max;
     s.wrap_pairs = 2.0 * s.r_max > s.data.half_box || s.fallback;
+    const std::vector<double> &zs = s.data.cols.zs;
+    s.z_ordered = std::none_of(zs.begin(), zs.end(), [](double z) { return std::isnan(z); });
     return s;
 }
 
@@ -209,14 +213,14 @@ struct Run {
 };
 
 /// The 27 cells around cell c (ox outermost, oz innermost, each -1, 0, +1), as runs of
-/// the columns. Cells adjacent in z with the same shift are adjacent in the columns and,
-/// since a cell's z coordinate never decreases with z, one ascending run: they are
-/// merged, which changes nothing but the number of window searches. A run ending in a
-/// NaN z (sorted last in its cell) is not merged with the next.
+/// the columns. Away from the z faces the three cells of a column are adjacent in the
+/// columns and, since a cell's z coordinate never decreases with z, form one run in
+/// ascending z: they are taken as one run, which changes nothing but the number of window
+/// searches. A NaN z sorts last in its cell and breaks that order, so a catalogue holding
+/// one keeps the cells apart.
 int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
     const CellList &grid = s.data.grid;
     const uint64_t *start = grid.cell_start.data();
-    const double *zs = s.data.cols.zs.data();
     const double box = s.data.box_size;
     const CellCoord cc = grid.coord_of(c);
     // Periodic step along one axis: the neighbour's coordinate and the shift of the step.
@@ -232,6 +236,7 @@ int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
         }
         return o < 0 ? i - 1 : i + static_cast<uint64_t>(o);
     };
+    const bool whole_column = s.z_ordered && cc.iz > 0 && cc.iz + 1 < grid.cells_z;
     int n = 0;
     for (int ox = -1; ox <= 1; ++ox) {
         double sx;
@@ -240,17 +245,16 @@ int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
             double sy;
             const uint64_t ny = step(cc.iy, oy, grid.cells_xy, sy);
             const uint64_t column = (nx * grid.cells_xy + ny) * grid.cells_z;
-            bool open = false;  // whether runs[n - 1] ends at the previous cell of this column
+            if (whole_column) {
+                const uint64_t lo = start[column + cc.iz - 1], hi = start[column + cc.iz + 2];
+                if (lo != hi) runs[n++] = {lo, hi, sx, sy, 0.0, lo};
+                continue;
+            }
             for (int oz = -1; oz <= 1; ++oz) {
                 double sz;
                 const uint64_t cell = column + step(cc.iz, oz, grid.cells_z, sz);
                 const uint64_t lo = start[cell], hi = start[cell + 1];
-                if (open && lo == runs[n - 1].hi && sz == runs[n - 1].sz && !std::isnan(zs[lo - 1])) {
-                    runs[n - 1].hi = hi;
-                    continue;
-                }
-                open = lo != hi;
-                if (open) runs[n++] = {lo, hi, sx, sy, sz, lo};
+                if (lo != hi) runs[n++] = {lo, hi, sx, sy, sz, lo};
             }
         }
     }

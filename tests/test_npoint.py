@@ -219,3 +219,19 @@ def test_triplet_separation_is_summed_z_y_x():
     assert count(coords, ids, at, 100.0, 3)[1].tolist() == [0]
     assert count(coords, ids, above, 100.0, 3)[1].tolist() == [1]
     assert _quor.count_npoint3_shape(coords, ids, at, 4, 100.0)[1].sum() == 0
+
+
+@pytest.mark.parametrize("n_order", [2, 3, 4])
+@pytest.mark.parametrize("axis", [0, 2], ids=["nan-x", "nan-z"])
+def test_nan_positions_change_no_other_group(n_order, axis):
+    # A NaN coordinate puts a galaxy in the first cell of its axis, sorted last there;
+    # it joins no group and must not hide the galaxies around it.
+    coords, ids = random_catalogue(3000, 60.0, 3, seed=4)
+    r_bins = np.linspace(0.0, 5.0, 4)
+    with_nan = np.vstack([coords, coords[:40]])
+    with_nan[-40:, axis] = np.nan
+    ids_nan = np.concatenate([ids, ids[:40]])
+    expected = count(coords, ids, r_bins, 60.0, n_order)
+    got = count(with_nan, ids_nan, r_bins, 60.0, n_order)
+    assert np.any(expected[0] > 0)
+    np.testing.assert_array_equal(got[0], expected[0])

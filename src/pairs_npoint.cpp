@@ -104,6 +104,10 @@ struct HistAcc {
 // ---------------------------------------------------------------------------------------------
 // Pair kernel: every unordered pair once, exact bins, row 0 same partition, row 1 across
 
+/// The pairs cell c owns: inside it, and with its 13 half-shell neighbours, each counted
+/// in its exact bin. Without `Fallback` a neighbour is measured at the image its cell
+/// shift gives and cut to the z window; with it, every pair is measured at the minimum
+/// image of its plain difference, the whole neighbour scanned.
 template <bool Fallback>
 void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
     const CellList &grid = s.data.grid;

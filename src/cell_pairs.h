@@ -1,8 +1,12 @@
 /* src/cell_pairs.h: the cell-by-cell pair traversal shared by the (r_p, pi) and (s, mu)
-   counters, and the per-piece histogram pair they count into. */
+   counters, their bin lookup and the per-piece histograms they count into. */
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "src/cell_list.h"
@@ -10,31 +14,120 @@
 
 namespace quor {
 
-/// The private (auto, cross) histograms of one piece of a sweep.
-struct HistPair {
-    std::vector<double> auto_counts;
-    std::vector<double> cross_counts;
+// ---- histograms -------------------------------------------------------------------
 
-    explicit HistPair(uint64_t n) : auto_counts(n, 0.0), cross_counts(n, 0.0) {}
+/// The private (auto, cross) histograms of one piece of a sweep, as one buffer: auto
+/// counters first, then cross, so that a pair picks its half by arithmetic, not a branch.
+struct HistPair {
+    std::vector<double> counts;
+    uint64_t n_bins;
+
+    explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {}
 
     /// Adds `right` into this pair, entry by entry.
     void merge(const HistPair &right) {
-        for (size_t k = 0; k < auto_counts.size(); ++k) auto_counts[k] += right.auto_counts[k];
-        for (size_t k = 0; k < cross_counts.size(); ++k) cross_counts[k] += right.cross_counts[k];
+        for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
+    }
+
+    /// Moves the two halves out as (n_rows, n_cols) histograms.
+    void split_into(Hist2d &auto_counts, Hist2d &cross_counts, uint64_t n_rows, uint64_t n_cols) {
+        const auto mid = counts.begin() + static_cast<ptrdiff_t>(n_bins);
+        cross_counts.values.assign(mid, counts.end());
+        counts.resize(n_bins);
+        auto_counts.values = std::move(counts);
+        auto_counts.rows = cross_counts.rows = n_rows;
+        auto_counts.cols = cross_counts.cols = n_cols;
     }
 };
 
+// ---- bin lookup -------------------------------------------------------------------
+
+/// find_bin through a quantised start table. For non-decreasing finite edges from 0 or
+/// above to a positive last edge, v maps to the quantum q(v) = min(trunc(v * scale),
+/// TABLE - 1), which never decreases as v grows. start[q] is the last edge k below the
+/// last one with q(edges[k]) < q; every v of quantum q then has edges[k] < v, and a short
+/// upward walk over the edges ends on the last k with edges[k] <= v: the bin find_bin
+/// returns. Other edge arrays have no table (`start` is null) and take find_bin itself.
+struct BinLookup {
+    static constexpr int64_t TABLE = 2048;
+
+    const double *edges;
+    int64_t m;                ///< number of edges, >= 1
+    const int32_t *start;     ///< TABLE entries, or nullptr
+    double scale;
+
+    /// For edges[0] <= v < edges[m - 1]: v * scale lies in [0, TABLE].
+    int64_t quantum(double v) const {
+        const int64_t q = static_cast<int64_t>(v * scale);
+        return q < TABLE - 1 ? q : TABLE - 1;
+    }
+
+    /// The bin of a `v` already known to be below the last edge (or NaN), as
+    /// find_bin(edges, m, v) gives it: -1 for none. Tabled needs a table.
+    template <bool Tabled>
+    int64_t below_last(double v) const {
+        if (!Tabled) return find_bin(edges, m, v);
+        if (!(v >= edges[0])) return -1;  // below the first edge, or NaN
+        int64_t k = start[quantum(v)];
+        while (v >= edges[k + 1]) ++k;  // stops below m - 1, as v < edges[m - 1]
+        return k;
+    }
+};
+
+/// Owns the edges and the start table a BinLookup reads.
+class BinTable {
+public:
+    explicit BinTable(std::vector<double> edges) : edges_(std::move(edges)) {
+        const int64_t m = static_cast<int64_t>(edges_.size());
+        const double last = edges_[m - 1];
+        bool sorted = edges_[0] >= 0.0;
+        for (int64_t k = 0; k < m; ++k)
+            sorted = sorted && std::isfinite(edges_[k]) && (k == 0 || edges_[k - 1] <= edges_[k]);
+        const double scale = static_cast<double>(BinLookup::TABLE) / last;
+        lookup_ = {edges_.data(), m, nullptr, scale};
+        if (!sorted || !(last > 0.0) || !std::isfinite(scale) || m > INT32_MAX) return;
+
+        // q(edges[k]) never decreases with k, so one pass finds for each q the last
+        // k below m - 1 with q(edges[k]) < q.
+        start_.assign(BinLookup::TABLE, 0);
+        int64_t k = 0;
+        for (int64_t q = 0; q < BinLookup::TABLE; ++q) {
+            while (k + 1 < m - 1 && lookup_.quantum(edges_[k + 1]) < q) ++k;
+            start_[q] = static_cast<int32_t>(k);
+        }
+        lookup_.start = start_.data();
+    }
+    BinTable(const BinTable &) = delete;
+    BinTable &operator=(const BinTable &) = delete;
+
+    const BinLookup &lookup() const { return lookup_; }
+    bool tabled() const { return lookup_.start != nullptr; }
+    double last() const { return edges_.back(); }
+
+private:
+    std::vector<double> edges_;
+    std::vector<int32_t> start_;
+    BinLookup lookup_;
+};
+
+// ---- traversal --------------------------------------------------------------------
+
 /// Visits every pair that cell `c` owns: pairs inside the cell once (from the galaxy
 /// with the lower input row), and every pair between the cell and its 13 HALF_SHELL
-/// neighbours. For each it calls `test(dx, dy, dz, same)` with the displacement of the
-/// partner from the current galaxy and whether the two share a partition.
+/// neighbours, with d = displacement of the partner from the current galaxy.
+///
+/// The pair test comes in two steps. `test.key(dx, dy, dz)` gives the squared separation
+/// the test bins first, and a pair goes on only if key < `test.key_max` (its cheap
+/// rejection, which must also drop a NaN key). This is done for many partners in a row
+/// without a branch per partner; the survivors are buffered and `test.count(key, dz, same)`
+/// finishes each one, `same` telling whether the two share a partition.
 ///
 /// With `Wrap`, every displacement component is folded by min_image and the whole of
 /// each neighbour is examined. Without it, a neighbour is cut to the galaxies whose z
 /// lies in [(z_i - window) - s_z, (window + z_i) - s_z], which the run's z order makes
 /// one contiguous stretch; `window` is the exclusive bound the pair test puts on |dz|.
 template <bool Wrap, class Test>
-inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, Test &test) {
+inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test) {
     const CellList &grid = co.grid;
     const uint64_t begin = grid.cell_start[c];
     const uint64_t end = grid.cell_start[c + 1];
@@ -47,71 +140,90 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, T
     const uint64_t *orig = co.cols.orig_index.data();
     const double box = co.box_size;
     const double half = co.half_box;
+    const double key_max = test.key_max;
+
+    // Survivors of the cheap rejection, finished in one go when the buffer fills.
+    constexpr uint64_t CHUNK = 64, CAPACITY = 256;
+    double keys[CAPACITY], dzs[CAPACITY];
+    bool sames[CAPACITY];
+    uint64_t n_kept = 0;
+    auto flush = [&] {
+        for (uint64_t u = 0; u < n_kept; ++u) test.count(keys[u], dzs[u], sames[u]);
+        n_kept = 0;
+    };
+
+    // Every partner j0 .. j1 - 1 of the galaxy (xi, yi, zi, pi). In the own cell
+    // (`own` true) there are no shifts and only partners from a later input row than
+    // `oi` count; elsewhere d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)).
+    auto visit_run = [&](auto own, double xi, double yi, double zi, int32_t pi, uint64_t oi,
+                         uint64_t j0, uint64_t j1, double sx, double sy, double sz) {
+        constexpr bool Own = decltype(own)::value;
+        while (j0 < j1) {
+            if (n_kept > CAPACITY - CHUNK) flush();
+            const uint64_t j_end = std::min(j1, j0 + CHUNK);
+            for (uint64_t j = j0; j < j_end; ++j) {
+                double dx = xs[j] - xi;
+                double dy = ys[j] - yi;
+                double dz = zs[j] - zi;
+                if (!Own) {
+                    dx = dx + sx;
+                    dy = dy + sy;
+                    dz = sz + dz;
+                }
+                if (Wrap) {
+                    dx = min_image(dx, box, half);
+                    dy = min_image(dy, box, half);
+                    dz = min_image(dz, box, half);
+                }
+                const double key = test.key(dx, dy, dz);
+                keys[n_kept] = key;
+                dzs[n_kept] = dz;
+                sames[n_kept] = pids[j] == pi;
+                // Written every time, kept only when it survives.
+                n_kept += (key < key_max) & (!Own || orig[j] > oi);
+            }
+            j0 = j_end;
+        }
+    };
+    const std::true_type own_cell;
+    const std::false_type neighbour;
 
     // Own cell. After the z sort the position in the run says nothing about the input
     // row, so the row numbers decide which of the two galaxies owns the pair.
-    for (uint64_t i = begin; i < end; ++i) {
-        const double xi = xs[i], yi = ys[i], zi = zs[i];
-        const int32_t pi = pids[i];
-        const uint64_t oi = orig[i];
-        for (uint64_t j = begin; j < end; ++j) {
-            if (orig[j] <= oi) continue;
-            double dx = xs[j] - xi;
-            double dy = ys[j] - yi;
-            double dz = zs[j] - zi;
-            if (Wrap) {
-                dx = min_image(dx, box, half);
-                dy = min_image(dy, box, half);
-                dz = min_image(dz, box, half);
-            }
-            test(dx, dy, dz, pids[j] == pi);
-        }
-    }
+    for (uint64_t i = begin; i < end; ++i)
+        visit_run(own_cell, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0, 0.0, 0.0);
 
     // Neighbours, each met once from the cell that reaches it through the half shell.
-    // The neighbour is the outer loop so that its bounds and shifts are found once.
     const CellCoord cc = grid.coord_of(c);
     for (const auto &off : HALF_SHELL) {
         const Neighbour nb = neighbour_of(grid, cc, off[0], off[1], off[2], box);
         const uint64_t nb_begin = grid.cell_start[nb.cell];
         const uint64_t nb_end = grid.cell_start[nb.cell + 1];
         if (nb_begin == nb_end) continue;
-        const double sx = nb.sx, sy = nb.sy, sz = nb.sz;
 
         if (Wrap) {
-            for (uint64_t i = begin; i < end; ++i) {
-                const double xi = xs[i], yi = ys[i], zi = zs[i];
-                const int32_t pi = pids[i];
-                for (uint64_t j = nb_begin; j < nb_end; ++j) {
-                    const double dx = min_image((xs[j] - xi) + sx, box, half);
-                    const double dy = min_image((ys[j] - yi) + sy, box, half);
-                    const double dz = min_image(sz + (zs[j] - zi), box, half);
-                    test(dx, dy, dz, pids[j] == pi);
-                }
-            }
+            for (uint64_t i = begin; i < end; ++i)
+                visit_run(neighbour, xs[i], ys[i], zs[i], pids[i], 0, nb_begin, nb_end, nb.sx,
+                          nb.sy, nb.sz);
             continue;
         }
 
-        // z window. The current galaxies come in ascending z, so the window's lower
-        // bound only moves up: the first partner with zs >= lo (the partition point a
-        // binary search would find) is found by advancing from the previous one.
-        uint64_t first = nb_begin;
+        // z window: from the first partner with zs >= lo (the partition point a binary
+        // search would find) up to, not including, the first one after it with zs > hi.
+        // The current galaxies come in ascending z, so lo and hi only move up and both
+        // ends are found by advancing from where they were for the previous galaxy.
+        uint64_t first = nb_begin, stop = nb_begin;
         for (uint64_t i = begin; i < end; ++i) {
-            const double xi = xs[i], yi = ys[i], zi = zs[i];
-            const int32_t pi = pids[i];
-            const double lo = (zi - window) - sz;
-            const double hi = (window + zi) - sz;
+            const double zi = zs[i];
+            const double lo = (zi - window) - nb.sz;
+            const double hi = (window + zi) - nb.sz;
             while (first < nb_end && zs[first] < lo) ++first;
-            for (uint64_t j = first; j < nb_end; ++j) {
-                const double zj = zs[j];
-                if (zj > hi) break;
-                const double dx = (xs[j] - xi) + sx;
-                const double dy = (ys[j] - yi) + sy;
-                const double dz = sz + (zj - zi);
-                test(dx, dy, dz, pids[j] == pi);
-            }
+            if (stop < first) stop = first;
+            while (stop < nb_end && !(zs[stop] > hi)) ++stop;
+            visit_run(neighbour, xs[i], ys[i], zi, pids[i], 0, first, stop, nb.sx, nb.sy, nb.sz);
         }
     }
+    flush();
 }
 
 }  // namespace quor

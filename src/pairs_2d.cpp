@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -15,40 +16,40 @@ namespace quor {
 namespace {
 
 /// Pair test of the projected counts: r_p across the line of sight, binned through its
-/// square, and pi = |dz| binned as it is.
+/// square, and pi = |dz| binned as it is. No square root anywhere. `Tabled`: both edge
+/// arrays have a start table (BinTable); otherwise both take find_bin.
+template <bool Tabled>
 struct ProjectedTest {
-    const double *rp2_edges;
-    int64_t n_rp_edges;
-    const double *pi_edges;
-    int64_t n_pi_edges;
-    double rp2_max;
+    BinLookup rp2_bins;
+    BinLookup pi_bins;
+    double key_max;       ///< rp2_max: the square of the last r_p edge
     double pi_max;
     uint64_t n_pi;
-    double *auto_counts;
-    double *cross_counts;
+    uint64_t cross_offset;  ///< where the cross histogram starts in `counts`
+    double *counts;
 
-    void operator()(double dx, double dy, double dz, bool same) const {
-        const double rp2 = dy * dy + dx * dx;
-        if (rp2 >= rp2_max) return;  // the two cheap rejections come first
+    double key(double dx, double dy, double) const { return dy * dy + dx * dx; }
+
+    /// A pair with rp2 < rp2_max (the first cheap rejection has passed).
+    void count(double rp2, double dz, bool same) const {
         const double pi = std::fabs(dz);
         if (pi >= pi_max) return;
-        const int64_t a = find_bin(rp2_edges, n_rp_edges, rp2);
-        const int64_t b = find_bin(pi_edges, n_pi_edges, pi);
+        const int64_t a = rp2_bins.below_last<Tabled>(rp2);
+        const int64_t b = pi_bins.below_last<Tabled>(pi);  // pi < pi_max, or NaN
         if (a < 0 || b < 0) return;  // below a first edge, or NaN
         const uint64_t k = static_cast<uint64_t>(a) * n_pi + static_cast<uint64_t>(b);
-        (same ? auto_counts : cross_counts)[k] += 1.0;
+        counts[k + !same * cross_offset] += 1.0;
     }
 };
 
-template <bool Wrap>
-HistPair sweep_projected(const CellOrdered &co, const ProjectedTest &proto, uint64_t n_bins) {
-    const double window = proto.pi_max;
+template <bool Wrap, bool Tabled>
+HistPair sweep_projected(const CellOrdered &co, const ProjectedTest<Tabled> &proto,
+                         uint64_t n_bins) {
     auto make = [n_bins] { return HistPair(n_bins); };
-    auto step = [&co, &proto, window](HistPair &acc, uint64_t c) {
-        ProjectedTest test = proto;
-        test.auto_counts = acc.auto_counts.data();
-        test.cross_counts = acc.cross_counts.data();
-        visit_cell_pairs<Wrap>(co, c, window, test);
+    auto step = [&co, &proto](HistPair &acc, uint64_t c) {
+        ProjectedTest<Tabled> test = proto;
+        test.counts = acc.counts.data();
+        visit_cell_pairs<Wrap>(co, c, proto.pi_max, test);
     };
     return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
 }
@@ -64,28 +65,30 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     const double r_p_max = r_p_bins[r_p_bins.size - 1];
     const double pi_max = pi_bins[pi_bins.size - 1];
     const uint64_t n_bins = checked_elements(n_rp, n_pi);
+    checked_elements(2, n_bins);  // the piece histograms hold auto and cross together
 
-    const std::vector<double> rp2_edges = squared_edges(r_p_bins);
-    std::vector<double> pi_edges(static_cast<size_t>(pi_bins.size));
-    for (int64_t k = 0; k < pi_bins.size; ++k) pi_edges[k] = pi_bins[k];
+    const BinTable rp2_edges(squared_edges(r_p_bins));
+    std::vector<double> pi_copy(static_cast<size_t>(pi_bins.size));
+    for (int64_t k = 0; k < pi_bins.size; ++k) pi_copy[k] = pi_bins[k];
+    const BinTable pi_edges(std::move(pi_copy));
 
     const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, r_p_max, pi_max);
-    const double half_box = co.half_box;
     // The cell step's shift alone gives the minimum image while twice the largest
     // separation fits in half the box; past that (few, wide cells) every component
     // is folded instead, and the z window is not used.
+    const double half_box = co.half_box;
     const bool wrap_pairs = (half_box < pi_max + pi_max) || (half_box < r_p_max + r_p_max);
 
-    const ProjectedTest proto{rp2_edges.data(), r_p_bins.size, pi_edges.data(), pi_bins.size,
-                              r_p_max * r_p_max, pi_max, n_pi, nullptr, nullptr};
-    HistPair counts = wrap_pairs ? sweep_projected<true>(co, proto, n_bins)
-                                 : sweep_projected<false>(co, proto, n_bins);
-
+    auto sweep = [&](auto tabled) {
+        const ProjectedTest<decltype(tabled)::value> proto{
+            rp2_edges.lookup(), pi_edges.lookup(), r_p_max * r_p_max, pi_max, n_pi, n_bins, nullptr};
+        return wrap_pairs ? sweep_projected<true>(co, proto, n_bins)
+                          : sweep_projected<false>(co, proto, n_bins);
+    };
+    HistPair counts = rp2_edges.tabled() && pi_edges.tabled() ? sweep(std::true_type{})
+                                                              : sweep(std::false_type{});
     PairHists out;
-    out.auto_counts.values = std::move(counts.auto_counts);
-    out.cross_counts.values = std::move(counts.cross_counts);
-    out.auto_counts.rows = out.cross_counts.rows = n_rp;
-    out.auto_counts.cols = out.cross_counts.cols = n_pi;
+    counts.split_into(out.auto_counts, out.cross_counts, n_rp, n_pi);
     return out;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -16,37 +17,40 @@ namespace quor {
 namespace {
 
 /// Pair test of the (s, mu) counts: s binned through its square, then one square root
-/// and two divisions for mu = |dz| / s in n_mu_bins equal steps of [0, mu_max).
+/// and two divisions for mu = |dz| / s in n_mu equal steps of [0, mu_max). `Tabled`:
+/// the s edges have a start table (BinTable); otherwise they take find_bin.
+template <bool Tabled>
 struct SmuTest {
-    const double *s2_edges;
-    int64_t n_s_edges;
+    BinLookup s2_bins;
+    double key_max;   ///< the last squared s edge: find_bin's own first rejection
     double mu_max;
-    double n_mu_f;      ///< n_mu_bins as float64, for the bin product
-    uint64_t n_mu;      ///< >= 1: with no mu bin nothing is swept
-    double *auto_counts;
-    double *cross_counts;
+    double n_mu_f;    ///< n_mu as float64, for the bin product
+    uint64_t n_mu;    ///< >= 1: with no mu bin nothing is swept
+    uint64_t cross_offset;  ///< where the cross histogram starts in `counts`
+    double *counts;
 
-    void operator()(double dx, double dy, double dz, bool same) const {
-        const double s2 = (dx * dx + dy * dy) + dz * dz;
-        // find_bin's first test is the cheap rejection at s_max.
-        const int64_t a = find_bin(s2_edges, n_s_edges, s2);
+    double key(double dx, double dy, double dz) const { return (dx * dx + dy * dy) + dz * dz; }
+
+    /// A pair with s2 below the last squared edge (find_bin's first test has passed).
+    void count(double s2, double dz, bool same) const {
+        const int64_t a = s2_bins.below_last<Tabled>(s2);
         if (a < 0) return;
         const double mu = std::fabs(dz) / std::sqrt(s2);
         if (!(mu < mu_max)) return;  // also drops s = 0 (mu is NaN) and mu_max NaN or <= 0
         // The clamp catches only products that round up to n_mu.
         const uint64_t b = std::min(trunc_sat((mu / mu_max) * n_mu_f), n_mu - 1);
         const uint64_t k = static_cast<uint64_t>(a) * n_mu + b;
-        (same ? auto_counts : cross_counts)[k] += 1.0;
+        counts[k + !same * cross_offset] += 1.0;
     }
 };
 
-template <bool Wrap>
-HistPair sweep_smu(const CellOrdered &co, const SmuTest &proto, double s_max, uint64_t n_bins) {
+template <bool Wrap, bool Tabled>
+HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s_max,
+                   uint64_t n_bins) {
     auto make = [n_bins] { return HistPair(n_bins); };
     auto step = [&co, &proto, s_max](HistPair &acc, uint64_t c) {
-        SmuTest test = proto;
-        test.auto_counts = acc.auto_counts.data();
-        test.cross_counts = acc.cross_counts.data();
+        SmuTest<Tabled> test = proto;
+        test.counts = acc.counts.data();
         visit_cell_pairs<Wrap>(co, c, s_max, test);
     };
     return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
@@ -60,24 +64,29 @@ PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const
     const uint64_t n_s = static_cast<uint64_t>(s_bins.size - 1);
     const double s_max = s_bins[s_bins.size - 1];
     const uint64_t n_bins = checked_elements(n_s, n_mu_bins);
+    checked_elements(2, n_bins);  // the piece histograms hold auto and cross together
 
     PairHists out;
-    out.auto_counts.rows = out.cross_counts.rows = n_s;
-    out.auto_counts.cols = out.cross_counts.cols = n_mu_bins;
     // With no mu bin a pair that passes the s and mu tests has no counter to land in:
     // count nothing and return the empty histograms.
-    if (n_mu_bins == 0) return out;
+    if (n_mu_bins == 0) {
+        HistPair(0).split_into(out.auto_counts, out.cross_counts, n_s, 0);
+        return out;
+    }
 
-    const std::vector<double> s2_edges = squared_edges(s_bins);
+    const BinTable s2_edges(squared_edges(s_bins));
     const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, s_max, s_max);
     const bool wrap_pairs = (s_max + s_max) > co.half_box;
 
-    const SmuTest proto{s2_edges.data(), s_bins.size, mu_max, static_cast<double>(n_mu_bins),
-                        n_mu_bins, nullptr, nullptr};
-    HistPair counts = wrap_pairs ? sweep_smu<true>(co, proto, s_max, n_bins)
-                                 : sweep_smu<false>(co, proto, s_max, n_bins);
-    out.auto_counts.values = std::move(counts.auto_counts);
-    out.cross_counts.values = std::move(counts.cross_counts);
+    auto sweep = [&](auto tabled) {
+        const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
+                                                     static_cast<double>(n_mu_bins), n_mu_bins,
+                                                     n_bins, nullptr};
+        return wrap_pairs ? sweep_smu<true>(co, proto, s_max, n_bins)
+                          : sweep_smu<false>(co, proto, s_max, n_bins);
+    };
+    HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
+    counts.split_into(out.auto_counts, out.cross_counts, n_s, n_mu_bins);
     return out;
 }
 

@@ -2,14 +2,14 @@ import numpy as np
 import pytest
 
 import _quor
-from reference import projected_counts, random_catalogue
+from reference import find_bin_bisect, projected_counts, random_catalogue
 
 count = _quor.count_pairs_2d
 
 
-def check(coords, ids, r_p_bins, pi_bins, box):
+def check(coords, ids, r_p_bins, pi_bins, box, **how):
     auto, cross = count(coords, ids, np.asarray(r_p_bins, float), np.asarray(pi_bins, float), box)
-    exp_auto, exp_cross = projected_counts(coords, ids, r_p_bins, pi_bins, box)
+    exp_auto, exp_cross = projected_counts(coords, ids, r_p_bins, pi_bins, box, **how)
     assert np.any(exp_auto > 0) and np.any(exp_cross > 0)
     np.testing.assert_array_equal(auto, exp_auto)
     np.testing.assert_array_equal(cross, exp_cross)
@@ -44,6 +44,26 @@ def test_positions_on_edges(box, quantum, r_p_bins, pi_bins):
     # galaxies of one cell at equal z.
     coords, ids = random_catalogue(1200, box, 4, seed=11, quantum=quantum)
     check(coords, ids, r_p_bins, pi_bins, box)
+
+
+def test_narrow_bins_beside_a_wide_one():
+    # Many narrow bins at small separations next to one wide last bin, in r_p and in pi.
+    coords, ids = random_catalogue(2000, 10.0, 3, seed=19)
+    r_p_bins = np.concatenate([np.linspace(0.0, 0.2, 21), [3.0]])
+    pi_bins = np.concatenate([np.linspace(0.0, 0.05, 11), [0.5, 2.0]])
+    check(coords, ids, r_p_bins, pi_bins, 10.0)
+
+
+# Edges that are not ascending are binned as the binary search leaves them; so are
+# ascending edges below 0, which take the same plain search.
+@pytest.mark.parametrize("r_p_bins, pi_bins", [
+    ([0, 3, 1, 2, 5], [0, 4, 2, 2, 8]),
+    ([0, 1, 2, 5], [-1, 0.5, 2, 8]),
+], ids=["unordered", "negative"])
+@pytest.mark.parametrize("box", [100.0, 30.0], ids=["window", "wrap"])
+def test_edges_out_of_order(r_p_bins, pi_bins, box):
+    coords, ids = random_catalogue(1500, box, 3, seed=17)
+    check(coords, ids, r_p_bins, pi_bins, box, bin_of=find_bin_bisect)
 
 
 def pair(p, q, ids=(3, 3)):

@@ -2,22 +2,22 @@ import numpy as np
 import pytest
 
 import _quor
-from reference import random_catalogue, smu_counts
+from reference import find_bin_bisect, random_catalogue, smu_counts
 
 count = _quor.count_pairs_smu
 
 
-def check(coords, ids, s_bins, n_mu_bins, mu_max, box):
+def check(coords, ids, s_bins, n_mu_bins, mu_max, box, **how):
     auto, cross = count(coords, ids, np.asarray(s_bins, float), n_mu_bins, mu_max, box)
-    exp_auto, exp_cross = smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box)
+    exp_auto, exp_cross = smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, **how)
     assert np.any(exp_auto > 0) and np.any(exp_cross > 0)
     np.testing.assert_array_equal(auto, exp_auto)
     np.testing.assert_array_equal(cross, exp_cross)
 
 
 # Box 100: s_max 25 cuts neighbours to a z window (50 is not above 50), s_max 26
-# folds every component; s_max 4 gives a fine grid of 25 cells per axis.
-@pytest.mark.parametrize("s_max", [25.0, 26.0, 4.0], ids=["window", "wrap", "fine"])
+# folds every component; s_max 8 gives a finer grid of 12 cells per axis.
+@pytest.mark.parametrize("s_max", [25.0, 26.0, 8.0], ids=["window", "wrap", "fine"])
 @pytest.mark.parametrize("first", [0.0, 0.75], ids=["first0", "firstpos"])
 @pytest.mark.parametrize("n_partitions", [3, 300], ids=["few", "many"])
 @pytest.mark.parametrize("n_mu_bins, mu_max", [(10, 1.0), (7, 0.6), (5, 1.3)])
@@ -39,6 +39,20 @@ def test_positions_on_edges(box, quantum, s_bins, n_mu_bins, mu_max):
     # bin boundaries (0, 1 and ratios such as 3/5).
     coords, ids = random_catalogue(1200, box, 4, seed=13, quantum=quantum)
     check(coords, ids, s_bins, n_mu_bins, mu_max, box)
+
+
+def test_narrow_bins_beside_a_wide_one():
+    coords, ids = random_catalogue(2000, 10.0, 3, seed=19)
+    s_bins = np.concatenate([np.linspace(0.0, 0.3, 31), [2.0]])
+    check(coords, ids, s_bins, 4, 1.0, 10.0)
+
+
+# Edges that are not ascending are binned as the binary search leaves them.
+@pytest.mark.parametrize("s_bins", [[0, 3, 1, 2, 2, 6], [-2, 1, 0.5, 4]])
+@pytest.mark.parametrize("box", [100.0, 20.0], ids=["window", "wrap"])
+def test_edges_out_of_order(s_bins, box):
+    coords, ids = random_catalogue(1500, box, 3, seed=17)
+    check(coords, ids, s_bins, 6, 1.0, box, bin_of=find_bin_bisect)
 
 
 def pair(p, q, ids=(3, 3)):

@@ -117,10 +117,11 @@ private:
 /// neighbours, with d = displacement of the partner from the current galaxy.
 ///
 /// The pair test comes in two steps. `test.key(dx, dy, dz)` gives the squared separation
-/// the test bins first, and a pair goes on only if key < `test.key_max` (its cheap
-/// rejection, which must also drop a NaN key). This is done for many partners in a row
-/// without a branch per partner; the survivors are buffered and `test.count(key, dz, same)`
-/// finishes each one, `same` telling whether the two share a partition.
+/// the test bins first, and a pair is rejected at once when key >= `test.key_max` (the
+/// test's cheap rejection; a NaN on either side rejects nothing here). This is done for
+/// many partners in a row without a branch per partner; the survivors are buffered and
+/// `test.count(key, dz, same)` finishes each one, `same` telling whether the two share
+/// a partition.
 ///
 /// With `Wrap`, every displacement component is folded by min_image and the whole of
 /// each neighbour is examined. Without it, a neighbour is cut to the galaxies whose z
@@ -180,7 +181,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
                 dzs[n_kept] = dz;
                 sames[n_kept] = pids[j] == pi;
                 // Written every time, kept only when it survives.
-                n_kept += (key < key_max) & (!Own || orig[j] > oi);
+                n_kept += !(key >= key_max) & (!Own || orig[j] > oi);
             }
             j0 = j_end;
         }

@@ -30,11 +30,11 @@ struct ProjectedTest {
 
     double key(double dx, double dy, double) const { return dy * dy + dx * dx; }
 
-    /// A pair with rp2 < rp2_max (the first cheap rejection has passed).
+    /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through.
     void count(double rp2, double dz, bool same) const {
         const double pi = std::fabs(dz);
         if (pi >= pi_max) return;
-        const int64_t a = rp2_bins.below_last<Tabled>(rp2);
+        const int64_t a = rp2_bins.below_last<Tabled>(rp2);  // rp2 < rp2_max, or NaN
         const int64_t b = pi_bins.below_last<Tabled>(pi);  // pi < pi_max, or NaN
         if (a < 0 || b < 0) return;  // below a first edge, or NaN
         const uint64_t k = static_cast<uint64_t>(a) * n_pi + static_cast<uint64_t>(b);

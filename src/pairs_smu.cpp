@@ -31,9 +31,10 @@ struct SmuTest {
 
     double key(double dx, double dy, double dz) const { return (dx * dx + dy * dy) + dz * dz; }
 
-    /// A pair with s2 below the last squared edge (find_bin's first test has passed).
+    /// A pair that find_bin's own first rejection, s2 >= the last squared edge, has
+    /// let through (there is no separate test against s_max).
     void count(double s2, double dz, bool same) const {
-        const int64_t a = s2_bins.below_last<Tabled>(s2);
+        const int64_t a = s2_bins.below_last<Tabled>(s2);  // s2 below the last edge, or NaN
         if (a < 0) return;
         const double mu = std::fabs(dz) / std::sqrt(s2);
         if (!(mu < mu_max)) return;  // also drops s = 0 (mu is NaN) and mu_max NaN or <= 0

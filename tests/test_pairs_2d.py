@@ -66,6 +66,13 @@ def test_edges_out_of_order(r_p_bins, pi_bins, box):
     check(coords, ids, r_p_bins, pi_bins, box, bin_of=find_bin_bisect)
 
 
+def test_nan_last_edge_follows_the_comparisons():
+    # rp2 >= NaN is false, so no pair is rejected at r_p_max; the binary search then
+    # puts every pair beyond the last finite edge in the last bin.
+    coords, ids = random_catalogue(800, 30.0, 3, seed=23)
+    check(coords, ids, [0, 2, 5, np.nan], [0, 4, 8], 30.0, bin_of=find_bin_bisect)
+
+
 def pair(p, q, ids=(3, 3)):
     return np.array([p, q], dtype=np.float64), np.array(ids, dtype=np.int32)
 

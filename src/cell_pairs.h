@@ -62,8 +62,8 @@ struct BinLookup {
         return q < TABLE - 1 ? q : TABLE - 1;
     }
 
-    /// The bin of a `v` already known to be below the last edge (or NaN), as
-    /// find_bin(edges, m, v) gives it: -1 for none. Tabled needs a table.
+    /// The bin of `v` as find_bin(edges, m, v) gives it: -1 for none. Tabled needs a
+    /// table and a `v` already known to be below the last edge, or NaN.
     template <bool Tabled>
     int64_t below_last(double v) const {
         if (!Tabled) return find_bin(edges, m, v);
@@ -85,7 +85,7 @@ public:
             sorted = sorted && std::isfinite(edges_[k]) && (k == 0 || edges_[k - 1] <= edges_[k]);
         const double scale = static_cast<double>(BinLookup::TABLE) / last;
         lookup_ = {edges_.data(), m, nullptr, scale};
-        if (!sorted || !(last > 0.0) || !std::isfinite(scale) || m > INT32_MAX) return;
+        if (m < 2 || !sorted || !(last > 0.0) || !std::isfinite(scale) || m > INT32_MAX) return;
 
         // q(edges[k]) never decreases with k, so one pass finds for each q the last
         // k below m - 1 with q(edges[k]) < q.
@@ -126,7 +126,8 @@ private:
 /// With `Wrap`, every displacement component is folded by min_image and the whole of
 /// each neighbour is examined. Without it, a neighbour is cut to the galaxies whose z
 /// lies in [(z_i - window) - s_z, (window + z_i) - s_z], which the run's z order makes
-/// one contiguous stretch; `window` is the exclusive bound the pair test puts on |dz|.
+/// one contiguous stretch; `window` is the counter's largest separation along z (pi_max
+/// or s_max), beyond which its pair test accepts no pair.
 template <bool Wrap, class Test>
 inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test) {
     const CellList &grid = co.grid;

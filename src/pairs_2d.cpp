@@ -30,12 +30,13 @@ struct ProjectedTest {
 
     double key(double dx, double dy, double) const { return dy * dy + dx * dx; }
 
-    /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through.
+    /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through; with
+    /// finite last edges rp2 and pi are below them here, or NaN.
     void count(double rp2, double dz, bool same) const {
         const double pi = std::fabs(dz);
         if (pi >= pi_max) return;
-        const int64_t a = rp2_bins.below_last<Tabled>(rp2);  // rp2 < rp2_max, or NaN
-        const int64_t b = pi_bins.below_last<Tabled>(pi);  // pi < pi_max, or NaN
+        const int64_t a = rp2_bins.below_last<Tabled>(rp2);
+        const int64_t b = pi_bins.below_last<Tabled>(pi);
         if (a < 0 || b < 0) return;  // below a first edge, or NaN
         const uint64_t k = static_cast<uint64_t>(a) * n_pi + static_cast<uint64_t>(b);
         counts[k + !same * cross_offset] += 1.0;
@@ -67,6 +68,13 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     const uint64_t n_bins = checked_elements(n_rp, n_pi);
     checked_elements(2, n_bins);  // the piece histograms hold auto and cross together
 
+    PairHists out;
+    // A single-edge array leaves no bin along its axis: nothing can be counted.
+    if (n_bins == 0) {
+        HistPair(0).split_into(out.auto_counts, out.cross_counts, n_rp, n_pi);
+        return out;
+    }
+
     const BinTable rp2_edges(squared_edges(r_p_bins));
     std::vector<double> pi_copy(static_cast<size_t>(pi_bins.size));
     for (int64_t k = 0; k < pi_bins.size; ++k) pi_copy[k] = pi_bins[k];
@@ -87,7 +95,6 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     };
     HistPair counts = rp2_edges.tabled() && pi_edges.tabled() ? sweep(std::true_type{})
                                                               : sweep(std::false_type{});
-    PairHists out;
     counts.split_into(out.auto_counts, out.cross_counts, n_rp, n_pi);
     return out;
 }

@@ -34,7 +34,7 @@ struct SmuTest {
     /// A pair that find_bin's own first rejection, s2 >= the last squared edge, has
     /// let through (there is no separate test against s_max).
     void count(double s2, double dz, bool same) const {
-        const int64_t a = s2_bins.below_last<Tabled>(s2);  // s2 below the last edge, or NaN
+        const int64_t a = s2_bins.below_last<Tabled>(s2);
         if (a < 0) return;
         const double mu = std::fabs(dz) / std::sqrt(s2);
         if (!(mu < mu_max)) return;  // also drops s = 0 (mu is NaN) and mu_max NaN or <= 0
@@ -69,9 +69,9 @@ PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const
 
     PairHists out;
     // With no mu bin a pair that passes the s and mu tests has no counter to land in:
-    // count nothing and return the empty histograms.
-    if (n_mu_bins == 0) {
-        HistPair(0).split_into(out.auto_counts, out.cross_counts, n_s, 0);
+    // count nothing and return the empty histograms. A single s edge counts nothing too.
+    if (n_bins == 0) {
+        HistPair(0).split_into(out.auto_counts, out.cross_counts, n_s, n_mu_bins);
         return out;
     }
 

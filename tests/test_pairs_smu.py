@@ -2,17 +2,16 @@ import numpy as np
 import pytest
 
 import _quor
-from reference import find_bin_bisect, random_catalogue, smu_counts
+from reference import find_bin, find_bin_bisect, random_catalogue, smu_counts
 
 count = _quor.count_pairs_smu
 
 
-def check(coords, ids, s_bins, n_mu_bins, mu_max, box, **how):
-    auto, cross = count(coords, ids, np.asarray(s_bins, float), n_mu_bins, mu_max, box)
-    exp_auto, exp_cross = smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, **how)
-    assert np.any(exp_auto > 0) and np.any(exp_cross > 0)
-    np.testing.assert_array_equal(auto, exp_auto)
-    np.testing.assert_array_equal(cross, exp_cross)
+def check(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
+    got = count(coords, ids, np.asarray(s_bins, float), n_mu_bins, mu_max, box)
+    expected = smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=bin_of)
+    assert np.any(expected[0] > 0) and np.any(expected[1] > 0)
+    np.testing.assert_array_equal(got, expected)
 
 
 # Box 100: s_max 25 cuts neighbours to a z window (50 is not above 50), s_max 26
@@ -29,40 +28,23 @@ def test_matches_brute_force(s_max, first, n_partitions, n_mu_bins, mu_max):
     check(coords, ids, s_bins, n_mu_bins, mu_max, 100.0)
 
 
-@pytest.mark.parametrize("box, quantum, s_bins, n_mu_bins, mu_max", [
-    (40.0, 0.5, [0.0, 0.5, 1.0, 2.0, 3.0, 5.0], 10, 1.0),   # window, many per cell
-    (20.0, 0.25, [0.25, 1.0, 1.5, 5.5], 4, 1.0),            # wrap
-    (12.0, 1.0, [0.0, 1.0, 2.0, 3.0, 5.0], 5, 1.25),        # 3 cells per axis
-])
-def test_positions_on_edges(box, quantum, s_bins, n_mu_bins, mu_max):
-    # A coarse position grid puts many s exactly on edges and many mu exactly on
-    # bin boundaries (0, 1 and ratios such as 3/5).
-    coords, ids = random_catalogue(1200, box, 4, seed=13, quantum=quantum)
-    check(coords, ids, s_bins, n_mu_bins, mu_max, box)
-
-
-def test_narrow_bins_beside_a_wide_one():
-    coords, ids = random_catalogue(2000, 10.0, 3, seed=19)
-    s_bins = np.concatenate([np.linspace(0.0, 0.3, 31), [2.0]])
-    check(coords, ids, s_bins, 4, 1.0, 10.0)
-
-
-# Edges that are not ascending are binned as the binary search leaves them.
-@pytest.mark.parametrize("s_bins", [[0, 3, 1, 2, 2, 6], [-2, 1, 0.5, 4]])
-@pytest.mark.parametrize("box", [100.0, 20.0], ids=["window", "wrap"])
-def test_edges_out_of_order(s_bins, box):
-    coords, ids = random_catalogue(1500, box, 3, seed=17)
-    check(coords, ids, s_bins, 6, 1.0, box, bin_of=find_bin_bisect)
-
-
-def pair(p, q, ids=(3, 3)):
-    return np.array([p, q], dtype=np.float64), np.array(ids, dtype=np.int32)
-
-
-def mu_row(n_mu_bins, b):
-    row = np.zeros(n_mu_bins)
-    row[b] = 1.0
-    return row
+@pytest.mark.parametrize("n, box, quantum, s_bins, n_mu_bins, mu_max, bin_of", [
+    # A coarse position grid puts many s exactly on edges and many mu exactly on bin
+    # boundaries (0, 1 and ratios such as 3/5): z window, folding, 3 cells per axis.
+    (1200, 40.0, 0.5, [0, 0.5, 1, 2, 3, 5], 10, 1.0, find_bin),
+    (1200, 20.0, 0.25, [0.25, 1, 1.5, 5.5], 4, 1.0, find_bin),
+    (1200, 12.0, 1.0, [0, 1, 2, 3, 5], 5, 1.25, find_bin),
+    # Many narrow bins at small separations beside one wide last bin.
+    (2000, 10.0, None, np.concatenate([np.linspace(0, 0.3, 31), [2.0]]), 4, 1.0, find_bin),
+    # Edges out of order are binned as the binary search leaves them.
+    (1500, 100.0, None, [0, 3, 1, 2, 2, 6], 6, 1.0, find_bin_bisect),
+    (1500, 20.0, None, [0, 3, 1, 2, 2, 6], 6, 1.0, find_bin_bisect),
+    (1500, 100.0, None, [-2, 1, 0.5, 4], 6, 1.0, find_bin_bisect),
+], ids=["grid-window", "grid-wrap", "grid-3cells", "narrow", "unordered-window",
+        "unordered-wrap", "negative"])
+def test_special_edges(n, box, quantum, s_bins, n_mu_bins, mu_max, bin_of):
+    coords, ids = random_catalogue(n, box, 4, seed=13, quantum=quantum)
+    check(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of)
 
 
 @pytest.mark.parametrize("q, mu_max, n_mu_bins, bin", [
@@ -76,15 +58,15 @@ def mu_row(n_mu_bins, b):
     ((10, 10, 13), 0.0, 10, None),
     ((10, 10, 13), -1.0, 10, None),
     ((10, 10, 13), float("nan"), 10, None),
-    ((10, 10, 13), 1.0, 1, None),
     ((10, 13, 14), 2.0, 1, 0),       # one mu bin holds everything below mu_max
 ])
 def test_mu_bins(q, mu_max, n_mu_bins, bin):
-    coords, ids = pair((10, 10, 10), q)
-    auto, cross = count(coords, ids, np.array([0.0, 10.0]), n_mu_bins, mu_max, 100.0)
-    expected = np.zeros((1, n_mu_bins)) if bin is None else mu_row(n_mu_bins, bin)[None]
-    np.testing.assert_array_equal(auto, expected)
-    assert not cross.any()
+    coords, ids = np.array([(10, 10, 10), q], float), np.array([3, 3], np.int32)
+    expected = np.zeros((1, n_mu_bins))
+    if bin is not None:
+        expected[0, bin] = 1.0
+    got = count(coords, ids, np.array([0.0, 10.0]), n_mu_bins, mu_max, 100.0)
+    np.testing.assert_array_equal(got, (expected, 0 * expected))
 
 
 @pytest.mark.parametrize("p, q, s_bins, s_bin", [
@@ -96,13 +78,12 @@ def test_mu_bins(q, mu_max, n_mu_bins, bin):
     ((0.5, 50, 50), (99.5, 50, 50), [0, 1, 2, 30], 1),  # the same, folded
 ])
 def test_s_bins(p, q, s_bins, s_bin):
-    coords, ids = pair(p, q, (1, 2))
-    auto, cross = count(coords, ids, np.array(s_bins, float), 3, 1.0, 100.0)
+    coords, ids = np.array([p, q], float), np.array([1, 2], np.int32)
     expected = np.zeros((len(s_bins) - 1, 3))
     if s_bin is not None:
         expected[s_bin, 0] = 1.0  # all these pairs have dz = 0
-    np.testing.assert_array_equal(cross, expected)
-    assert not auto.any()
+    got = count(coords, ids, np.array(s_bins, float), 3, 1.0, 100.0)
+    np.testing.assert_array_equal(got, (0 * expected, expected))
 
 
 @pytest.mark.parametrize("n, s_bins, n_mu_bins, shape", [
@@ -120,38 +101,21 @@ def test_empty_results(n, s_bins, n_mu_bins, shape):
 @pytest.mark.parametrize("s_max", [25.0, 26.0], ids=["window", "wrap"])
 def test_split_independent_of_partition_ids(s_max):
     coords, ids = random_catalogue(800, 100.0, 6, seed=5)
-    s_bins = np.linspace(0, s_max, 6)
-    auto, cross = count(coords, ids, s_bins, 5, 1.0, 100.0)
+    run = lambda ids: count(coords, ids, np.linspace(0, s_max, 6), 5, 1.0, 100.0)
+    auto, cross = run(ids)
     total = auto + cross
     assert total.sum() > 0
-
-    same, other = count(coords, np.full(800, 12, np.int32), s_bins, 5, 1.0, 100.0)
-    np.testing.assert_array_equal(same, total)
-    assert not other.any()
-
-    other, distinct = count(coords, np.arange(800, dtype=np.int32), s_bins, 5, 1.0, 100.0)
-    np.testing.assert_array_equal(distinct, total)
-    assert not other.any()
-
-    renamed = (np.array([40, -1, 9, 2, 1000, 0], np.int32))[ids + 3]
-    got = count(coords, renamed, s_bins, 5, 1.0, 100.0)
-    np.testing.assert_array_equal(got[0], auto)
-    np.testing.assert_array_equal(got[1], cross)
+    np.testing.assert_array_equal(run(np.full(800, 12, np.int32)), (total, 0 * total))
+    np.testing.assert_array_equal(run(np.arange(800, dtype=np.int32)), (0 * total, total))
+    renamed = np.array([40, -1, 9, 2, 1000, 0], np.int32)[ids + 3]
+    np.testing.assert_array_equal(run(renamed), (auto, cross))
 
 
 @pytest.mark.parametrize("axis", [0, 2], ids=["x", "z"])
 @pytest.mark.parametrize("s_max", [25.0, 26.0], ids=["window", "wrap"])
 def test_nan_position_never_counted(axis, s_max):
     coords, ids = random_catalogue(600, 100.0, 3, seed=9)
-    s_bins = np.linspace(0, s_max, 5)
-    expected = count(coords[3:], ids[3:], s_bins, 4, 1.0, 100.0)
+    run = lambda c, i: count(c, i, np.linspace(0, s_max, 5), 4, 1.0, 100.0)
+    expected = run(coords[3:], ids[3:])
     coords[:3, axis] = np.nan
-    got = count(coords, ids, s_bins, 4, 1.0, 100.0)
-    np.testing.assert_array_equal(got[0], expected[0])
-    np.testing.assert_array_equal(got[1], expected[1])
-
-
-def test_empty_s_bins_rejected():
-    coords, ids = random_catalogue(10, 10.0, 2, seed=1)
-    with pytest.raises(ValueError, match="s_bins"):
-        count(coords, ids, np.array([], float), 4, 1.0, 10.0)
+    np.testing.assert_array_equal(run(coords, ids), expected)

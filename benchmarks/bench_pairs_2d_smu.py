@@ -2,13 +2,19 @@
 
     python benchmarks/bench_pairs_2d_smu.py [--n 1000000] [--repeat 3] [--threads 1 2]
 
+With the peer, from a separate environment that sees the built module:
+
+    python -m venv /work/bench-venv --system-site-packages
+    /work/bench-venv/bin/pip install Corrfunc        # needs GSL (libgsl-dev) to build
+    PYTHONPATH=<build dir> /work/bench-venv/bin/python benchmarks/bench_pairs_2d_smu.py
+
 The catalogue of bench_pairs_1d.py: N uniform galaxies in a box of 1000 Mpc/h.
 (r_p, pi): 20 logarithmic r_p bins from 0.1 to 20 and 40 pi bins of width 1 up to 40.
 (s, mu): 20 logarithmic s bins from 0.1 to 20, 10 mu bins up to mu_max 1.
 Each counter and thread count runs in its own process (the pool is sized once, from
 RAYON_NUM_THREADS; Corrfunc takes nthreads). Prints pairs counted per second and the
-peer's time over ours. Corrfunc is skipped when it cannot be imported; install it into
-a separate environment, never as a dependency of this package.
+peer's time over ours. Corrfunc is skipped when it cannot be imported; it is never a
+dependency of this package.
 """
 import argparse
 import json

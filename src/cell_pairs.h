@@ -156,14 +156,16 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
 
     // Every partner j0 .. j1 - 1 of the galaxy (xi, yi, zi, pi). In the own cell
     // (`own` true) there are no shifts and only partners from a later input row than
-    // `oi` count; elsewhere d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)).
+    // `oi` count; elsewhere d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)),
+    // and without Wrap the run ends early at the first partner with zs > hi.
     auto visit_run = [&](auto own, double xi, double yi, double zi, int32_t pi, uint64_t oi,
-                         uint64_t j0, uint64_t j1, double sx, double sy, double sz) {
+                         uint64_t j0, uint64_t j1, double sx, double sy, double sz, double hi) {
         constexpr bool Own = decltype(own)::value;
         while (j0 < j1) {
             if (n_kept > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
             for (uint64_t j = j0; j < j_end; ++j) {
+                if (!Own && !Wrap && zs[j] > hi) return;  // the end of the z window
                 double dx = xs[j] - xi;
                 double dy = ys[j] - yi;
                 double dz = zs[j] - zi;
@@ -193,7 +195,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // Own cell. After the z sort the position in the run says nothing about the input
     // row, so the row numbers decide which of the two galaxies owns the pair.
     for (uint64_t i = begin; i < end; ++i)
-        visit_run(own_cell, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0, 0.0, 0.0);
+        visit_run(own_cell, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0, 0.0, 0.0, 0.0);
 
     // Neighbours, each met once from the cell that reaches it through the half shell.
     const CellCoord cc = grid.coord_of(c);
@@ -206,23 +208,22 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         if (Wrap) {
             for (uint64_t i = begin; i < end; ++i)
                 visit_run(neighbour, xs[i], ys[i], zs[i], pids[i], 0, nb_begin, nb_end, nb.sx,
-                          nb.sy, nb.sz);
+                          nb.sy, nb.sz, 0.0);
             continue;
         }
 
         // z window: from the first partner with zs >= lo (the partition point a binary
         // search would find) up to, not including, the first one after it with zs > hi.
-        // The current galaxies come in ascending z, so lo and hi only move up and both
-        // ends are found by advancing from where they were for the previous galaxy.
-        uint64_t first = nb_begin, stop = nb_begin;
+        // The current galaxies come in ascending z, so lo only moves up: the start is
+        // found by advancing from where it was for the previous galaxy.
+        uint64_t first = nb_begin;
         for (uint64_t i = begin; i < end; ++i) {
             const double zi = zs[i];
             const double lo = (zi - window) - nb.sz;
             const double hi = (window + zi) - nb.sz;
             while (first < nb_end && zs[first] < lo) ++first;
-            if (stop < first) stop = first;
-            while (stop < nb_end && !(zs[stop] > hi)) ++stop;
-            visit_run(neighbour, xs[i], ys[i], zi, pids[i], 0, first, stop, nb.sx, nb.sy, nb.sz);
+            visit_run(neighbour, xs[i], ys[i], zi, pids[i], 0, first, nb_end, nb.sx, nb.sy, nb.sz,
+                      hi);
         }
     }
     flush();

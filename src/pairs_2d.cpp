@@ -88,8 +88,9 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     const bool wrap_pairs = (half_box < pi_max + pi_max) || (half_box < r_p_max + r_p_max);
 
     auto sweep = [&](auto tabled) {
-        const ProjectedTest<decltype(tabled)::value> proto{
-            rp2_edges.lookup(), pi_edges.lookup(), r_p_max * r_p_max, pi_max, n_pi, n_bins, nullptr};
+        const ProjectedTest<decltype(tabled)::value> proto{rp2_edges.lookup(), pi_edges.lookup(),
+                                                           r_p_max * r_p_max, pi_max, n_pi,
+                                                           n_bins, nullptr};
         return wrap_pairs ? sweep_projected<true>(co, proto, n_bins)
                           : sweep_projected<false>(co, proto, n_bins);
     };

@@ -1,9 +1,10 @@
-"""Throughput of count_pairs_1d against scipy's periodic cKDTree on the same catalogue.
+"""Throughput of count_pairs_1d against peer pair counters on the same catalogue.
 
     python benchmarks/bench_pairs_1d.py [--n 1000000] [--repeat 3]
 
 N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins from 0.1 to r_max, for
-r_max = 20 and 50. Each thread count runs in its own process (the pool is sized once,
+r_max = 20 and 50, against scipy's cKDTree (one thread) and, where it is installed,
+Corrfunc's periodic DD with the same thread count. Each thread count runs in its own process (the pool is sized once,
 from RAYON_NUM_THREADS). Prints pairs counted per second and the ratio to the peer.
 """
 import argparse
@@ -63,6 +64,24 @@ def run_kdtree(n, r_max, repeat):
     return {"seconds": t, "pairs": float(pairs)}
 
 
+def run_corrfunc(n, r_max, repeat):
+    import os
+
+    from Corrfunc.theory import DD
+
+    coords, _ = catalogue(n)
+    x, y, z = (np.ascontiguousarray(coords[:, k]) for k in range(3))
+    bins = r_bins(r_max)
+    threads = int(os.environ["RAYON_NUM_THREADS"])
+
+    def count():
+        res = DD(1, threads, bins, x, y, z, periodic=True, boxsize=BOX)
+        return res["npairs"].sum() / 2  # ordered pairs; halve for unordered ones
+
+    t, pairs = best_time(count, repeat)
+    return {"seconds": t, "pairs": float(pairs)}
+
+
 def in_child(kind, n, r_max, repeat, threads):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     cmd = [sys.executable, __file__, "--child", kind, "--n", str(n), "--r-max", str(r_max),
@@ -77,11 +96,11 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--r-max", type=float, nargs="*", default=[20.0, 50.0])
     ap.add_argument("--threads", type=int, nargs="*", default=[1, 2])
-    ap.add_argument("--child", choices=["quor", "kdtree"])
+    ap.add_argument("--child", choices=["quor", "kdtree", "corrfunc"])
     args = ap.parse_args()
 
     if args.child:
-        run = run_quor if args.child == "quor" else run_kdtree
+        run = {"quor": run_quor, "kdtree": run_kdtree, "corrfunc": run_corrfunc}[args.child]
         print(json.dumps(run(args.n, args.r_max[0], args.repeat)))
         return
 
@@ -96,10 +115,18 @@ def main():
             rate = peer["pairs"] / peer["seconds"]
             print(f"{r_max:6g} {'scipy cKDTree':>22} {1:7d} {peer['seconds']:9.3f} {rate:10.3g} {'1.00':>8}")
         for threads in args.threads:
+            try:
+                cf = in_child("corrfunc", args.n, r_max, args.repeat, threads)
+                rate = cf["pairs"] / cf["seconds"]
+                print(f"{r_max:6g} {'Corrfunc DD':>22} {threads:7d} {cf['seconds']:9.3f} {rate:10.3g}")
+            except subprocess.CalledProcessError:
+                cf = None
             res = in_child("quor", args.n, r_max, args.repeat, threads)
             rate = res["pairs"] / res["seconds"]
             ratio = f"{peer['seconds'] / res['seconds']:8.2f}" if peer else "     n/a"
             print(f"{r_max:6g} {'_quor.count_pairs_1d':>22} {threads:7d} {res['seconds']:9.3f} {rate:10.3g} {ratio}")
+            if cf:
+                print(f"{'':>6} {'speed-up over Corrfunc':>22} {threads:7d} {cf['seconds'] / res['seconds']:9.2f}")
             if peer and res["pairs"] != peer["pairs"]:
                 print(f"       note: pair totals differ ({res['pairs']:.0f} vs {peer['pairs']:.0f})")
 

@@ -63,14 +63,15 @@ def test_gpu_name_runs_the_same_count(n_order):
 
 
 def test_count_does_not_depend_on_the_worker_count():
-    child = ("import json, numpy as np, _quor, sys; sys.path.insert(0, 'tests');"
+    child = ("import json, numpy as np, _quor, sys;"
+             f"sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r});"
              "from reference import random_catalogue;"
              "c, p = random_catalogue(3000, 60.0, 5, seed=9);"
              "r = np.linspace(0.0, 5.0, 6);"
              "print(json.dumps([_quor.count_npoint(c, p, r, 60.0, k)[0].tolist() for k in (2, 3, 4)]))")
     env = dict(os.environ, RAYON_NUM_THREADS="1")
     out = subprocess.run([sys.executable, "-c", child], env=env, capture_output=True, text=True,
-                         check=True, cwd=os.path.dirname(os.path.dirname(__file__)))
+                         check=True)
     coords, ids = random_catalogue(3000, 60.0, 5, seed=9)
     r_bins = np.linspace(0.0, 5.0, 6)
     for k, single in zip((2, 3, 4), json.loads(out.stdout)):
@@ -204,7 +205,8 @@ def rounding_sensitive_triplet():
         zyx = (e[1] * e[1] + e[2] * e[2]) + e[0] * e[0]
         xyz = (e[0] * e[0] + e[1] * e[1]) + e[2] * e[2]
         r_max = np.sqrt(zyx)
-        if zyx > xyz and r_max * r_max == zyx and max(np.sum((p - anchor) ** 2), np.sum((q - anchor) ** 2)) < xyz:
+        anchor_sides = max(np.sum((p - anchor) ** 2), np.sum((q - anchor) ** 2))
+        if zyx > xyz and r_max * r_max == zyx and anchor_sides < xyz:
             return np.array([anchor, p, q]), r_max
     raise AssertionError("no rounding-sensitive triplet found")
 

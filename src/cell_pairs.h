@@ -112,6 +112,44 @@ private:
 
 // ---- traversal --------------------------------------------------------------------
 
+/// First index in [lo, hi) at which `pred` fails; `pred` must hold on a prefix.
+template <class Pred>
+inline uint64_t partition_point(uint64_t lo, uint64_t hi, Pred pred) {
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (pred(mid))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+/// With folding, the stretches of a z-sorted run [b, e) whose folded dz can satisfy
+/// |dz| < w: calls visit(p, q) for each, at most three. `u(j)` is partner j's dz before
+/// the fold; it never decreases with j, as the run ascends in z (NaN z last). min_image
+/// then splits the run into three stretches, u < -half (u + box), the middle (u) and
+/// u > half (u - box), on each of which the folded dz never decreases either, so the
+/// partners with -w < dz < w are one sub-stretch of each, found by binary search with
+/// the very comparisons the fold makes. A NaN dz never counts and is left out.
+template <class U, class Visit>
+inline void folded_z_stretches(const double *zs, uint64_t b, uint64_t e, const U &u, double box,
+                               double half, double w, const Visit &visit) {
+    e = partition_point(b, e, [&](uint64_t j) { return zs[j] == zs[j]; });
+    const uint64_t c = partition_point(b, e, [&](uint64_t j) { return !(u(j) > half); });
+    const uint64_t a = partition_point(b, c, [&](uint64_t j) { return u(j) < -half; });
+    auto sub = [&](uint64_t p0, uint64_t p1, double shift) {
+        // The folded dz of the stretch, as min_image computes it.
+        auto f = [&](uint64_t j) { return shift == 0.0 ? u(j) : shift > 0 ? u(j) + box : u(j) - box; };
+        const uint64_t q0 = partition_point(p0, p1, [&](uint64_t j) { return f(j) <= -w; });
+        const uint64_t q1 = partition_point(q0, p1, [&](uint64_t j) { return f(j) < w; });
+        if (q0 < q1) visit(q0, q1);
+    };
+    sub(b, a, 1.0);
+    sub(a, c, 0.0);
+    sub(c, e, -1.0);
+}
+
 /// Visits every pair that cell `c` owns: pairs inside the cell once (from the galaxy
 /// with the lower input row), and every pair between the cell and its 13 HALF_SHELL
 /// neighbours, with d = displacement of the partner from the current galaxy.
@@ -192,10 +230,36 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     const std::true_type own_cell;
     const std::false_type neighbour;
 
+    // With folding the z window is not used, but in a long run only the stretches whose
+    // folded dz can pass the pair test are scanned: passing needs |dz| < |window| (for
+    // the (s, mu) test through dz * dz <= s2 < s_max * s_max). A NaN window prunes nothing.
+    const double w = std::fabs(window);
+    constexpr uint64_t PRUNE_FROM = 16;  // shorter runs are scanned whole
+    auto visit_folded = [&](auto own, uint64_t i, uint64_t j0, uint64_t j1, double sx, double sy,
+                            double sz) {
+        constexpr bool Own = decltype(own)::value;
+        const double xi = xs[i], yi = ys[i], zi = zs[i];
+        const int32_t pi = pids[i];
+        const uint64_t oi = Own ? orig[i] : 0;
+        if (j1 - j0 < PRUNE_FROM || !(w < INFINITY)) {
+            visit_run(own, xi, yi, zi, pi, oi, j0, j1, sx, sy, sz, 0.0);
+            return;
+        }
+        auto u = [&](uint64_t j) { return Own ? zs[j] - zi : sz + (zs[j] - zi); };
+        folded_z_stretches(zs, j0, j1, u, box, half, w, [&](uint64_t p, uint64_t q) {
+            visit_run(own, xi, yi, zi, pi, oi, p, q, sx, sy, sz, 0.0);
+        });
+    };
+
     // Own cell. After the z sort the position in the run says nothing about the input
     // row, so the row numbers decide which of the two galaxies owns the pair.
-    for (uint64_t i = begin; i < end; ++i)
-        visit_run(own_cell, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0, 0.0, 0.0, 0.0);
+    for (uint64_t i = begin; i < end; ++i) {
+        if (Wrap)
+            visit_folded(own_cell, i, begin, end, 0.0, 0.0, 0.0);
+        else
+            visit_run(own_cell, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0, 0.0, 0.0,
+                      0.0);
+    }
 
     // Neighbours, each met once from the cell that reaches it through the half shell.
     const CellCoord cc = grid.coord_of(c);
@@ -207,8 +271,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
 
         if (Wrap) {
             for (uint64_t i = begin; i < end; ++i)
-                visit_run(neighbour, xs[i], ys[i], zs[i], pids[i], 0, nb_begin, nb_end, nb.sx,
-                          nb.sy, nb.sz, 0.0);
+                visit_folded(neighbour, i, nb_begin, nb_end, nb.sx, nb.sy, nb.sz);
             continue;
         }
 

@@ -116,7 +116,7 @@ def test_split_independent_of_partition_ids(pi_max):
 @pytest.mark.parametrize("axis", [0, 2], ids=["x", "z"])
 @pytest.mark.parametrize("pi_max", [25.0, 40.0], ids=["window", "wrap"])
 def test_nan_position_never_counted(axis, pi_max):
-    coords, ids = random_catalogue(600, 100.0, 3, seed=9)
+    coords, ids = random_catalogue(1500, 100.0, 3, seed=9)
     run = lambda c, i: count(c, i, np.linspace(0, 20, 5), np.linspace(0, pi_max, 5), 100.0)
     expected = run(coords[3:], ids[3:])
     coords[:3, axis] = np.nan

@@ -126,7 +126,8 @@ inline uint64_t partition_point(uint64_t lo, uint64_t hi, Pred pred) {
 }
 
 /// With folding, the stretches of a z-sorted run [b, e) whose folded dz can satisfy
-/// |dz| < w: calls visit(p, q) for each, at most three. `u(j)` is partner j's dz before
+/// |dz| < w: calls visit(p, q, fold) for each, at most three, `fold` telling how
+/// min_image folds dz all along the stretch (+1: dz + box, 0: none, -1: dz - box). `u(j)` is partner j's dz before
 /// the fold; it never decreases with j, as the run ascends in z (NaN z last). min_image
 /// then splits the run into three stretches, u < -half (u + box), the middle (u) and
 /// u > half (u - box), on each of which the folded dz never decreases either, so the
@@ -138,17 +139,23 @@ inline void folded_z_stretches(const double *zs, uint64_t b, uint64_t e, const U
     e = partition_point(b, e, [&](uint64_t j) { return zs[j] == zs[j]; });
     const uint64_t c = partition_point(b, e, [&](uint64_t j) { return !(u(j) > half); });
     const uint64_t a = partition_point(b, c, [&](uint64_t j) { return u(j) < -half; });
-    auto sub = [&](uint64_t p0, uint64_t p1, double shift) {
+    auto sub = [&](uint64_t p0, uint64_t p1, auto fold) {
         // The folded dz of the stretch, as min_image computes it.
-        auto f = [&](uint64_t j) { return shift == 0.0 ? u(j) : shift > 0 ? u(j) + box : u(j) - box; };
+        auto f = [&](uint64_t j) {
+            constexpr int Fold = decltype(fold)::value;
+            return Fold == 0 ? u(j) : Fold > 0 ? u(j) + box : u(j) - box;
+        };
         const uint64_t q0 = partition_point(p0, p1, [&](uint64_t j) { return f(j) <= -w; });
         const uint64_t q1 = partition_point(q0, p1, [&](uint64_t j) { return f(j) < w; });
-        if (q0 < q1) visit(q0, q1);
+        if (q0 < q1) visit(q0, q1, fold);
     };
-    sub(b, a, 1.0);
-    sub(a, c, 0.0);
-    sub(c, e, -1.0);
+    sub(b, a, std::integral_constant<int, 1>{});
+    sub(a, c, std::integral_constant<int, 0>{});
+    sub(c, e, std::integral_constant<int, -1>{});
 }
+
+/// z fold of a stretch of partners not known in advance: min_image decides per partner.
+constexpr int ANY_FOLD = 2;
 
 /// Visits every pair that cell `c` owns: pairs inside the cell once (from the galaxy
 /// with the lower input row), and every pair between the cell and its 13 HALF_SHELL
@@ -196,9 +203,11 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // (`own` true) there are no shifts and only partners from a later input row than
     // `oi` count; elsewhere d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)),
     // and without Wrap the run ends early at the first partner with zs > hi.
-    auto visit_run = [&](auto own, double xi, double yi, double zi, int32_t pi, uint64_t oi,
-                         uint64_t j0, uint64_t j1, double sx, double sy, double sz, double hi) {
+    auto visit_run = [&](auto own, auto z_fold, double xi, double yi, double zi, int32_t pi,
+                         uint64_t oi, uint64_t j0, uint64_t j1, double sx, double sy, double sz,
+                         double hi) {
         constexpr bool Own = decltype(own)::value;
+        constexpr int ZFold = decltype(z_fold)::value;
         while (j0 < j1) {
             if (n_kept > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
@@ -215,7 +224,10 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
                 if (Wrap) {
                     dx = min_image(dx, box, half);
                     dy = min_image(dy, box, half);
-                    dz = min_image(dz, box, half);
+                    if (ZFold == ANY_FOLD)
+                        dz = min_image(dz, box, half);
+                    else if (ZFold != 0)
+                        dz = ZFold > 0 ? dz + box : dz - box;  // known for the stretch
                 }
                 const double key = test.key(dx, dy, dz);
                 keys[n_kept] = key;
@@ -229,6 +241,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     };
     const std::true_type own_cell;
     const std::false_type neighbour;
+    const std::integral_constant<int, ANY_FOLD> any_fold;
 
     // With folding the z window is not used, but in a long run only the stretches whose
     // folded dz can pass the pair test are scanned: passing needs |dz| < |window| (for
@@ -242,12 +255,12 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         const int32_t pi = pids[i];
         const uint64_t oi = Own ? orig[i] : 0;
         if (j1 - j0 < PRUNE_FROM || !(w < INFINITY)) {
-            visit_run(own, xi, yi, zi, pi, oi, j0, j1, sx, sy, sz, 0.0);
+            visit_run(own, any_fold, xi, yi, zi, pi, oi, j0, j1, sx, sy, sz, 0.0);
             return;
         }
         auto u = [&](uint64_t j) { return Own ? zs[j] - zi : sz + (zs[j] - zi); };
-        folded_z_stretches(zs, j0, j1, u, box, half, w, [&](uint64_t p, uint64_t q) {
-            visit_run(own, xi, yi, zi, pi, oi, p, q, sx, sy, sz, 0.0);
+        folded_z_stretches(zs, j0, j1, u, box, half, w, [&](uint64_t p, uint64_t q, auto fold) {
+            visit_run(own, fold, xi, yi, zi, pi, oi, p, q, sx, sy, sz, 0.0);
         });
     };
 
@@ -257,8 +270,8 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         if (Wrap)
             visit_folded(own_cell, i, begin, end, 0.0, 0.0, 0.0);
         else
-            visit_run(own_cell, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0, 0.0, 0.0,
-                      0.0);
+            visit_run(own_cell, any_fold, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0,
+                      0.0, 0.0, 0.0);
     }
 
     // Neighbours, each met once from the cell that reaches it through the half shell.
@@ -285,8 +298,8 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             const double lo = (zi - window) - nb.sz;
             const double hi = (window + zi) - nb.sz;
             while (first < nb_end && zs[first] < lo) ++first;
-            visit_run(neighbour, xs[i], ys[i], zi, pids[i], 0, first, nb_end, nb.sx, nb.sy, nb.sz,
-                      hi);
+            visit_run(neighbour, any_fold, xs[i], ys[i], zi, pids[i], 0, first, nb_end, nb.sx,
+                      nb.sy, nb.sz, hi);
         }
     }
     flush();

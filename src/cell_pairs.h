@@ -127,12 +127,14 @@ inline uint64_t partition_point(uint64_t lo, uint64_t hi, Pred pred) {
 
 /// With folding, the stretches of a z-sorted run [b, e) whose folded dz can satisfy
 /// |dz| < w: calls visit(p, q, fold) for each, at most three, `fold` telling how
-/// min_image folds dz all along the stretch (+1: dz + box, 0: none, -1: dz - box). `u(j)` is partner j's dz before
-/// the fold; it never decreases with j, as the run ascends in z (NaN z last). min_image
-/// then splits the run into three stretches, u < -half (u + box), the middle (u) and
-/// u > half (u - box), on each of which the folded dz never decreases either, so the
-/// partners with -w < dz < w are one sub-stretch of each, found by binary search with
-/// the very comparisons the fold makes. A NaN dz never counts and is left out.
+/// min_image folds dz all along the stretch (+1: dz + box, 0: not at all, -1: dz - box).
+///
+/// `u(j)` is partner j's dz before the fold; it never decreases with j, as the run
+/// ascends in z (NaN z last). min_image splits the run into three stretches, u > half
+/// (u - box), else u < -half (u + box), and the rest (u), on each of which the folded
+/// dz never decreases either; so the partners with -w < dz < w are one sub-stretch of
+/// each, found by binary search with the very comparisons and sums the fold makes.
+/// A NaN dz never counts and is left out.
 template <class U, class Visit>
 inline void folded_z_stretches(const double *zs, uint64_t b, uint64_t e, const U &u, double box,
                                double half, double w, const Visit &visit) {
@@ -168,11 +170,11 @@ constexpr int ANY_FOLD = 2;
 /// `test.count(key, dz, same)` finishes each one, `same` telling whether the two share
 /// a partition.
 ///
-/// With `Wrap`, every displacement component is folded by min_image and the whole of
-/// each neighbour is examined. Without it, a neighbour is cut to the galaxies whose z
-/// lies in [(z_i - window) - s_z, (window + z_i) - s_z], which the run's z order makes
-/// one contiguous stretch; `window` is the counter's largest separation along z (pi_max
-/// or s_max), beyond which its pair test accepts no pair.
+/// `window` is the counter's largest separation along z (pi_max or s_max), beyond which
+/// its pair test accepts no pair. With `Wrap`, every displacement component is folded by
+/// min_image, and a long run is cut to the stretches whose folded dz can pass
+/// (folded_z_stretches). Without it, a neighbour is cut to the galaxies whose z lies in
+/// [(z_i - window) - s_z, (window + z_i) - s_z], one contiguous stretch of the z order.
 template <bool Wrap, class Test>
 inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test) {
     const CellList &grid = co.grid;

@@ -22,9 +22,11 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
+
+from bench_pairs_1d import best_time
+from bench_pairs_1d import catalogue as shared_catalogue
 
 BOX = 500.0
 R_MAX = 10.0
@@ -33,19 +35,7 @@ TRIPLET_ROWS = ("count_npoint n_order=3", "count_npoint3_shape")  # compared wit
 
 
 def catalogue(n):
-    rng = np.random.default_rng(20261208)
-    coords = rng.uniform(0.0, BOX, size=(n, 3))
-    ids = rng.integers(0, n // 10 + 1, size=n).astype(np.int32)
-    return coords, ids
-
-
-def best_time(fn, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
+    return shared_catalogue(n, BOX)
 
 
 def run_quor(n, repeat, threads):

@@ -19,9 +19,10 @@ import numpy as np
 BOX = 1000.0
 
 
-def catalogue(n):
+def catalogue(n, box=BOX):
+    """Seeded uniform positions in [0, box) and ids of about ten galaxies each."""
     rng = np.random.default_rng(20261208)
-    coords = rng.uniform(0.0, BOX, size=(n, 3))
+    coords = rng.uniform(0.0, box, size=(n, 3))
     ids = rng.integers(0, n // 10 + 1, size=n).astype(np.int32)
     return coords, ids
 

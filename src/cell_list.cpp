@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "src/parallel.h"
+
 namespace quor {
 
 namespace {
@@ -45,20 +47,27 @@ CellList CellList::build(const double *positions, int64_t n, double box_size, do
     return grid;
 }
 
-void sort_cells_by_z(CellList &grid, const double *positions) {
-    const uint64_t n_cells = grid.n_cells();
-    for (uint64_t c = 0; c < n_cells; ++c) {
-        auto first = grid.cell_order.begin() + static_cast<ptrdiff_t>(grid.cell_start[c]);
-        auto last = grid.cell_order.begin() + static_cast<ptrdiff_t>(grid.cell_start[c + 1]);
-        if (last - first < 2) continue;
-        // NaN z sorts last: a plain `<` is no strict weak order with NaN, and
-        // std::sort may then run outside the range.
-        std::sort(first, last, [positions](uint64_t a, uint64_t b) {
-            const double za = positions[3 * a + 2], zb = positions[3 * b + 2];
-            return za < zb || (za == za && zb != zb);
-        });
-    }
+namespace {
+
+/// Reorders the run of cell c in cell_order by ascending z.
+void sort_cell_by_z(CellList &grid, const double *positions, uint64_t c) {
+    auto first = grid.cell_order.begin() + static_cast<ptrdiff_t>(grid.cell_start[c]);
+    auto last = grid.cell_order.begin() + static_cast<ptrdiff_t>(grid.cell_start[c + 1]);
+    if (last - first < 2) return;
+    // NaN z sorts last: a plain `<` is no strict weak order with NaN, and
+    // std::sort may then run outside the range.
+    std::sort(first, last, [positions](uint64_t a, uint64_t b) {
+        const double za = positions[3 * a + 2], zb = positions[3 * b + 2];
+        return za < zb || (za == za && zb != zb);
+    });
 }
+
+/// The cell-by-cell preparation sweeps produce no histogram.
+struct NoCounts {
+    void merge(const NoCounts &) {}
+};
+
+}  // namespace
 
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z) {
@@ -66,7 +75,6 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     const std::vector<double> positions = copy_positions(coords);
     const int64_t n = coords.rows;
     data.grid = CellList::build(positions.data(), n, box_size, cell_size_xy, cell_size_z);
-    sort_cells_by_z(data.grid, positions.data());
     data.box_size = box_size;
     data.half_box = box_size * 0.5;
 
@@ -76,14 +84,22 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     cols.zs.resize(n);
     cols.pids.resize(n);
     cols.orig_index.resize(n);
-    for (int64_t k = 0; k < n; ++k) {
-        const uint64_t m = data.grid.cell_order[k];
-        cols.xs[k] = positions[3 * m + 0];
-        cols.ys[k] = positions[3 * m + 1];
-        cols.zs[k] = positions[3 * m + 2];
-        cols.pids[k] = ids[static_cast<int64_t>(m)];
-        cols.orig_index[k] = m;
-    }
+
+    // Each cell's z sort and its stretch of the columns touch that cell's run alone, so
+    // the cells are prepared on the pool; the order among equal z changes no count.
+    CellList &grid = data.grid;
+    auto prepare_cell = [&](NoCounts &, uint64_t c) {
+        sort_cell_by_z(grid, positions.data(), c);
+        for (uint64_t k = grid.cell_start[c]; k < grid.cell_start[c + 1]; ++k) {
+            const uint64_t m = grid.cell_order[k];
+            cols.xs[k] = positions[3 * m + 0];
+            cols.ys[k] = positions[3 * m + 1];
+            cols.zs[k] = positions[3 * m + 2];
+            cols.pids[k] = ids[static_cast<int64_t>(m)];
+            cols.orig_index[k] = m;
+        }
+    };
+    parallel_sweep<NoCounts>(grid.n_cells(), [] { return NoCounts{}; }, prepare_cell);
     return data;
 }
 

@@ -107,9 +107,6 @@ struct CellColumns {
     std::vector<uint64_t> orig_index;
 };
 
-/// Reorders every cell's run of cell_order by ascending z.
-void sort_cells_by_z(CellList &grid, const double *positions);
-
 /// Everything the cell-id counters share: the grid, sorted by z, and its columns.
 struct CellOrdered {
     CellList grid;
@@ -118,7 +115,8 @@ struct CellOrdered {
     double half_box = 0.0;
 };
 
-/// Copies positions and ids, builds and z-sorts the cell list, fills the columns.
+/// Copies positions and ids, builds the cell list, sorts every cell's run by ascending z
+/// and fills the columns (the last two cell by cell on the worker pool).
 /// `ids` must hold at least coords.rows entries and coords at least 3 columns.
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z);

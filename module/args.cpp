@@ -232,17 +232,22 @@ void check_edges(const char *name, const Edges &edges) {
         raise_with(PyExc_ValueError, PyUnicode_FromFormat("%s must hold at least one bin edge", name));
 }
 
-void check_positions(const StridedMatrix &coords) {
+static void check_positions(const StridedMatrix &coords) {
     if (coords.rows > 0 && coords.cols < 3)
         raise_with(PyExc_ValueError, PyUnicode_FromFormat("coords must have at least 3 columns, got %lld",
                                                           static_cast<long long>(coords.cols)));
 }
 
-void check_partition_ids(const PartitionIds &ids, const StridedMatrix &coords) {
+static void check_partition_ids(const PartitionIds &ids, const StridedMatrix &coords) {
     if (ids.size < coords.rows)
         raise_with(PyExc_ValueError,
                    PyUnicode_FromFormat("partition_ids has %lld entries but coords has %lld rows",
                                         static_cast<long long>(ids.size), static_cast<long long>(coords.rows)));
+}
+
+void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids) {
+    check_positions(coords);
+    check_partition_ids(ids, coords);
 }
 
 void check_n_order(uint64_t n_order, const StridedMatrix &coords) {

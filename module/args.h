@@ -45,10 +45,9 @@ uint64_t count_arg(const BoundArgs &bound, size_t i);
 
 /// An edge array needs at least one edge.
 void check_edges(const char *name, const Edges &edges);
-/// A non-empty positions array needs x, y and z columns.
-void check_positions(const StridedMatrix &coords);
-/// One partition identifier per row at least.
-void check_partition_ids(const PartitionIds &ids, const StridedMatrix &coords);
+/// ValueError unless a non-empty coords has at least 3 columns and partition_ids one
+/// entry per row.
+void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids);
 /// A group has at least one member once there is a galaxy to count.
 void check_n_order(uint64_t n_order, const StridedMatrix &coords);
 /// Raises OverflowError "{name} is too large" unless a float64 array of the given

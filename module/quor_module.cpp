@@ -50,8 +50,7 @@ PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
         const Edges r_bins = edges_arg(bound, 2);
         const double box_size = real_arg(bound, 3);
 
-        check_positions(coords);
-        check_partition_ids(ids, coords);
+        check_catalogue(coords, ids);
         check_edges("r_bins", r_bins);
 
         RadialCounts counts = count_pairs_1d(coords, ids, r_bins, box_size);
@@ -85,8 +84,7 @@ PyObject *py_count_pairs_2d(PyObject *, PyObject *args, PyObject *kwargs) {
         const Edges pi_bins = edges_arg(bound, 3);
         const double box_size = real_arg(bound, 4);
 
-        check_positions(coords);
-        check_partition_ids(ids, coords);
+        check_catalogue(coords, ids);
         check_edges("r_p_bins", r_p_bins);
         check_edges("pi_bins", pi_bins);
         check_result_size("pi_bins", bin_count(r_p_bins), bin_count(pi_bins));
@@ -122,8 +120,7 @@ PyObject *npoint_body(const Signature &sig, PyObject *args, PyObject *kwargs) {
     const double box_size = real_arg(bound, 3);
     const uint64_t n_order = count_arg(bound, 4);
 
-    check_positions(coords);
-    check_partition_ids(ids, coords);
+    check_catalogue(coords, ids);
     check_edges("r_bins", r_bins);
     check_n_order(n_order, coords);
     check_result_size("n_order", n_order, bin_count(r_bins));  // counts_by_s has up to n_order rows
@@ -165,8 +162,7 @@ PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
         const uint64_t n_ratio = count_arg(bound, 3);
         const double box_size = real_arg(bound, 4);
 
-        check_positions(coords);
-        check_partition_ids(ids, coords);
+        check_catalogue(coords, ids);
         check_edges("r_bins", r_bins);
         // The computation takes n_ratio = 0 as one ratio bin.
         check_result_size("n_ratio", 3, bin_count(r_bins), n_ratio == 0 ? 1 : n_ratio);
@@ -205,8 +201,7 @@ PyObject *py_count_pairs_smu(PyObject *, PyObject *args, PyObject *kwargs) {
         const double mu_max = real_arg(bound, 4);
         const double box_size = real_arg(bound, 5);
 
-        check_positions(coords);
-        check_partition_ids(ids, coords);
+        check_catalogue(coords, ids);
         check_edges("s_bins", s_bins);
         check_result_size("n_mu_bins", bin_count(s_bins), n_mu_bins);
 

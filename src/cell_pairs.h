@@ -170,11 +170,14 @@ constexpr int ANY_FOLD = 2;
 /// `test.count(key, dz, same)` finishes each one, `same` telling whether the two share
 /// a partition.
 ///
-/// `window` is the counter's largest separation along z (pi_max or s_max), beyond which
-/// its pair test accepts no pair. With `Wrap`, every displacement component is folded by
-/// min_image, and a long run is cut to the stretches whose folded dz can pass
-/// (folded_z_stretches). Without it, a neighbour is cut to the galaxies whose z lies in
-/// [(z_i - window) - s_z, (window + z_i) - s_z], one contiguous stretch of the z order.
+/// `window` is the counter's largest separation along z (pi_max or s_max): its pair test
+/// accepts no pair with |dz| >= |window|. With `Wrap`, every component of the plain
+/// difference is folded by min_image (the displacement count_pairs_1d measures), and a
+/// long run is cut to the stretches whose folded dz can pass (folded_z_stretches).
+/// Without it, a neighbour is cut to the galaxies whose shifted dz, computed exactly as
+/// the pair test computes it, lies in (-|window|, |window|): dz never decreases along the
+/// z order, so that is one contiguous stretch, and no rounding of a window bound can
+/// leave out a partner the pair test would accept.
 template <bool Wrap, class Test>
 inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test) {
     const CellList &grid = co.grid;
@@ -202,26 +205,27 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     };
 
     // Every partner j0 .. j1 - 1 of the galaxy (xi, yi, zi, pi). In the own cell
-    // (`own` true) there are no shifts and only partners from a later input row than
-    // `oi` count; elsewhere d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)),
-    // and without Wrap the run ends early at the first partner with zs > hi.
+    // (`own` true) only partners from a later input row than `oi` count. With Wrap,
+    // d = min_image of the plain difference, component by component; otherwise, in a
+    // neighbour, d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)), and the
+    // run ends early at the first partner with dz >= w (no NaN window ends it).
     auto visit_run = [&](auto own, auto z_fold, double xi, double yi, double zi, int32_t pi,
                          uint64_t oi, uint64_t j0, uint64_t j1, double sx, double sy, double sz,
-                         double hi) {
+                         double w) {
         constexpr bool Own = decltype(own)::value;
         constexpr int ZFold = decltype(z_fold)::value;
         while (j0 < j1) {
             if (n_kept > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
             for (uint64_t j = j0; j < j_end; ++j) {
-                if (!Own && !Wrap && zs[j] > hi) return;  // the end of the z window
                 double dx = xs[j] - xi;
                 double dy = ys[j] - yi;
                 double dz = zs[j] - zi;
-                if (!Own) {
+                if (!Own && !Wrap) {
                     dx = dx + sx;
                     dy = dy + sy;
                     dz = sz + dz;
+                    if (dz >= w) return;  // the end of the z window
                 }
                 if (Wrap) {
                     dx = min_image(dx, box, half);
@@ -245,24 +249,22 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     const std::false_type neighbour;
     const std::integral_constant<int, ANY_FOLD> any_fold;
 
-    // With folding the z window is not used, but in a long run only the stretches whose
-    // folded dz can pass the pair test are scanned: passing needs |dz| < |window| (for
-    // the (s, mu) test through dz * dz <= s2 < s_max * s_max). A NaN window prunes nothing.
+    // Passing the pair test needs |dz| < |window| (for the (s, mu) and radial tests
+    // through dz * dz <= s2 < s_max * s_max): that bounds both the z window and, with
+    // folding, the stretches of a long run worth scanning. A NaN window prunes nothing.
     const double w = std::fabs(window);
     constexpr uint64_t PRUNE_FROM = 16;  // shorter runs are scanned whole
-    auto visit_folded = [&](auto own, uint64_t i, uint64_t j0, uint64_t j1, double sx, double sy,
-                            double sz) {
-        constexpr bool Own = decltype(own)::value;
+    auto visit_folded = [&](auto own, uint64_t i, uint64_t j0, uint64_t j1) {
         const double xi = xs[i], yi = ys[i], zi = zs[i];
         const int32_t pi = pids[i];
-        const uint64_t oi = Own ? orig[i] : 0;
+        const uint64_t oi = decltype(own)::value ? orig[i] : 0;
         if (j1 - j0 < PRUNE_FROM || !(w < INFINITY)) {
-            visit_run(own, any_fold, xi, yi, zi, pi, oi, j0, j1, sx, sy, sz, 0.0);
+            visit_run(own, any_fold, xi, yi, zi, pi, oi, j0, j1, 0.0, 0.0, 0.0, w);
             return;
         }
-        auto u = [&](uint64_t j) { return Own ? zs[j] - zi : sz + (zs[j] - zi); };
+        auto u = [&](uint64_t j) { return zs[j] - zi; };
         folded_z_stretches(zs, j0, j1, u, box, half, w, [&](uint64_t p, uint64_t q, auto fold) {
-            visit_run(own, fold, xi, yi, zi, pi, oi, p, q, sx, sy, sz, 0.0);
+            visit_run(own, fold, xi, yi, zi, pi, oi, p, q, 0.0, 0.0, 0.0, w);
         });
     };
 
@@ -270,10 +272,10 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // row, so the row numbers decide which of the two galaxies owns the pair.
     for (uint64_t i = begin; i < end; ++i) {
         if (Wrap)
-            visit_folded(own_cell, i, begin, end, 0.0, 0.0, 0.0);
+            visit_folded(own_cell, i, begin, end);
         else
             visit_run(own_cell, any_fold, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0,
-                      0.0, 0.0, 0.0);
+                      0.0, 0.0, w);
     }
 
     // Neighbours, each met once from the cell that reaches it through the half shell.
@@ -285,23 +287,20 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         if (nb_begin == nb_end) continue;
 
         if (Wrap) {
-            for (uint64_t i = begin; i < end; ++i)
-                visit_folded(neighbour, i, nb_begin, nb_end, nb.sx, nb.sy, nb.sz);
+            for (uint64_t i = begin; i < end; ++i) visit_folded(neighbour, i, nb_begin, nb_end);
             continue;
         }
 
-        // z window: from the first partner with zs >= lo (the partition point a binary
-        // search would find) up to, not including, the first one after it with zs > hi.
-        // The current galaxies come in ascending z, so lo only moves up: the start is
-        // found by advancing from where it was for the previous galaxy.
+        // z window: from the first partner with dz > -w (the partition point a binary
+        // search would find) up to, not including, the first one after it with dz >= w.
+        // A partner's dz never grows as the current galaxy's z does, and those come in
+        // ascending z: the start is found by advancing from the previous galaxy's.
         uint64_t first = nb_begin;
         for (uint64_t i = begin; i < end; ++i) {
             const double zi = zs[i];
-            const double lo = (zi - window) - nb.sz;
-            const double hi = (window + zi) - nb.sz;
-            while (first < nb_end && zs[first] < lo) ++first;
+            while (first < nb_end && nb.sz + (zs[first] - zi) <= -w) ++first;
             visit_run(neighbour, any_fold, xs[i], ys[i], zi, pids[i], 0, first, nb_end, nb.sx,
-                      nb.sy, nb.sz, hi);
+                      nb.sy, nb.sz, w);
         }
     }
     flush();

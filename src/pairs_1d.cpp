@@ -90,8 +90,7 @@ void radial_cell_folded(const CellOrdered &co, const Test &test, uint64_t c) {
    shift gives, for every pair closer than r_max, the very displacement that folding the
    plain difference gives ((x_j - x_i) + box is the fold's own expression), and pairs the
    two differ on are farther than r_max either way. Such catalogues can use the z-window
-   traversal. Its window is widened by far more than any rounding of the window bounds,
-   so that it only ever admits extra partners, which the pair test then rejects. */
+   traversal, whose window is cut on the computed dz itself. */
 bool shift_gives_min_image(const CellOrdered &co, double r_max) {
     const double box = co.box_size;
     if (!(std::isfinite(box) && box > 0.0 && r_max > 0.0 && 2.0 * r_max <= co.half_box))
@@ -109,11 +108,10 @@ std::vector<double> sweep_radial(const CellOrdered &co, const Test &proto, uint6
                                  double r_max) {
     auto make = [hist_len] { return HistPair(hist_len / 2); };
     if (shift_gives_min_image(co, r_max)) {
-        const double window = r_max + co.box_size * 0x1p-40;
         auto step = [&](HistPair &acc, uint64_t c) {
             Test test = proto;
             test.counts = acc.counts.data();
-            visit_cell_pairs<false>(co, c, window, test);
+            visit_cell_pairs<false>(co, c, r_max, test);
         };
         return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).counts;
     }

@@ -65,12 +65,14 @@ NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const 
 }
 
 /// 4096 levels of width r2_max / 4095: entry j is the bin holding r2_max * (j / 4095).
+/// An infinite r2_max gives the levels no value; callers reject it before counting.
 /// Entry 4095 stands for r2_max itself, one past the last bin; a group reaches it only
 /// when m * table_scale rounds up for some m just below r2_max, so it goes to the last
 /// bin rather than being lost.
 void build_bin_table(NpointSetup &s) {
     const double *first = s.r2_edges.data();
     const double *last = first + s.r2_edges.size();
+    if (std::isinf(s.r2_max)) throw std::invalid_argument("the last edge of r_bins must have a finite square");
     for (int j = 0; j < TABLE_SIZE; ++j) {
         const double v = s.r2_max * (static_cast<double>(j) / 4095.0);
         // Number of squared edges <= v; a NaN v has none.
@@ -119,7 +121,8 @@ void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
     const int32_t *pids = cols.pids.data();
     const uint64_t *orig = cols.orig_index.data();
     const double box = s.data.box_size, half = s.data.half_box;
-    const double r_max = s.r_max, r2_max = s.r2_max;
+    const double r2_max = s.r2_max;
+    const double w = std::fabs(s.r_max);  // d2 < r2_max needs |dz| < |r_max|
     const double *edges = s.r2_edges.data();
     const int64_t n_edges = s.n_r + 1;
     const int64_t n_r = s.n_r;
@@ -143,16 +146,19 @@ void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
                 const double dz = min_image(zs[k] - zi, box, half);
                 count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
             } else {
-                if (zs[k] > zi + r_max) break;  // the run ascends in z
                 const double dz = zs[k] - zi, dy = ys[k] - yi, dx = xs[k] - xi;
+                if (dz >= w) break;  // the run ascends in z, and no later pair can pass
                 count(dz * dz + (dx * dx + dy * dy), pids[k] == pi);
             }
         }
     }
 
-    // The 13 half-shell neighbours, all pairs. The cell's galaxies come in ascending z,
-    // so the start of the z window only moves up: advancing it from the previous galaxy's
-    // finds the partition point that a binary search would.
+    // The 13 half-shell neighbours, all pairs. A pair can pass only with |dz| < w, and
+    // the z window is cut on dz itself, computed as the pair test computes it, so no
+    // rounding of a bound can leave a passing pair out. dz never decreases along the
+    // neighbour's run, and the cell's galaxies come in ascending z, so the start of the
+    // window only moves up: advancing it from the previous galaxy's finds the partition
+    // point that a binary search would.
     const CellCoord cc = grid.coord_of(c);
     for (const auto &o : HALF_SHELL) {
         const Neighbour nb = neighbour_of(grid, cc, o[0], o[1], o[2], box);
@@ -171,12 +177,12 @@ void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
                     count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
                 }
             } else {
-                const double zlo = (zi - r_max) - nb.sz, zhi = (r_max + zi) - nb.sz;
-                while (first < nhi && zs[first] < zlo) ++first;
-                for (uint64_t k = first; k < nhi && zs[k] <= zhi; ++k) {
+                while (first < nhi && (zs[first] - zi) + nb.sz <= -w) ++first;
+                for (uint64_t k = first; k < nhi; ++k) {
+                    const double dz = (zs[k] - zi) + nb.sz;
+                    if (dz >= w) break;
                     const double dx = (xs[k] - xi) + nb.sx;
                     const double dy = (ys[k] - yi) + nb.sy;
-                    const double dz = (zs[k] - zi) + nb.sz;
                     count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
                 }
             }
@@ -278,7 +284,8 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
     const int32_t *pids = cols.pids.data();
     const uint64_t *orig = cols.orig_index.data();
     const double box = s.data.box_size, half = s.data.half_box;
-    const double r_max = s.r_max, r2_max = s.r2_max;
+    const double r2_max = s.r2_max;
+    const double w = std::fabs(s.r_max);  // d2 < r2_max needs |dz| < |r_max|
     const double xi = xs[i], yi = ys[i], zi = zs[i];
     const uint64_t oi = orig[i];
 
@@ -296,15 +303,16 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         } else {
-            const double zlo = (zi - r_max) - run.sz, zhi = (zi + r_max) - run.sz;
+            // The window is cut on dz as computed for the candidate (see pair_kernel).
             uint64_t k = run.first;
-            while (k < run.hi && zs[k] < zlo) ++k;
+            while (k < run.hi && run.sz + (zs[k] - zi) <= -w) ++k;
             run.first = k;
             Candidate *out = list.room(n, run.hi - k);
-            for (; k < run.hi && zs[k] <= zhi; ++k) {
+            for (; k < run.hi; ++k) {
+                const double dz = run.sz + (zs[k] - zi);
+                if (dz >= w) break;
                 const double dx = run.sx + (xs[k] - xi);
                 const double dy = run.sy + (ys[k] - yi);
-                const double dz = run.sz + (zs[k] - zi);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
                 out[n] = {dx, dy, dz, d2, pids[k]};
                 n += (orig[k] > oi) & (d2 < r2_max);

@@ -1,6 +1,7 @@
 /* module/args.cpp: argument binding, array and scalar conversion, and the input checks counters rely on. */
 #include "module/args.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "module/numpy_api.h"
@@ -255,13 +256,23 @@ void check_n_order(uint64_t n_order, const StridedMatrix &coords) {
         raise_with(PyExc_ValueError, PyUnicode_FromString("n_order must be at least 1"));
 }
 
+void check_quantised_edges(const char *name, const Edges &edges) {
+    const double last = edges[edges.size - 1];
+    if (std::isinf(last * last))
+        raise_with(PyExc_ValueError,
+                   PyUnicode_FromFormat("the last edge of %s must have a finite square", name));
+}
+
 void check_result_size(const char *name, uint64_t a, uint64_t b, uint64_t c) {
     const uint64_t limit = static_cast<uint64_t>(PY_SSIZE_T_MAX);
     bool fits = a <= limit && b <= limit && c <= limit;
-    if (fits && a != 0 && b != 0 && c != 0) {
-        // Byte size a * b * c * 8, tested one factor at a time so nothing wraps.
+    if (fits) {
+        // Byte size a * b * c * 8, tested one factor at a time so nothing wraps. NumPy
+        // leaves out zero dimensions and refuses an empty array whose other dimensions
+        // are too large all the same, so zeros are skipped here too.
         uint64_t bytes = sizeof(double);
         for (uint64_t dim : {a, b, c}) {
+            if (dim == 0) continue;
             if (dim > limit / bytes) {
                 fits = false;
                 break;

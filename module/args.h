@@ -50,9 +50,12 @@ void check_edges(const char *name, const Edges &edges);
 void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids);
 /// A group has at least one member once there is a galaxy to count.
 void check_n_order(uint64_t n_order, const StridedMatrix &coords);
+/// Group counts bin through a table of equal steps of the squared last edge: ValueError
+/// unless that square is finite (an infinite one leaves every step without a value).
+void check_quantised_edges(const char *name, const Edges &edges);
 /// Raises OverflowError "{name} is too large" unless a float64 array of the given
 /// dimensions (product taken as exact) can be described to NumPy: every dimension and the
-/// byte size fit Py_ssize_t.
+/// byte size of the non-zero dimensions fit Py_ssize_t.
 void check_result_size(const char *name, uint64_t a, uint64_t b = 1, uint64_t c = 1);
 
 /// Number of bins described by an edge array already checked by check_edges.

@@ -123,6 +123,7 @@ PyObject *npoint_body(const Signature &sig, PyObject *args, PyObject *kwargs) {
     check_catalogue(coords, ids);
     check_edges("r_bins", r_bins);
     check_n_order(n_order, coords);
+    if (n_order != 2) check_quantised_edges("r_bins", r_bins);  // pairs are binned exactly
     check_result_size("n_order", n_order, bin_count(r_bins));  // counts_by_s has up to n_order rows
 
     return npoint_result(npoint_counts(coords, ids, r_bins, box_size, n_order)).release();
@@ -164,8 +165,11 @@ PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
 
         check_catalogue(coords, ids);
         check_edges("r_bins", r_bins);
-        // The computation takes n_ratio = 0 as one ratio bin.
-        check_result_size("n_ratio", 3, bin_count(r_bins), n_ratio == 0 ? 1 : n_ratio);
+        check_quantised_edges("r_bins", r_bins);
+        // The computation takes n_ratio = 0 as one ratio bin. With no radial bin the
+        // result is (3, 0) whatever n_ratio is.
+        const uint64_t n_r = bin_count(r_bins);
+        check_result_size("n_ratio", 3, n_r, n_r == 0 ? 0 : n_ratio == 0 ? 1 : n_ratio);
 
         return npoint_result(shape_counts(coords, ids, r_bins, n_ratio, box_size)).release();
     });

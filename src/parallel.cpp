@@ -190,7 +190,7 @@ uint64_t pool_size() { return get_pool().workers; }
 
 namespace detail {
 
-bool on_worker() { return tls_worker != NOT_A_WORKER; }
+int worker_index() { return tls_worker; }
 
 void join(TaskRef left, TaskRef right, bool injected) {
     Pool &pool = get_pool();

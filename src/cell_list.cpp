@@ -1,8 +1,14 @@
-/* src/cell_list.cpp: counting-sort build of the periodic cell list, the per-cell z sort
-   and the cell-ordered columns. */
+/* src/cell_list.cpp: the cell-ordered catalogue, built on the worker pool: a stable
+   counting sort of the input rows into the cells, then a z sort of every cell. */
 #include "src/cell_list.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <memory>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "src/parallel.h"
 
@@ -16,90 +22,188 @@ uint64_t cells_along(double box_size, double cell_size) {
     return std::clamp(trunc_sat(box_size / cell_size), MIN_CELLS, MAX_CELLS);
 }
 
+/// Asks for transparent huge pages over the whole 2 MiB pages inside [p, p + bytes),
+/// before the memory is first written: far fewer page faults on that first write, and
+/// fewer TLB misses in writes scattered over millions of rows. A hint only.
+void advise_huge_pages([[maybe_unused]] const void *p, [[maybe_unused]] size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t HUGE_PAGE = uintptr_t{1} << 21;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(HUGE_PAGE - 1);
+    if (begin < end) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+/// An array of `n` trivially constructible values, left unwritten.
+template <class T>
+std::unique_ptr<T[]> uninitialised_array(size_t n) {
+    std::unique_ptr<T[]> a(new T[n]);
+    advise_huge_pages(a.get(), n * sizeof(T));
+    return a;
+}
+
+/// Sizes a column to `n` zeroes.
+template <class T>
+void allocate_column(std::vector<T> &column, size_t n) {
+    column.reserve(n);
+    advise_huge_pages(column.data(), n * sizeof(T));
+    column.resize(n);
+}
+
+/// Shortest run of rows worth a chunk of its own in the counting sort.
+constexpr uint64_t MIN_CHUNK_ROWS = uint64_t{1} << 16;
+
+/// Chunks of rows for the counting sort: a few per worker, so that a slow one can be
+/// made up for, none shorter than MIN_CHUNK_ROWS, and no more than keep the table of
+/// per-chunk cell counts (chunks x cells) within one entry per row.
+uint64_t sort_chunks(uint64_t n, uint64_t n_cells) {
+    const uint64_t wanted = 4 * pool_size();
+    return std::max<uint64_t>(1, std::min({wanted, n / MIN_CHUNK_ROWS, n / n_cells}));
+}
+
+/// First row of chunk k of n rows cut into `chunks` near-equal runs.
+uint64_t chunk_begin(uint64_t k, uint64_t n, uint64_t chunks) {
+    return k * (n / chunks) + std::min(k, n % chunks);
+}
+
+/// An input row as the counting sort moves it into its cell's run: what the z sort and
+/// the ids column need, read in input order. x and y are read later, cell by cell.
+struct Row {
+    double z;
+    uint64_t index;
+    int32_t pid;
+};
+
+/// A row of a cell's run under the z sort: its z and its place in the run.
+struct ZKey {
+    double z;
+    uint64_t at;
+};
+
+/// The z-sort keys of one thread of the cell sweep; nothing to merge.
+struct SortKeys {
+    std::vector<ZKey> keys;
+    void merge(const SortKeys &) {}
+};
+
+inline void prefetch([[maybe_unused]] const void *p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#endif
+}
+
+/// Sorts the run of cell c by ascending z, NaN z last, into the columns. The keys enter
+/// the sort in input order, as the counting sort is stable.
+void fill_cell(CellOrdered &data, const StridedMatrix &coords, const Row *rows,
+               std::vector<ZKey> &keys, uint64_t c) {
+    const uint64_t begin = data.grid.cell_start[c], end = data.grid.cell_start[c + 1];
+    keys.clear();
+    for (uint64_t k = begin; k < end; ++k) {
+        // The input rows of a cell lie anywhere: their x and y load during the sort.
+        prefetch(coords.data + static_cast<int64_t>(rows[k].index) * coords.row_stride);
+        keys.push_back({rows[k].z, k});
+    }
+    // A plain `<` is no strict weak order with NaN, and std::sort may then run outside
+    // the range. The order among equal z changes no count.
+    std::sort(keys.begin(), keys.end(), [](const ZKey &a, const ZKey &b) {
+        return a.z < b.z || (a.z == a.z && b.z != b.z);
+    });
+
+    CellColumns &cols = data.cols;
+    for (uint64_t k = begin; k < end; ++k) {
+        const Row &r = rows[keys[k - begin].at];
+        const int64_t m = static_cast<int64_t>(r.index);
+        cols.xs[k] = coords(m, 0);
+        cols.ys[k] = coords(m, 1);
+        cols.zs[k] = r.z;
+        cols.pids[k] = r.pid;
+        cols.orig_index[k] = r.index;
+    }
+}
+
 }  // namespace
 
-CellList CellList::build(const double *positions, int64_t n, double box_size, double cell_size_xy,
-                         double cell_size_z) {
+CellList CellList::for_box(double box_size, double cell_size_xy, double cell_size_z) {
     CellList grid;
     grid.cells_xy = cells_along(box_size, cell_size_xy);
     grid.cells_z = cells_along(box_size, cell_size_z);
     grid.width_xy = box_size / static_cast<double>(grid.cells_xy);
     grid.width_z = box_size / static_cast<double>(grid.cells_z);
-
-    const uint64_t n_cells = grid.n_cells();
-    std::vector<uint64_t> ids(static_cast<size_t>(n));
-    std::vector<uint64_t> count(n_cells, 0);
-    for (int64_t i = 0; i < n; ++i) {
-        const double *p = positions + 3 * i;
-        const CellCoord c = grid.cell_of(p[0], p[1], p[2]);
-        ids[i] = grid.cell_id(c.ix, c.iy, c.iz);
-        ++count[ids[i]];
-    }
-
-    grid.cell_start.assign(n_cells + 1, 0);
-    for (uint64_t c = 0; c < n_cells; ++c) grid.cell_start[c + 1] = grid.cell_start[c] + count[c];
-
-    // Stable scatter: within a cell the particle indices ascend.
-    std::vector<uint64_t> &cursor = count;
-    std::copy(grid.cell_start.begin(), grid.cell_start.end() - 1, cursor.begin());
-    grid.cell_order.resize(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i) grid.cell_order[cursor[ids[i]]++] = static_cast<uint64_t>(i);
     return grid;
 }
-
-namespace {
-
-/// Reorders the run of cell c in cell_order by ascending z.
-void sort_cell_by_z(CellList &grid, const double *positions, uint64_t c) {
-    auto first = grid.cell_order.begin() + static_cast<ptrdiff_t>(grid.cell_start[c]);
-    auto last = grid.cell_order.begin() + static_cast<ptrdiff_t>(grid.cell_start[c + 1]);
-    if (last - first < 2) return;
-    // NaN z sorts last: a plain `<` is no strict weak order with NaN, and
-    // std::sort may then run outside the range.
-    std::sort(first, last, [positions](uint64_t a, uint64_t b) {
-        const double za = positions[3 * a + 2], zb = positions[3 * b + 2];
-        return za < zb || (za == za && zb != zb);
-    });
-}
-
-/// The cell-by-cell preparation sweeps produce no histogram.
-struct NoCounts {
-    void merge(const NoCounts &) {}
-};
-
-}  // namespace
 
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z) {
     CellOrdered data;
-    const std::vector<double> positions = copy_positions(coords);
-    const int64_t n = coords.rows;
-    data.grid = CellList::build(positions.data(), n, box_size, cell_size_xy, cell_size_z);
+    data.grid = CellList::for_box(box_size, cell_size_xy, cell_size_z);
     data.box_size = box_size;
     data.half_box = box_size * 0.5;
+    CellList &grid = data.grid;
+
+    const uint64_t n = static_cast<uint64_t>(coords.rows);
+    const uint64_t n_cells = grid.n_cells();  // at most 128^3: a cell id fits 32 bits
+    const uint64_t chunks = sort_chunks(n, n_cells);
+
+    // Allocated before any pass, so that a catalogue too large for memory fails at once.
+    std::unique_ptr<Row[]> rows = uninitialised_array<Row>(n);
+
+    // Each chunk of rows counts its rows per cell.
+    std::unique_ptr<uint32_t[]> cell_of_row = uninitialised_array<uint32_t>(n);
+    std::vector<uint64_t> slot(chunks * n_cells, 0);  // counts, then next write places
+    parallel_for(chunks, [&](uint64_t k) {
+        uint64_t *count = slot.data() + k * n_cells;
+        const uint64_t end = chunk_begin(k + 1, n, chunks);
+        for (uint64_t i = chunk_begin(k, n, chunks); i < end; ++i) {
+            const int64_t r = static_cast<int64_t>(i);
+            const CellCoord c = grid.cell_of(coords(r, 0), coords(r, 1), coords(r, 2));
+            const uint64_t id = grid.cell_id(c.ix, c.iy, c.iz);
+            cell_of_row[i] = static_cast<uint32_t>(id);
+            ++count[id];
+        }
+    });
+
+    // Cell by cell, the chunks in row order: where each chunk writes its first row of
+    // the cell. Chunk k's rows of a cell then follow those of chunks 0 .. k-1.
+    grid.cell_start.assign(n_cells + 1, 0);
+    uint64_t next = 0;
+    for (uint64_t c = 0; c < n_cells; ++c) {
+        grid.cell_start[c] = next;
+        for (uint64_t k = 0; k < chunks; ++k) {
+            uint64_t &s = slot[k * n_cells + c];
+            const uint64_t count = s;
+            s = next;
+            next += count;
+        }
+    }
+    grid.cell_start[n_cells] = next;
+
+    // Stable scatter: each chunk writes its rows in ascending order.
+    parallel_for(chunks, [&](uint64_t k) {
+        uint64_t *cursor = slot.data() + k * n_cells;
+        const uint64_t end = chunk_begin(k + 1, n, chunks);
+        for (uint64_t i = chunk_begin(k, n, chunks); i < end; ++i) {
+            const int64_t r = static_cast<int64_t>(i);
+            rows[cursor[cell_of_row[i]]++] = {coords(r, 2), i, ids[r]};
+        }
+    });
+    cell_of_row.reset();
+    std::vector<uint64_t>().swap(slot);
 
     CellColumns &cols = data.cols;
-    cols.xs.resize(n);
-    cols.ys.resize(n);
-    cols.zs.resize(n);
-    cols.pids.resize(n);
-    cols.orig_index.resize(n);
-
-    // Each cell's z sort and its stretch of the columns touch that cell's run alone, so
-    // the cells are prepared on the pool; the order among equal z changes no count.
-    CellList &grid = data.grid;
-    auto prepare_cell = [&](NoCounts &, uint64_t c) {
-        sort_cell_by_z(grid, positions.data(), c);
-        for (uint64_t k = grid.cell_start[c]; k < grid.cell_start[c + 1]; ++k) {
-            const uint64_t m = grid.cell_order[k];
-            cols.xs[k] = positions[3 * m + 0];
-            cols.ys[k] = positions[3 * m + 1];
-            cols.zs[k] = positions[3 * m + 2];
-            cols.pids[k] = ids[static_cast<int64_t>(m)];
-            cols.orig_index[k] = m;
+    parallel_for(5, [&](uint64_t k) {
+        switch (k) {
+            case 0: allocate_column(cols.xs, n); break;
+            case 1: allocate_column(cols.ys, n); break;
+            case 2: allocate_column(cols.zs, n); break;
+            case 3: allocate_column(cols.pids, n); break;
+            default: allocate_column(cols.orig_index, n); break;
         }
-    };
-    parallel_sweep<NoCounts>(grid.n_cells(), [] { return NoCounts{}; }, prepare_cell);
+    });
+
+    // Each cell's z sort and its stretch of the columns touch that cell's run alone.
+    parallel_sweep<SortKeys>(
+        n_cells, [] { return SortKeys{}; },
+        [&](SortKeys &s, uint64_t c) { fill_cell(data, coords, rows.get(), s.keys, c); });
     return data;
 }
 

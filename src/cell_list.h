@@ -24,18 +24,19 @@ struct CellCoord {
     uint64_t ix, iy, iz;
 };
 
-/// Periodic grid of cells_xy x cells_xy x cells_z cells with particles grouped by cell.
+/// Periodic grid of cells_xy x cells_xy x cells_z cells. The particles of cell c are
+/// entries cell_start[c] .. cell_start[c + 1] - 1 of the cell-ordered columns.
 struct CellList {
-    std::vector<uint64_t> cell_order;  ///< particle indices grouped by cell
-    std::vector<uint64_t> cell_start;  ///< n_cells + 1 offsets into cell_order
+    std::vector<uint64_t> cell_start;  ///< n_cells + 1 offsets into the cell order
     uint64_t cells_xy = MIN_CELLS;
     uint64_t cells_z = MIN_CELLS;
     double width_xy = 0.0;
     double width_z = 0.0;
 
-    /// Counting sort of `n` rows of `positions` (x, y, z contiguous) into the grid.
-    static CellList build(const double *positions, int64_t n, double box_size,
-                          double cell_size_xy, double cell_size_z);
+    /// The grid over a box of side `box_size` for cells of `cell_size_xy` across and
+    /// `cell_size_z` along z (cells per axis: box / size rounded down, within [3, 128]);
+    /// no particles yet.
+    static CellList for_box(double box_size, double cell_size_xy, double cell_size_z);
 
     uint64_t n_cells() const { return cells_xy * cells_xy * cells_z; }
 
@@ -115,8 +116,8 @@ struct CellOrdered {
     double half_box = 0.0;
 };
 
-/// Copies positions and ids, builds the cell list, sorts every cell's run by ascending z
-/// and fills the columns (the last two cell by cell on the worker pool).
+/// Sorts the rows into the cells (stably: a cell's rows in input order), then each
+/// cell's run by ascending z, and fills the columns; all on the worker pool.
 /// `ids` must hold at least coords.rows entries and coords at least 3 columns.
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z);

@@ -83,17 +83,6 @@ inline uint64_t checked_elements(uint64_t a, uint64_t b) {
     return a * b;
 }
 
-/// Contiguous N x 3 copy of the first three columns of `coords`.
-inline std::vector<double> copy_positions(const StridedMatrix &coords) {
-    std::vector<double> pos(static_cast<size_t>(coords.rows) * 3);
-    for (int64_t i = 0; i < coords.rows; ++i) {
-        pos[3 * i + 0] = coords(i, 0);
-        pos[3 * i + 1] = coords(i, 1);
-        pos[3 * i + 2] = coords(i, 2);
-    }
-    return pos;
-}
-
 /// The edges squared, in order.
 inline std::vector<double> squared_edges(const Edges &edges) {
     std::vector<double> sq(static_cast<size_t>(edges.size));

@@ -56,6 +56,11 @@ bool parse_thread_count(const char *text, uint64_t &value);
 template <class Acc, class Make, class Step>
 Acc parallel_sweep(uint64_t n, const Make &make, const Step &step);
 
+/// Calls `f(i)` once for every i in [0, n) on the pool, in no set order: for work whose
+/// indices write disjoint data and produce nothing to merge.
+template <class F>
+void parallel_for(uint64_t n, const F &f);
+
 // ---- implementation -------------------------------------------------------------
 
 namespace detail {
@@ -200,6 +205,14 @@ Acc parallel_sweep(uint64_t n, const Make &make, const Step &step) {
     detail::Sweep<Acc, Make, Step> sweep(make, step, pool_size());
     sweep.run_all(n);
     return sweep.take_result();
+}
+
+template <class F>
+void parallel_for(uint64_t n, const F &f) {
+    struct Nothing {
+        void merge(const Nothing &) {}
+    };
+    parallel_sweep<Nothing>(n, [] { return Nothing{}; }, [&f](Nothing &, uint64_t i) { f(i); });
 }
 
 }  // namespace quor

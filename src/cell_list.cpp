@@ -51,7 +51,7 @@ void allocate_column(std::vector<T> &column, size_t n) {
 }
 
 /// Shortest run of rows worth a chunk of its own in the counting sort.
-constexpr uint64_t MIN_CHUNK_ROWS = uint64_t{1} << 16;
+constexpr uint64_t MIN_CHUNK_ROWS = uint64_t{1} << 12;
 
 /// Chunks of rows for the counting sort: a few per worker, so that a slow one can be
 /// made up for, none shorter than MIN_CHUNK_ROWS, and no more than keep the table of

@@ -88,3 +88,36 @@ print(os.waitstatus_to_exitcode(status))
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                          text=True, timeout=60)
     assert out.stdout.strip() == "0", out.stderr
+
+
+MEMORY_CHILD = r"""
+import hashlib, json, resource
+import numpy as np, _quor
+rng = np.random.default_rng(3)
+coords = rng.uniform(0, 100, size=(20000, 3))
+ids = rng.integers(0, 4, size=20000).astype(np.int32)
+s_bins = np.array([0.0, 5.0])
+_quor.count_pairs_smu(coords[:10], ids[:10], s_bins, 1, 1.0, 100.0)  # starts the pool
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+auto, cross = _quor.count_pairs_smu(coords, ids, s_bins, 4_000_000, 1.0, 100.0)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"growth_mib": (after - before) / 1024, "pairs": float(auto.sum() + cross.sum()),
+                  "digest": hashlib.sha256(auto.tobytes() + cross.tobytes()).hexdigest()}))
+"""
+
+
+def test_large_histograms_cost_one_per_worker():
+    # A 64 MiB (auto + cross) result: each worker that counts holds one histogram of
+    # that size, whatever the number of pieces the sweep is cut into.
+    result_mib = 2 * 4_000_000 * 8 / 2**20
+    runs = {}
+    for workers in (1, 4):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+        env["RAYON_NUM_THREADS"] = str(workers)
+        out = subprocess.run([sys.executable, "-c", MEMORY_CHILD], env=env, capture_output=True,
+                             text=True, check=True)
+        runs[workers] = json.loads(out.stdout)
+    assert runs[1]["pairs"] > 0
+    assert runs[4]["digest"] == runs[1]["digest"]
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # its allocator holds freed memory
+        assert runs[4]["growth_mib"] < (4 + 1) * result_mib + 32

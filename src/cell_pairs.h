@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "src/cell_list.h"
 #include "src/common.h"
+#include "src/kernel_select.h"
+#include "src/pair_filter.h"
 
 namespace quor {
 
@@ -18,23 +21,55 @@ namespace quor {
 
 /// The private (auto, cross) histograms of one piece of a sweep, as one buffer: auto
 /// counters first, then cross, so that a pair picks its half by arithmetic, not a branch.
+///
+/// Small histograms count in integers, in COPIES interleaved copies of every counter:
+/// when most pairs land in a few bins, consecutive increments then go to different
+/// copies instead of waiting for each other. The copies are summed, exactly, into the
+/// float64 counters when the histograms are taken out.
 struct HistPair {
+    static constexpr uint64_t COPIES = 4;
+    static constexpr uint64_t MAX_TALLIED = 8192;  ///< counters counted in copies, at most
+
     std::vector<double> counts;
+    std::vector<uint64_t> tallies;  ///< COPIES per counter, or empty
     uint64_t n_bins;
 
-    explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {}
+    explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {
+        if (2 * n <= MAX_TALLIED) tallies.assign(2 * n * COPIES, 0);
+    }
+
+    /// One pair in counter k; `u` picks the copy (any value).
+    void add(uint64_t k, uint64_t u) {
+        if (!tallies.empty())
+            ++tallies[k * COPIES + (u & (COPIES - 1))];
+        else
+            counts[k] += 1.0;
+    }
 
     /// Adds `right` into this pair, entry by entry.
     void merge(const HistPair &right) {
         for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
+        for (size_t k = 0; k < tallies.size(); ++k) tallies[k] += right.tallies[k];
+    }
+
+    /// The float64 counters, with the integer copies added in.
+    std::vector<double> take_counts() {
+        for (size_t k = 0; k < counts.size() && !tallies.empty(); ++k) {
+            uint64_t sum = 0;
+            for (uint64_t c = 0; c < COPIES; ++c) sum += tallies[k * COPIES + c];
+            counts[k] += static_cast<double>(sum);
+        }
+        tallies.clear();
+        return std::move(counts);
     }
 
     /// Moves the two halves out as (n_rows, n_cols) histograms.
     void split_into(Hist2d &auto_counts, Hist2d &cross_counts, uint64_t n_rows, uint64_t n_cols) {
-        const auto mid = counts.begin() + static_cast<ptrdiff_t>(n_bins);
-        cross_counts.values.assign(mid, counts.end());
-        counts.resize(n_bins);
-        auto_counts.values = std::move(counts);
+        std::vector<double> all = take_counts();
+        const auto mid = all.begin() + static_cast<ptrdiff_t>(n_bins);
+        cross_counts.values.assign(mid, all.end());
+        all.resize(n_bins);
+        auto_counts.values = std::move(all);
         auto_counts.rows = cross_counts.rows = n_rows;
         auto_counts.cols = cross_counts.cols = n_cols;
     }
@@ -43,23 +78,31 @@ struct HistPair {
 // ---- bin lookup -------------------------------------------------------------------
 
 /// find_bin through a quantised start table. For non-decreasing finite edges from 0 or
-/// above to a positive last edge, v maps to the quantum q(v) = min(trunc(v * scale),
-/// TABLE - 1), which never decreases as v grows. start[q] is the last edge k below the
-/// last one with q(edges[k]) < q; every v of quantum q then has edges[k] < v, and a short
-/// upward walk over the edges ends on the last k with edges[k] <= v: the bin find_bin
-/// returns. Other edge arrays have no table (`start` is null) and take find_bin itself.
+/// above to a positive last edge, v maps to a quantum q(v) in [0, TABLE) that never
+/// decreases as v grows: the bit pattern of a non-negative float64 grows with its value,
+/// so q(v) = min((bits(v) - base) >> shift, TABLE - 1), 0 below `base` (the bits of the
+/// first positive edge). That spreads the quanta evenly over the binades between the
+/// first positive edge and the last one, as logarithmic bins are. start[q] is the last
+/// edge k below the last one with q(edges[k]) < q; every v of quantum q then has
+/// edges[k] < v, and a short upward walk over the edges (rarely a step) ends on the last
+/// k with edges[k] <= v: the bin find_bin returns. Other edge arrays have no table
+/// (`start` is null) and take find_bin itself.
 struct BinLookup {
     static constexpr int64_t TABLE = 2048;
 
     const double *edges;
     int64_t m;                ///< number of edges, >= 1
     const int32_t *start;     ///< TABLE entries, or nullptr
-    double scale;
+    uint64_t base;
+    unsigned shift;
 
-    /// For edges[0] <= v < edges[m - 1]: v * scale lies in [0, TABLE].
+    /// For 0 <= v (a zero of either sign), NaN aside.
     int64_t quantum(double v) const {
-        const int64_t q = static_cast<int64_t>(v * scale);
-        return q < TABLE - 1 ? q : TABLE - 1;
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        bits &= ~(uint64_t{1} << 63);  // -0.0 counts as 0.0
+        const uint64_t q = bits > base ? (bits - base) >> shift : 0;
+        return q < TABLE - 1 ? static_cast<int64_t>(q) : TABLE - 1;
     }
 
     /// The bin of `v` as find_bin(edges, m, v) gives it: -1 for none. Tabled needs a
@@ -83,9 +126,18 @@ public:
         bool sorted = edges_[0] >= 0.0;
         for (int64_t k = 0; k < m; ++k)
             sorted = sorted && std::isfinite(edges_[k]) && (k == 0 || edges_[k - 1] <= edges_[k]);
-        const double scale = static_cast<double>(BinLookup::TABLE) / last;
-        lookup_ = {edges_.data(), m, nullptr, scale};
-        if (m < 2 || !sorted || !(last > 0.0) || !std::isfinite(scale) || m > INT32_MAX) return;
+        lookup_ = {edges_.data(), m, nullptr, 0, 0};
+        if (m < 2 || !sorted || !(last > 0.0) || m > INT32_MAX) return;
+
+        // base: the first positive edge; shift: the least that maps the last edge's
+        // bits below TABLE quanta above it.
+        const double first_positive = *std::find_if(edges_.begin(), edges_.end(),
+                                                    [](double e) { return e > 0.0; });
+        uint64_t last_bits;
+        std::memcpy(&lookup_.base, &first_positive, sizeof(uint64_t));
+        std::memcpy(&last_bits, &last, sizeof(uint64_t));
+        while (((last_bits - lookup_.base) >> lookup_.shift) >= uint64_t(BinLookup::TABLE))
+            ++lookup_.shift;
 
         // q(edges[k]) never decreases with k, so one pass finds for each q the last
         // k below m - 1 with q(edges[k]) < q.
@@ -109,6 +161,46 @@ private:
     std::vector<int32_t> start_;
     BinLookup lookup_;
 };
+
+#if QUOR_X86_SIMD
+// GCC 12 takes the deliberately undefined lanes of some intrinsics for uninitialised data.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+/// BinLookup::below_last<true> for n values at once, eight per step, for values below
+/// `limit` (the last edge, or a tighter bound): bins[u] = the bin of v[u], or -1 when
+/// v[u] is not below `limit`, below the first edge, or NaN. The same comparisons as the
+/// scalar lookup, lane by lane. `bins` has room for a whole vector past n.
+QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double limit,
+                                                  const double *v, uint64_t n, int64_t *bins) {
+    const __m512d below = _mm512_set1_pd(limit), first = _mm512_set1_pd(lk.edges[0]);
+    const __m512i base = _mm512_set1_epi64(static_cast<long long>(lk.base));
+    const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL);
+    const __m512i top = _mm512_set1_epi64(BinLookup::TABLE - 1);
+    const __m512i one = _mm512_set1_epi64(1), none = _mm512_set1_epi64(-1);
+    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(lk.shift));
+    for (uint64_t u = 0; u < n; u += 8) {
+        const __mmask8 lanes = n - u >= 8 ? 0xFF : static_cast<__mmask8>((1u << (n - u)) - 1);
+        const __m512d x = _mm512_maskz_loadu_pd(lanes, v + u);
+        const __mmask8 ok = _mm512_mask_cmp_pd_mask(
+            _mm512_mask_cmp_pd_mask(lanes, x, below, _CMP_LT_OQ), x, first, _CMP_GE_OQ);
+        const __m512i bits = _mm512_and_si512(_mm512_castpd_si512(x), magnitude);
+        const __mmask8 above = _mm512_cmpgt_epu64_mask(bits, base);
+        __m512i q = _mm512_maskz_srl_epi64(above, _mm512_sub_epi64(bits, base), shift);
+        q = _mm512_min_epu64(q, top);
+        __m512i k = _mm512_cvtepi32_epi64(
+            _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), ok, q, lk.start, 4));
+        for (;;) {
+            const __m512d next = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), ok,
+                                                          _mm512_add_epi64(k, one), lk.edges, 8);
+            const __mmask8 step = _mm512_mask_cmp_pd_mask(ok, x, next, _CMP_GE_OQ);
+            if (!step) break;
+            k = _mm512_mask_add_epi64(k, step, k, one);
+        }
+        _mm512_storeu_si512(bins + u, _mm512_mask_mov_epi64(none, ok, k));
+    }
+}
+#pragma GCC diagnostic pop
+#endif
 
 // ---- traversal --------------------------------------------------------------------
 
@@ -156,19 +248,24 @@ inline void folded_z_stretches(const double *zs, uint64_t b, uint64_t e, const U
     sub(c, e, std::integral_constant<int, -1>{});
 }
 
-/// z fold of a stretch of partners not known in advance: min_image decides per partner.
-constexpr int ANY_FOLD = 2;
+/// counters[u] = test.index(keys[u], dzs[u], same) for the n buffered pairs.
+template <class Test>
+inline void pair_index_all(const Test &test, const double *keys, const double *dzs,
+                           const uint64_t *sames, uint64_t n, int64_t *counters) {
+    for (uint64_t u = 0; u < n; ++u) counters[u] = test.index(keys[u], dzs[u], sames[u] != 0);
+}
 
 /// Visits every pair that cell `c` owns: pairs inside the cell once (from the galaxy
 /// with the lower input row), and every pair between the cell and its 13 HALF_SHELL
 /// neighbours, with d = displacement of the partner from the current galaxy.
 ///
-/// The pair test comes in two steps. `test.key(dx, dy, dz)` gives the squared separation
-/// the test bins first, and a pair is rejected at once when key >= `test.key_max` (the
-/// test's cheap rejection; a NaN on either side rejects nothing here). This is done for
-/// many partners in a row without a branch per partner; the survivors are buffered and
-/// `test.count(key, dz, same)` finishes each one, `same` telling whether the two share
-/// a partition.
+/// The pair test comes in two steps. The filter of kernel variant K (pair_filter.h)
+/// computes the squared separation the test bins first, `key` (3-D with
+/// `Test::KEY_3D`, across the line of sight without), and rejects a pair at once when
+/// key >= `test.key_max` (a NaN on either side rejects nothing there). The survivors are
+/// buffered; `test.index_all<K>(keys, dzs, sames, n, counters)` finishes them, giving
+/// each its counter in `acc` (or -1: not counted), and the counters are added to in a
+/// second loop. `pair_index_all` is the plain version of index_all.
 ///
 /// `window` is the counter's largest separation along z (pi_max or s_max): its pair test
 /// accepts no pair with |dz| >= |window|. With `Wrap`, every component of the plain
@@ -178,70 +275,47 @@ constexpr int ANY_FOLD = 2;
 /// the pair test computes it, lies in (-|window|, |window|): dz never decreases along the
 /// z order, so that is one contiguous stretch, and no rounding of a window bound can
 /// leave out a partner the pair test would accept.
-template <bool Wrap, class Test>
-inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test) {
+template <Kernel K, bool Wrap, class Test>
+inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test,
+                             HistPair &acc) {
     const CellList &grid = co.grid;
     const uint64_t begin = grid.cell_start[c];
     const uint64_t end = grid.cell_start[c + 1];
     if (begin == end) return;
 
-    const double *xs = co.cols.xs.data();
-    const double *ys = co.cols.ys.data();
     const double *zs = co.cols.zs.data();
-    const int32_t *pids = co.cols.pids.data();
-    const uint64_t *orig = co.cols.orig_index.data();
-    const double box = co.box_size;
-    const double half = co.half_box;
-    const double key_max = test.key_max;
+    FilterQuery q{co.cols.xs.data(), co.cols.ys.data(), zs, co.cols.pids.data(),
+                  co.cols.orig_index.data(), 0.0, 0.0, 0.0, 0, 0, 0.0, 0.0, 0.0,
+                  co.box_size, co.half_box, test.key_max, std::fabs(window)};
+    auto set_galaxy = [&q](uint64_t i) {
+        q.xi = q.xs[i];
+        q.yi = q.ys[i];
+        q.zi = q.zs[i];
+        q.pi = q.pids[i];
+        q.oi = q.orig[i];
+    };
 
     // Survivors of the cheap rejection, finished in one go when the buffer fills.
     constexpr uint64_t CHUNK = 64, CAPACITY = 256;
-    double keys[CAPACITY], dzs[CAPACITY];
-    bool sames[CAPACITY];
-    uint64_t n_kept = 0;
+    double keys[CAPACITY + FilterOut::SLACK], dzs[CAPACITY + FilterOut::SLACK];
+    uint64_t sames[CAPACITY + FilterOut::SLACK];
+    FilterOut out{keys, dzs, sames, 0};
+    int64_t counters[CAPACITY + FilterOut::SLACK];
     auto flush = [&] {
-        for (uint64_t u = 0; u < n_kept; ++u) test.count(keys[u], dzs[u], sames[u]);
-        n_kept = 0;
+        test.template index_all<K>(keys, dzs, sames, out.n, counters);
+        for (uint64_t u = 0; u < out.n; ++u)
+            if (counters[u] >= 0) acc.add(static_cast<uint64_t>(counters[u]), u);
+        out.n = 0;
     };
 
-    // Every partner j0 .. j1 - 1 of the galaxy (xi, yi, zi, pi). In the own cell
-    // (`own` true) only partners from a later input row than `oi` count. With Wrap,
-    // d = min_image of the plain difference, component by component; otherwise, in a
-    // neighbour, d = ((xs[j] - xi) + sx, (ys[j] - yi) + sy, sz + (zs[j] - zi)), and the
-    // run ends early at the first partner with dz >= w (no NaN window ends it).
-    auto visit_run = [&](auto own, auto z_fold, double xi, double yi, double zi, int32_t pi,
-                         uint64_t oi, uint64_t j0, uint64_t j1, double sx, double sy, double sz,
-                         double w) {
-        constexpr bool Own = decltype(own)::value;
-        constexpr int ZFold = decltype(z_fold)::value;
+    // Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (own cell
+    // or neighbour, and the z fold with Wrap); stops where the z window ends.
+    auto visit_run = [&](auto own, auto z_fold, uint64_t j0, uint64_t j1) {
+        using Mode = FilterMode<Wrap, decltype(z_fold)::value, decltype(own)::value, Test::KEY_3D>;
         while (j0 < j1) {
-            if (n_kept > CAPACITY - CHUNK) flush();
+            if (out.n > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
-            for (uint64_t j = j0; j < j_end; ++j) {
-                double dx = xs[j] - xi;
-                double dy = ys[j] - yi;
-                double dz = zs[j] - zi;
-                if (!Own && !Wrap) {
-                    dx = dx + sx;
-                    dy = dy + sy;
-                    dz = sz + dz;
-                    if (dz >= w) return;  // the end of the z window
-                }
-                if (Wrap) {
-                    dx = min_image(dx, box, half);
-                    dy = min_image(dy, box, half);
-                    if (ZFold == ANY_FOLD)
-                        dz = min_image(dz, box, half);
-                    else if (ZFold != 0)
-                        dz = ZFold > 0 ? dz + box : dz - box;  // known for the stretch
-                }
-                const double key = test.key(dx, dy, dz);
-                keys[n_kept] = key;
-                dzs[n_kept] = dz;
-                sames[n_kept] = pids[j] == pi;
-                // Written every time, kept only when it survives.
-                n_kept += !(key >= key_max) & (!Own || orig[j] > oi);
-            }
+            if (filter_partners<K, Mode>(q, j0, j_end, out)) return;
             j0 = j_end;
         }
     };
@@ -252,42 +326,43 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // Passing the pair test needs |dz| < |window| (for the (s, mu) and radial tests
     // through dz * dz <= s2 < s_max * s_max): that bounds both the z window and, with
     // folding, the stretches of a long run worth scanning. A NaN window prunes nothing.
-    const double w = std::fabs(window);
+    const double w = q.w;
     constexpr uint64_t PRUNE_FROM = 16;  // shorter runs are scanned whole
-    auto visit_folded = [&](auto own, uint64_t i, uint64_t j0, uint64_t j1) {
-        const double xi = xs[i], yi = ys[i], zi = zs[i];
-        const int32_t pi = pids[i];
-        const uint64_t oi = decltype(own)::value ? orig[i] : 0;
+    auto visit_folded = [&](auto own, uint64_t j0, uint64_t j1) {
         if (j1 - j0 < PRUNE_FROM || !(w < INFINITY)) {
-            visit_run(own, any_fold, xi, yi, zi, pi, oi, j0, j1, 0.0, 0.0, 0.0, w);
+            visit_run(own, any_fold, j0, j1);
             return;
         }
-        auto u = [&](uint64_t j) { return zs[j] - zi; };
-        folded_z_stretches(zs, j0, j1, u, box, half, w, [&](uint64_t p, uint64_t q, auto fold) {
-            visit_run(own, fold, xi, yi, zi, pi, oi, p, q, 0.0, 0.0, 0.0, w);
-        });
+        const double zi = q.zi;
+        auto u = [zs, zi](uint64_t j) { return zs[j] - zi; };
+        folded_z_stretches(zs, j0, j1, u, co.box_size, co.half_box, w,
+                           [&](uint64_t p, uint64_t r, auto fold) { visit_run(own, fold, p, r); });
     };
 
     // Own cell. After the z sort the position in the run says nothing about the input
     // row, so the row numbers decide which of the two galaxies owns the pair.
+    q.sx = q.sy = q.sz = 0.0;
     for (uint64_t i = begin; i < end; ++i) {
+        set_galaxy(i);
         if (Wrap)
-            visit_folded(own_cell, i, begin, end);
+            visit_folded(own_cell, begin, end);
         else
-            visit_run(own_cell, any_fold, xs[i], ys[i], zs[i], pids[i], orig[i], begin, end, 0.0,
-                      0.0, 0.0, w);
+            visit_run(own_cell, any_fold, begin, end);
     }
 
     // Neighbours, each met once from the cell that reaches it through the half shell.
     const CellCoord cc = grid.coord_of(c);
     for (const auto &off : HALF_SHELL) {
-        const Neighbour nb = neighbour_of(grid, cc, off[0], off[1], off[2], box);
+        const Neighbour nb = neighbour_of(grid, cc, off[0], off[1], off[2], co.box_size);
         const uint64_t nb_begin = grid.cell_start[nb.cell];
         const uint64_t nb_end = grid.cell_start[nb.cell + 1];
         if (nb_begin == nb_end) continue;
 
         if (Wrap) {
-            for (uint64_t i = begin; i < end; ++i) visit_folded(neighbour, i, nb_begin, nb_end);
+            for (uint64_t i = begin; i < end; ++i) {
+                set_galaxy(i);
+                visit_folded(neighbour, nb_begin, nb_end);
+            }
             continue;
         }
 
@@ -295,12 +370,15 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         // search would find) up to, not including, the first one after it with dz >= w.
         // A partner's dz never grows as the current galaxy's z does, and those come in
         // ascending z: the start is found by advancing from the previous galaxy's.
+        q.sx = nb.sx;
+        q.sy = nb.sy;
+        q.sz = nb.sz;
         uint64_t first = nb_begin;
         for (uint64_t i = begin; i < end; ++i) {
-            const double zi = zs[i];
+            set_galaxy(i);
+            const double zi = q.zi;
             while (first < nb_end && nb.sz + (zs[first] - zi) <= -w) ++first;
-            visit_run(neighbour, any_fold, xs[i], ys[i], zi, pids[i], 0, first, nb_end, nb.sx,
-                      nb.sy, nb.sz, w);
+            visit_run(neighbour, any_fold, first, nb_end);
         }
     }
     flush();

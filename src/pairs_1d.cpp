@@ -21,70 +21,30 @@ struct RadialTest {
     BinLookup r2_bins;
     double key_max;  ///< r2_max
     uint64_t n_r;
-    double *counts;  ///< auto in [0, n_r), cross in [n_r, 2 n_r)
 
-    double key(double dx, double dy, double dz) const { return (dx * dx + dy * dy) + dz * dz; }
+    static constexpr bool KEY_3D = true;  ///< the key is r2 = (dx*dx + dy*dy) + dz*dz
 
-    void count(double r2, double, bool same) const {
+    /// The counter of a pair: auto in [0, n_r), cross in [n_r, 2 n_r); -1 for none.
+    int64_t index(double r2, double, bool same) const {
+        if (!(r2 < key_max)) return -1;  // the filter lets NaN through; r2 < r2_max must hold
         const int64_t b = r2_bins.below_last<Tabled>(r2);
-        if (b >= 0) counts[static_cast<uint64_t>(b) + !same * n_r] += 1.0;
+        return b < 0 ? -1 : b + static_cast<int64_t>(!same * n_r);
     }
-};
 
-/// Candidate partners of one galaxy that passed the r_max test, waiting to be binned.
-struct Passed {
-    static constexpr int CAPACITY = 256;
-    double r2[CAPACITY];
-    bool same[CAPACITY];
-};
-
-/// Pairs between entries [i0, i1) and [j0, j1) of the columns, every component of the
-/// plain difference folded by min_image; with `Own` the runs are one cell and each
-/// unordered pair is taken once (j after i). Separations are computed for a block of
-/// partners first and only those below r_max are kept (without a branch), then binned.
-template <bool Own, class Test>
-void count_runs_folded(const CellOrdered &co, const Test &test, uint64_t i0, uint64_t i1,
-                       uint64_t j0, uint64_t j1) {
-    const CellColumns &cols = co.cols;
-    const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
-    const int32_t *pids = cols.pids.data();
-    const double box = co.box_size, half = co.half_box, r2_max = test.key_max;
-    Passed passed;
-    for (uint64_t i = i0; i < i1; ++i) {
-        const double xi = xs[i], yi = ys[i], zi = zs[i];
-        const int32_t pi = pids[i];
-        for (uint64_t block = Own ? i + 1 : j0; block < j1; block += Passed::CAPACITY) {
-            const uint64_t block_end = std::min<uint64_t>(j1, block + Passed::CAPACITY);
-            int n = 0;
-            for (uint64_t j = block; j < block_end; ++j) {
-                const double dx = min_image(xs[j] - xi, box, half);
-                const double dy = min_image(ys[j] - yi, box, half);
-                const double dz = min_image(zs[j] - zi, box, half);
-                const double r2 = (dx * dx + dy * dy) + dz * dz;
-                passed.r2[n] = r2;
-                passed.same[n] = pids[j] == pi;
-                n += r2 < r2_max;  // NaN never passes
-            }
-            for (int k = 0; k < n; ++k) test.count(passed.r2[k], 0.0, passed.same[k]);
+    template <Kernel K>
+    void index_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
+                   int64_t *counters) const {
+#if QUOR_X86_SIMD
+        if constexpr (K == Kernel::avx512 && Tabled) {
+            tabled_bins_avx512(r2_bins, key_max, keys, n, counters);
+            for (uint64_t u = 0; u < n; ++u)
+                if (counters[u] >= 0) counters[u] += static_cast<int64_t>((sames[u] ^ 1) * n_r);
+            return;
         }
+#endif
+        pair_index_all(*this, keys, dzs, sames, n, counters);
     }
-}
-
-/// Pairs of cell c, inside it and with each of its 13 half-shell neighbours, for any
-/// grid and any positions.
-template <class Test>
-void radial_cell_folded(const CellOrdered &co, const Test &test, uint64_t c) {
-    const CellList &grid = co.grid;
-    const uint64_t lo = grid.cell_start[c], hi = grid.cell_start[c + 1];
-    if (lo == hi) return;
-    count_runs_folded<true>(co, test, lo, hi, lo, hi);
-    const CellCoord cc = grid.coord_of(c);
-    for (const auto &o : HALF_SHELL) {
-        const Neighbour nb = neighbour_of(grid, cc, o[0], o[1], o[2], co.box_size);
-        const uint64_t nlo = grid.cell_start[nb.cell], nhi = grid.cell_start[nb.cell + 1];
-        if (nlo != nhi) count_runs_folded<false>(co, test, lo, hi, nlo, nhi);
-    }
-}
+};
 
 /* With every position inside [0, box) and 2 r_max <= box / 2, the cell step's periodic
    shift gives, for every pair closer than r_max, the very displacement that folding the
@@ -103,24 +63,17 @@ bool shift_gives_min_image(const CellOrdered &co, double r_max) {
     return true;
 }
 
-template <class Test>
-std::vector<double> sweep_radial(const CellOrdered &co, const Test &proto, uint64_t hist_len,
+template <Kernel K, class Test>
+std::vector<double> sweep_radial(const CellOrdered &co, const Test &test, uint64_t hist_len,
                                  double r_max) {
     auto make = [hist_len] { return HistPair(hist_len / 2); };
     if (shift_gives_min_image(co, r_max)) {
-        auto step = [&](HistPair &acc, uint64_t c) {
-            Test test = proto;
-            test.counts = acc.counts.data();
-            visit_cell_pairs<false>(co, c, r_max, test);
-        };
-        return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).counts;
+        auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, false>(co, c, r_max, test, acc); };
+        return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).take_counts();
     }
-    auto step = [&](HistPair &acc, uint64_t c) {
-        Test test = proto;
-        test.counts = acc.counts.data();
-        radial_cell_folded(co, test, c);
-    };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).counts;
+    // Any other grid or catalogue: every component of the plain difference folded.
+    auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, true>(co, c, r_max, test, acc); };
+    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).take_counts();
 }
 
 }  // namespace
@@ -134,9 +87,10 @@ RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids
     const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, r_max, r_max);
 
     auto sweep = [&](auto tabled) {
-        const RadialTest<decltype(tabled)::value> proto{r2_edges.lookup(), r_max * r_max, n_r,
-                                                        nullptr};
-        return sweep_radial(co, proto, hist_len, r_max);
+        const RadialTest<decltype(tabled)::value> proto{r2_edges.lookup(), r_max * r_max, n_r};
+        return with_kernel([&](auto kernel) {
+            return sweep_radial<decltype(kernel)::value>(co, proto, hist_len, r_max);
+        });
     };
     const std::vector<double> hist =
         r2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});

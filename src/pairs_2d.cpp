@@ -25,32 +25,35 @@ struct ProjectedTest {
     double key_max;       ///< rp2_max: the square of the last r_p edge
     double pi_max;
     uint64_t n_pi;
-    uint64_t cross_offset;  ///< where the cross histogram starts in `counts`
-    double *counts;
+    uint64_t cross_offset;  ///< where the cross counters start
 
-    double key(double dx, double dy, double) const { return dy * dy + dx * dx; }
+    static constexpr bool KEY_3D = false;  ///< the key is rp2 = dy*dy + dx*dx
 
     /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through; with
     /// finite last edges rp2 and pi are below them here, or NaN.
-    void count(double rp2, double dz, bool same) const {
+    int64_t index(double rp2, double dz, bool same) const {
         const double pi = std::fabs(dz);
-        if (pi >= pi_max) return;
+        if (pi >= pi_max) return -1;
         const int64_t a = rp2_bins.below_last<Tabled>(rp2);
         const int64_t b = pi_bins.below_last<Tabled>(pi);
-        if (a < 0 || b < 0) return;  // below a first edge, or NaN
+        if (a < 0 || b < 0) return -1;  // below a first edge, or NaN
         const uint64_t k = static_cast<uint64_t>(a) * n_pi + static_cast<uint64_t>(b);
-        counts[k + !same * cross_offset] += 1.0;
+        return static_cast<int64_t>(k + !same * cross_offset);
+    }
+
+    template <Kernel>
+    void index_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
+                   int64_t *counters) const {
+        pair_index_all(*this, keys, dzs, sames, n, counters);
     }
 };
 
-template <bool Wrap, bool Tabled>
+template <Kernel K, bool Wrap, bool Tabled>
 HistPair sweep_projected(const CellOrdered &co, const ProjectedTest<Tabled> &proto,
                          uint64_t n_bins) {
     auto make = [n_bins] { return HistPair(n_bins); };
     auto step = [&co, &proto](HistPair &acc, uint64_t c) {
-        ProjectedTest<Tabled> test = proto;
-        test.counts = acc.counts.data();
-        visit_cell_pairs<Wrap>(co, c, proto.pi_max, test);
+        visit_cell_pairs<K, Wrap>(co, c, proto.pi_max, proto, acc);
     };
     return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
 }
@@ -90,9 +93,12 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     auto sweep = [&](auto tabled) {
         const ProjectedTest<decltype(tabled)::value> proto{rp2_edges.lookup(), pi_edges.lookup(),
                                                            r_p_max * r_p_max, pi_max, n_pi,
-                                                           n_bins, nullptr};
-        return wrap_pairs ? sweep_projected<true>(co, proto, n_bins)
-                          : sweep_projected<false>(co, proto, n_bins);
+                                                           n_bins};
+        return with_kernel([&](auto kernel) {
+            constexpr Kernel K = decltype(kernel)::value;
+            return wrap_pairs ? sweep_projected<K, true>(co, proto, n_bins)
+                              : sweep_projected<K, false>(co, proto, n_bins);
+        });
     };
     HistPair counts = rp2_edges.tabled() && pi_edges.tabled() ? sweep(std::true_type{})
                                                               : sweep(std::false_type{});

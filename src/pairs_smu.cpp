@@ -26,33 +26,36 @@ struct SmuTest {
     double mu_max;
     double n_mu_f;    ///< n_mu as float64, for the bin product
     uint64_t n_mu;    ///< >= 1: with no mu bin nothing is swept
-    uint64_t cross_offset;  ///< where the cross histogram starts in `counts`
-    double *counts;
+    uint64_t cross_offset;  ///< where the cross counters start
 
-    double key(double dx, double dy, double dz) const { return (dx * dx + dy * dy) + dz * dz; }
+    static constexpr bool KEY_3D = true;  ///< the key is s2 = (dx*dx + dy*dy) + dz*dz
 
     /// A pair that find_bin's own first rejection, s2 >= the last squared edge, has
     /// let through (there is no separate test against s_max).
-    void count(double s2, double dz, bool same) const {
+    int64_t index(double s2, double dz, bool same) const {
         const int64_t a = s2_bins.below_last<Tabled>(s2);
-        if (a < 0) return;
+        if (a < 0) return -1;
         const double mu = std::fabs(dz) / std::sqrt(s2);
-        if (!(mu < mu_max)) return;  // also drops s = 0 (mu is NaN) and mu_max NaN or <= 0
+        if (!(mu < mu_max)) return -1;  // also drops s = 0 (mu is NaN) and mu_max NaN or <= 0
         // The clamp catches only products that round up to n_mu.
         const uint64_t b = std::min(trunc_sat((mu / mu_max) * n_mu_f), n_mu - 1);
         const uint64_t k = static_cast<uint64_t>(a) * n_mu + b;
-        counts[k + !same * cross_offset] += 1.0;
+        return static_cast<int64_t>(k + !same * cross_offset);
+    }
+
+    template <Kernel>
+    void index_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
+                   int64_t *counters) const {
+        pair_index_all(*this, keys, dzs, sames, n, counters);
     }
 };
 
-template <bool Wrap, bool Tabled>
+template <Kernel K, bool Wrap, bool Tabled>
 HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s_max,
                    uint64_t n_bins) {
     auto make = [n_bins] { return HistPair(n_bins); };
     auto step = [&co, &proto, s_max](HistPair &acc, uint64_t c) {
-        SmuTest<Tabled> test = proto;
-        test.counts = acc.counts.data();
-        visit_cell_pairs<Wrap>(co, c, s_max, test);
+        visit_cell_pairs<K, Wrap>(co, c, s_max, proto, acc);
     };
     return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
 }
@@ -82,9 +85,12 @@ PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const
     auto sweep = [&](auto tabled) {
         const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
                                                      static_cast<double>(n_mu_bins), n_mu_bins,
-                                                     n_bins, nullptr};
-        return wrap_pairs ? sweep_smu<true>(co, proto, s_max, n_bins)
-                          : sweep_smu<false>(co, proto, s_max, n_bins);
+                                                     n_bins};
+        return with_kernel([&](auto kernel) {
+            constexpr Kernel K = decltype(kernel)::value;
+            return wrap_pairs ? sweep_smu<K, true>(co, proto, s_max, n_bins)
+                              : sweep_smu<K, false>(co, proto, s_max, n_bins);
+        });
     };
     HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
     counts.split_into(out.auto_counts, out.cross_counts, n_s, n_mu_bins);

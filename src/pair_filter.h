@@ -1,0 +1,284 @@
+/* src/pair_filter.h: the first pass of a pair count: the displacement of one galaxy to
+   each partner of a run, and the partners that the cheap rejection keeps, buffered for
+   the pair test. Portable, AVX2 and AVX-512 versions do the same IEEE operations in the
+   same order, lane by lane, so they keep exactly the same partners. */
+#pragma once
+
+#include <cstdint>
+
+#include "src/common.h"
+#include "src/kernel_select.h"
+#include "src/simd.h"
+
+namespace quor {
+
+/// One galaxy i against partners j of the cell-ordered columns.
+struct FilterQuery {
+    const double *xs, *ys, *zs;
+    const int32_t *pids;
+    const uint64_t *orig;
+    double xi, yi, zi;
+    int32_t pi;
+    uint64_t oi;         ///< input row of i, for the own-cell test orig[j] > oi
+    double sx, sy, sz;   ///< cell shift of a neighbour (not folded)
+    double box, half;    ///< for min_image (folded)
+    double key_max;      ///< keep where !(key >= key_max): a NaN on either side keeps
+    double w;            ///< z window: a shifted run ends at the first dz >= w
+};
+
+/// Partners kept by the cheap rejection: their key, dz and whether they share i's
+/// partition (0 or 1). Vector versions store whole vectors, so the arrays have room
+/// for one vector beyond the count.
+struct FilterOut {
+    static constexpr uint64_t SLACK = 8;
+    double *keys;
+    double *dzs;
+    uint64_t *sames;
+    uint64_t n;
+};
+
+/* The displacement d of partner j, by mode:
+     - Wrap: min_image of the plain difference, per component; with ZFold +1, 0 or -1
+       the z fold is known for the whole run (dz + box, dz, dz - box), with ANY_FOLD
+       min_image decides;
+     - otherwise, Shifted (a neighbour cell): ((xs[j] - xi) + sx, (ys[j] - yi) + sy,
+       sz + (zs[j] - zi)), and the run ends at the first partner with dz >= w;
+     - otherwise (the own cell): the plain difference.
+   key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. With OrigTest only
+   partners from a later input row than i are kept. */
+constexpr int ANY_FOLD = 2;
+
+template <bool Wrap, int ZFold, bool OrigTest, bool Key3d>
+struct FilterMode {
+    static constexpr bool wrap = Wrap;
+    static constexpr int z_fold = ZFold;
+    static constexpr bool orig_test = OrigTest;
+    static constexpr bool key_3d = Key3d;
+    static constexpr bool shifted = !Wrap && !OrigTest;
+};
+
+/// Portable version; returns true when the z window ended inside [j0, j1).
+template <class Mode>
+inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t j1,
+                                     FilterOut &out) {
+    uint64_t n = out.n;
+    bool ended = false;
+    for (uint64_t j = j0; j < j1; ++j) {
+        double dx = q.xs[j] - q.xi;
+        double dy = q.ys[j] - q.yi;
+        double dz = q.zs[j] - q.zi;
+        if (Mode::shifted) {
+            dx = dx + q.sx;
+            dy = dy + q.sy;
+            dz = q.sz + dz;
+            if (dz >= q.w) {
+                ended = true;
+                break;
+            }
+        }
+        if (Mode::wrap) {
+            dx = min_image(dx, q.box, q.half);
+            dy = min_image(dy, q.box, q.half);
+            if (Mode::z_fold == ANY_FOLD)
+                dz = min_image(dz, q.box, q.half);
+            else if (Mode::z_fold != 0)
+                dz = Mode::z_fold > 0 ? dz + q.box : dz - q.box;
+        }
+        const double key = Mode::key_3d ? (dx * dx + dy * dy) + dz * dz : dy * dy + dx * dx;
+        out.keys[n] = key;
+        out.dzs[n] = dz;
+        out.sames[n] = q.pids[j] == q.pi;
+        // Written every time, kept only when it survives: no branch per partner.
+        n += !(key >= q.key_max) & (!Mode::orig_test || q.orig[j] > q.oi);
+    }
+    out.n = n;
+    return ended;
+}
+
+#if QUOR_X86_SIMD
+
+/// min_image lane by lane: d - box above half, d + box below -half (never both; a NaN
+/// neither), as the scalar fold.
+QUOR_TARGET_AVX512 inline __m512d min_image_avx512(__m512d d, __m512d box, __m512d half,
+                                                   __m512d neg_half) {
+    const __mmask8 hi = _mm512_cmp_pd_mask(d, half, _CMP_GT_OQ);
+    const __mmask8 lo = _mm512_cmp_pd_mask(d, neg_half, _CMP_LT_OQ);
+    d = _mm512_mask_sub_pd(d, hi, d, box);
+    return _mm512_mask_add_pd(d, lo, d, box);
+}
+
+QUOR_TARGET_AVX2 inline __m256d min_image_avx2(__m256d d, __m256d box, __m256d half,
+                                               __m256d neg_half) {
+    const __m256d hi = _mm256_cmp_pd(d, half, _CMP_GT_OQ);
+    const __m256d lo = _mm256_cmp_pd(d, neg_half, _CMP_LT_OQ);
+    d = _mm256_blendv_pd(d, _mm256_sub_pd(d, box), hi);
+    return _mm256_blendv_pd(d, _mm256_add_pd(d, box), lo);
+}
+
+/// AVX-512 version: eight partners per step, the tail under a mask. Kept lanes are
+/// packed in registers (compress) and stored whole: compressing straight to memory is
+/// slow on some processors.
+template <class Mode>
+QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint64_t j0,
+                                                      uint64_t j1, FilterOut &out) {
+    const __m512d xi = _mm512_set1_pd(q.xi), yi = _mm512_set1_pd(q.yi), zi = _mm512_set1_pd(q.zi);
+    const __m512d sx = _mm512_set1_pd(q.sx), sy = _mm512_set1_pd(q.sy), sz = _mm512_set1_pd(q.sz);
+    const __m512d box = _mm512_set1_pd(q.box), half = _mm512_set1_pd(q.half);
+    const __m512d neg_half = _mm512_set1_pd(-q.half);
+    const __m512d key_max = _mm512_set1_pd(q.key_max), w = _mm512_set1_pd(q.w);
+    const __m256i pi = _mm256_set1_epi32(q.pi);
+    const __m512i oi = _mm512_set1_epi64(static_cast<long long>(q.oi));
+    const __m512i one = _mm512_set1_epi64(1);
+    uint64_t n = out.n;
+    bool ended = false;
+    for (uint64_t j = j0; j < j1 && !ended; j += 8) {
+        const uint64_t left = j1 - j;
+        __mmask8 lanes = left >= 8 ? 0xFF : static_cast<__mmask8>((1u << left) - 1);
+        __m512d dx = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.xs + j), xi);
+        __m512d dy = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.ys + j), yi);
+        __m512d dz = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.zs + j), zi);
+        if (Mode::shifted) {
+            dx = _mm512_add_pd(dx, sx);
+            dy = _mm512_add_pd(dy, sy);
+            dz = _mm512_add_pd(sz, dz);
+            const __mmask8 stop = _mm512_mask_cmp_pd_mask(lanes, dz, w, _CMP_GE_OQ);
+            if (stop) {
+                lanes &= static_cast<__mmask8>((stop & -stop) - 1);  // lanes before the first
+                ended = true;
+            }
+        }
+        if (Mode::wrap) {
+            dx = min_image_avx512(dx, box, half, neg_half);
+            dy = min_image_avx512(dy, box, half, neg_half);
+            if (Mode::z_fold == ANY_FOLD)
+                dz = min_image_avx512(dz, box, half, neg_half);
+            else if (Mode::z_fold != 0)
+                dz = Mode::z_fold > 0 ? _mm512_add_pd(dz, box) : _mm512_sub_pd(dz, box);
+        }
+        const __m512d key =
+            Mode::key_3d
+                ? _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
+                                _mm512_mul_pd(dz, dz))
+                : _mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx));
+        __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, key, key_max, _CMP_NGE_UQ);
+        if (Mode::orig_test)
+            keep &= _mm512_cmpgt_epu64_mask(_mm512_maskz_loadu_epi64(lanes, q.orig + j), oi);
+        const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(
+            lanes, _mm256_maskz_loadu_epi32(lanes, q.pids + j), pi);
+        _mm512_storeu_pd(out.keys + n, _mm512_maskz_compress_pd(keep, key));
+        _mm512_storeu_pd(out.dzs + n, _mm512_maskz_compress_pd(keep, dz));
+        _mm512_storeu_si512(out.sames + n,
+                            _mm512_maskz_compress_epi64(keep, _mm512_maskz_mov_epi64(same, one)));
+        n += static_cast<uint64_t>(__builtin_popcount(keep));
+    }
+    out.n = n;
+    return ended;
+}
+
+/// Lane order that packs the lanes set in a 4-bit mask to the front, as pairs of 32-bit
+/// indices for a permutation of four 64-bit lanes.
+struct Pack4 {
+    alignas(32) int32_t idx[16][8];
+    constexpr Pack4() : idx{} {
+        for (int m = 0; m < 16; ++m) {
+            int k = 0;
+            for (int lane = 0; lane < 4; ++lane) {
+                if (m & (1 << lane)) {
+                    idx[m][2 * k] = 2 * lane;
+                    idx[m][2 * k + 1] = 2 * lane + 1;
+                    ++k;
+                }
+            }
+            for (; k < 4; ++k) idx[m][2 * k] = idx[m][2 * k + 1] = 0;
+        }
+    }
+};
+inline constexpr Pack4 PACK4{};
+
+/// AVX2 version: four partners per step, the tail (fewer than four) portable.
+template <class Mode>
+QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t j0, uint64_t j1,
+                                                  FilterOut &out) {
+    const __m256d xi = _mm256_set1_pd(q.xi), yi = _mm256_set1_pd(q.yi), zi = _mm256_set1_pd(q.zi);
+    const __m256d sx = _mm256_set1_pd(q.sx), sy = _mm256_set1_pd(q.sy), sz = _mm256_set1_pd(q.sz);
+    const __m256d box = _mm256_set1_pd(q.box), half = _mm256_set1_pd(q.half);
+    const __m256d neg_half = _mm256_set1_pd(-q.half);
+    const __m256d key_max = _mm256_set1_pd(q.key_max), w = _mm256_set1_pd(q.w);
+    const __m128i pi = _mm_set1_epi32(q.pi);
+    // Input rows are below 2^63, so the signed comparison orders them.
+    const __m256i oi = _mm256_set1_epi64x(static_cast<long long>(q.oi));
+    const __m256i one = _mm256_set1_epi64x(1);
+    uint64_t n = out.n;
+    uint64_t j = j0;
+    for (; j + 4 <= j1; j += 4) {
+        __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(q.xs + j), xi);
+        __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(q.ys + j), yi);
+        __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(q.zs + j), zi);
+        unsigned lanes = 0xF;
+        bool ended = false;
+        if (Mode::shifted) {
+            dx = _mm256_add_pd(dx, sx);
+            dy = _mm256_add_pd(dy, sy);
+            dz = _mm256_add_pd(sz, dz);
+            const unsigned stop =
+                static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(dz, w, _CMP_GE_OQ)));
+            if (stop) {
+                lanes = (stop & (0u - stop)) - 1;
+                ended = true;
+            }
+        }
+        if (Mode::wrap) {
+            dx = min_image_avx2(dx, box, half, neg_half);
+            dy = min_image_avx2(dy, box, half, neg_half);
+            if (Mode::z_fold == ANY_FOLD)
+                dz = min_image_avx2(dz, box, half, neg_half);
+            else if (Mode::z_fold != 0)
+                dz = Mode::z_fold > 0 ? _mm256_add_pd(dz, box) : _mm256_sub_pd(dz, box);
+        }
+        const __m256d key =
+            Mode::key_3d
+                ? _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                _mm256_mul_pd(dz, dz))
+                : _mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx));
+        unsigned keep =
+            lanes & static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(key, key_max, _CMP_NGE_UQ)));
+        if (Mode::orig_test) {
+            const __m256i later = _mm256_cmpgt_epi64(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q.orig + j)), oi);
+            keep &= static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(later)));
+        }
+        const __m128i same32 =
+            _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q.pids + j)), pi);
+        const __m256i same = _mm256_and_si256(_mm256_cvtepi32_epi64(same32), one);
+        const __m256i perm =
+            _mm256_load_si256(reinterpret_cast<const __m256i *>(PACK4.idx[keep]));
+        _mm256_storeu_pd(out.keys + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+                                           _mm256_castpd_ps(key), perm)));
+        _mm256_storeu_pd(out.dzs + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+                                          _mm256_castpd_ps(dz), perm)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.sames + n),
+                            _mm256_permutevar8x32_epi32(same, perm));
+        n += static_cast<uint64_t>(__builtin_popcount(keep));
+        if (ended) {
+            out.n = n;
+            return true;
+        }
+    }
+    out.n = n;
+    return filter_partners_portable<Mode>(q, j, j1, out);
+}
+
+#endif  // QUOR_X86_SIMD
+
+/// The variant K of the filter: keeps the partners of [j0, j1) that pass the cheap
+/// rejection, appending them to `out`; true when the z window ended inside the run.
+template <Kernel K, class Mode>
+inline bool filter_partners(const FilterQuery &q, uint64_t j0, uint64_t j1, FilterOut &out) {
+#if QUOR_X86_SIMD
+    if constexpr (K == Kernel::avx512) return filter_partners_avx512<Mode>(q, j0, j1, out);
+    if constexpr (K == Kernel::avx2) return filter_partners_avx2<Mode>(q, j0, j1, out);
+#endif
+    return filter_partners_portable<Mode>(q, j0, j1, out);
+}
+
+}  // namespace quor

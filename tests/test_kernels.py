@@ -1,0 +1,115 @@
+"""Kernel variants (portable, AVX2, AVX-512): the same counts in each, dense clumps
+included, and a clear error for a variant that cannot run.
+
+The variant is fixed per process from QUOR_KERNEL, so the comparison between variants
+runs each in a child process; the rest of the suite runs under whichever variant the
+environment selects (CI runs it once per variant).
+"""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _quor
+from reference import projected_counts, radial_counts, random_catalogue, smu_counts
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def clumpy_catalogue(box, seed):
+    """Uniform galaxies plus dense clumps: 300 coincident galaxies, 300 within 1e-3 of a
+    point, and a clump straddling a corner of the box, on a grid of 1/8 so that many
+    separations sit exactly on edges."""
+    rng = np.random.default_rng(seed)
+    uniform = np.floor(rng.uniform(0.0, box, size=(700, 3)) * 8) / 8
+    coincident = np.tile(rng.uniform(0.0, box, size=3), (300, 1))
+    near = rng.uniform(0.0, box, size=3) + rng.uniform(-1e-3, 1e-3, size=(300, 3))
+    corner = np.mod(np.floor(rng.normal(0.0, 1.0, size=(300, 3)) * 8) / 8, box)
+    coords = np.mod(np.vstack([uniform, coincident, near, corner]), box)
+    ids = rng.integers(0, 5, size=len(coords)).astype(np.int32)
+    return coords, ids
+
+
+# r_max 4 in box 40 cuts neighbours to a z window; 12 (above box / 4) folds every pair.
+@pytest.mark.parametrize("r_max", [4.0, 12.0], ids=["window", "folded"])
+def test_dense_clumps_match_brute_force(r_max):
+    box = 40.0
+    coords, ids = clumpy_catalogue(box, seed=int(r_max))
+    r_bins = np.concatenate([[0.0, 1e-3], np.arange(0.5, r_max + 0.25, 0.5)])
+    expected = radial_counts(coords, ids, r_bins, box)
+    np.testing.assert_array_equal(_quor.count_pairs_1d(coords, ids, r_bins, box), expected)
+    np.testing.assert_array_equal(_quor.count_npoint(coords, ids, r_bins, box, 2)[0], np.stack(expected))
+    np.testing.assert_array_equal(_quor.count_pairs_smu(coords, ids, r_bins, 4, 1.0, box),
+                                  smu_counts(coords, ids, r_bins, 4, 1.0, box))
+    pi_bins = np.arange(0.0, r_max + 0.5, 1.0)
+    np.testing.assert_array_equal(_quor.count_pairs_2d(coords, ids, r_bins, pi_bins, box),
+                                  projected_counts(coords, ids, r_bins, pi_bins, box))
+
+
+COUNTS_SCRIPT = """
+import sys, numpy as np, _quor
+sys.path.insert(0, {here!r})
+from test_kernels import clumpy_catalogue
+out = []
+for box, r_max in [(40.0, 4.0), (40.0, 12.0)]:
+    c, p = clumpy_catalogue(box, seed=3)
+    r = np.geomspace(0.01, r_max, 12)
+    out += list(_quor.count_pairs_1d(c, p, r, box))
+    out += list(_quor.count_pairs_2d(c, p, r, np.linspace(0.0, r_max, 5), box))
+    out += list(_quor.count_pairs_smu(c, p, r, 7, 1.0, box))
+    out += list(_quor.count_npoint(c, p, r, box, 2))
+np.save(sys.stdout.buffer, np.concatenate([a.ravel() for a in out]))
+"""
+
+
+def run_child(script, kernel):
+    env = dict(os.environ, QUOR_KERNEL=kernel)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, env=env, timeout=300)
+
+
+def supported(kernel):
+    out = run_child("import numpy as np, _quor; _quor.count_pairs_1d(np.zeros((0, 3)), "
+                    "np.zeros(0, np.int32), np.array([1.0]), 1.0)", kernel)
+    return out.returncode == 0
+
+
+def test_every_variant_gives_the_same_counts():
+    import io
+    results = {}
+    for kernel in ["portable", "avx2", "avx512"]:
+        if not supported(kernel):
+            continue
+        out = run_child(COUNTS_SCRIPT.format(here=HERE), kernel)
+        assert out.returncode == 0, out.stderr.decode()
+        results[kernel] = np.load(io.BytesIO(out.stdout))
+    assert "portable" in results
+    for kernel, counts in results.items():
+        np.testing.assert_array_equal(counts, results["portable"], err_msg=kernel)
+    assert results["portable"].sum() > 0
+
+
+@pytest.mark.parametrize("value, message", [
+    ("sse9", "QUOR_KERNEL='sse9' names no kernel variant: use portable, avx2 or avx512"),
+    ("AVX2", "QUOR_KERNEL='AVX2' names no kernel variant: use portable, avx2 or avx512"),
+])
+def test_unknown_variant_is_a_clear_error_on_every_count(value, message):
+    script = ("import numpy as np, _quor\n"
+              "args = (np.zeros((2, 3)), np.zeros(2, np.int32), np.array([0.0, 1.0]), 10.0)\n"
+              "for _ in range(2):\n"
+              "    try:\n"
+              "        _quor.count_pairs_1d(*args)\n"
+              "    except RuntimeError as e:\n"
+              "        print(e)\n")
+    out = run_child(script, value)
+    assert out.returncode == 0, out.stderr.decode()
+    assert out.stdout.decode().splitlines() == [message, message]
+
+
+def test_empty_variant_selects_the_processor_default():
+    script = ("import numpy as np, _quor\n"
+              "print(_quor.count_pairs_1d(np.zeros((2, 3)), np.zeros(2, np.int32), np.array([0.0, 1.0]), 10.0)[0])\n")
+    out = run_child(script, "")
+    assert out.returncode == 0, out.stderr.decode()
+    assert out.stdout.decode().strip() == "[1.]"

@@ -63,37 +63,39 @@ bool shift_gives_min_image(const CellOrdered &co, double r_max) {
     return true;
 }
 
-template <Kernel K, class Test>
-std::vector<double> sweep_radial(const CellOrdered &co, const Test &test, uint64_t hist_len,
-                                 double r_max) {
-    auto make = [hist_len] { return HistPair(hist_len / 2); };
-    if (shift_gives_min_image(co, r_max)) {
-        auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, false>(co, c, r_max, test, acc); };
-        return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).take_counts();
-    }
-    // Any other grid or catalogue: every component of the plain difference folded.
-    auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, true>(co, c, r_max, test, acc); };
+template <Kernel K, bool Fold, class Test>
+std::vector<double> sweep_radial(const CellOrdered &co, const Test &test, double r_max) {
+    auto make = [&test] { return HistPair(test.n_r); };
+    auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, Fold>(co, c, r_max, test, acc); };
     return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).take_counts();
 }
 
 }  // namespace
 
+std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> r2_edges,
+                                     double r_max, bool fold) {
+    const uint64_t n_r = r2_edges.size() - 1;
+    checked_elements(2, n_r);
+    const double r2_max = r2_edges.back();
+    const BinTable bins(std::move(r2_edges));
+    auto sweep = [&](auto tabled) {
+        const RadialTest<decltype(tabled)::value> test{bins.lookup(), r2_max, n_r};
+        return with_kernel([&](auto kernel) {
+            constexpr Kernel K = decltype(kernel)::value;
+            return fold ? sweep_radial<K, true>(co, test, r_max) : sweep_radial<K, false>(co, test, r_max);
+        });
+    };
+    return bins.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
+}
+
 RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
                             const Edges &r_bins, double box_size) {
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];
-    const uint64_t hist_len = checked_elements(2, n_r);
-    const BinTable r2_edges(squared_edges(r_bins));
+    checked_elements(2, n_r);
     const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, r_max, r_max);
-
-    auto sweep = [&](auto tabled) {
-        const RadialTest<decltype(tabled)::value> proto{r2_edges.lookup(), r_max * r_max, n_r};
-        return with_kernel([&](auto kernel) {
-            return sweep_radial<decltype(kernel)::value>(co, proto, hist_len, r_max);
-        });
-    };
     const std::vector<double> hist =
-        r2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
+        radial_histogram(co, squared_edges(r_bins), r_max, !shift_gives_min_image(co, r_max));
 
     RadialCounts out;
     out.dd_auto.assign(hist.begin(), hist.begin() + static_cast<ptrdiff_t>(n_r));

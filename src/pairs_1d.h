@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "src/cell_list.h"
 #include "src/common.h"
 
 namespace quor {
@@ -17,5 +18,13 @@ struct RadialCounts {
 /// ids.size >= coords.rows (the module checks these before calling).
 RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
                             const Edges &r_bins, double box_size);
+
+/// The (auto, cross) histograms, 2 (n - 1) entries, of the pairs of a prepared catalogue
+/// by squared separation against the n >= 1 squared edges `r2_edges`, the last being
+/// r_max * r_max: each pair measured at min_image of the plain difference with `fold`,
+/// else at the cell shift (the z-window traversal, for grids whose cells are at least as
+/// wide as r_max).
+std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> r2_edges,
+                                     double r_max, bool fold);
 
 }  // namespace quor

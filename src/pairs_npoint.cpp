@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "src/cell_list.h"
+#include "src/pairs_1d.h"
 #include "src/parallel.h"
 
 namespace quor {
@@ -102,93 +103,6 @@ struct HistAcc {
         for (size_t k = 0; k < n; ++k) hist[k] = right.hist[k] + hist[k];
     }
 };
-
-// ---------------------------------------------------------------------------------------------
-// Pair kernel: every unordered pair once, exact bins, row 0 same partition, row 1 across
-
-/// The pairs cell c owns: inside it, and with its 13 half-shell neighbours, each counted
-/// in its exact bin. Without `Fallback` a neighbour is measured at the image its cell
-/// shift gives and cut to the z window; with it, every pair is measured at the minimum
-/// image of its plain difference, the whole neighbour scanned.
-template <bool Fallback>
-void pair_kernel(const NpointSetup &s, uint64_t c, double *hist) {
-    const CellList &grid = s.data.grid;
-    const uint64_t lo = grid.cell_start[c], hi = grid.cell_start[c + 1];
-    if (lo == hi) return;
-
-    const CellColumns &cols = s.data.cols;
-    const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
-    const int32_t *pids = cols.pids.data();
-    const uint64_t *orig = cols.orig_index.data();
-    const double box = s.data.box_size, half = s.data.half_box;
-    const double r2_max = s.r2_max;
-    const double w = std::fabs(s.r_max);  // d2 < r2_max needs |dz| < |r_max|
-    const double *edges = s.r2_edges.data();
-    const int64_t n_edges = s.n_r + 1;
-    const int64_t n_r = s.n_r;
-
-    auto count = [&](double d2, bool same) {
-        if (!(d2 < r2_max)) return;  // the last edge has no bin; also drops NaN
-        const int64_t b = find_bin(edges, n_edges, d2);
-        if (b >= 0) hist[(same ? 0 : n_r) + b] += 1.0;
-    };
-
-    // Own cell: each pair from the member with the smaller input row.
-    for (uint64_t i = lo; i < hi; ++i) {
-        const double xi = xs[i], yi = ys[i], zi = zs[i];
-        const int32_t pi = pids[i];
-        const uint64_t oi = orig[i];
-        for (uint64_t k = lo; k < hi; ++k) {
-            if (orig[k] <= oi) continue;
-            if (Fallback) {
-                const double dx = min_image(xs[k] - xi, box, half);
-                const double dy = min_image(ys[k] - yi, box, half);
-                const double dz = min_image(zs[k] - zi, box, half);
-                count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
-            } else {
-                const double dz = zs[k] - zi, dy = ys[k] - yi, dx = xs[k] - xi;
-                if (dz >= w) break;  // the run ascends in z, and no later pair can pass
-                count(dz * dz + (dx * dx + dy * dy), pids[k] == pi);
-            }
-        }
-    }
-
-    // The 13 half-shell neighbours, all pairs. A pair can pass only with |dz| < w, and
-    // the z window is cut on dz itself, computed as the pair test computes it, so no
-    // rounding of a bound can leave a passing pair out. dz never decreases along the
-    // neighbour's run, and the cell's galaxies come in ascending z, so the start of the
-    // window only moves up: advancing it from the previous galaxy's finds the partition
-    // point that a binary search would.
-    const CellCoord cc = grid.coord_of(c);
-    for (const auto &o : HALF_SHELL) {
-        const Neighbour nb = neighbour_of(grid, cc, o[0], o[1], o[2], box);
-        const uint64_t nlo = grid.cell_start[nb.cell], nhi = grid.cell_start[nb.cell + 1];
-        if (nlo == nhi) continue;
-        uint64_t first = nlo;
-        for (uint64_t i = lo; i < hi; ++i) {
-            const double xi = xs[i], yi = ys[i], zi = zs[i];
-            const int32_t pi = pids[i];
-            if (Fallback) {
-                // The plain difference folded once: count_pairs_1d's arithmetic.
-                for (uint64_t k = nlo; k < nhi; ++k) {
-                    const double dx = min_image(xs[k] - xi, box, half);
-                    const double dy = min_image(ys[k] - yi, box, half);
-                    const double dz = min_image(zs[k] - zi, box, half);
-                    count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
-                }
-            } else {
-                while (first < nhi && (zs[first] - zi) + nb.sz <= -w) ++first;
-                for (uint64_t k = first; k < nhi; ++k) {
-                    const double dz = (zs[k] - zi) + nb.sz;
-                    if (dz >= w) break;
-                    const double dx = (xs[k] - xi) + nb.sx;
-                    const double dy = (ys[k] - yi) + nb.sy;
-                    count((dx * dx + dy * dy) + dz * dz, pids[k] == pi);
-                }
-            }
-        }
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 // Neighbour gathering, shared by the group kernel and the shape kernel
@@ -528,14 +442,11 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
         const uint64_t n_cells = s.data.grid.n_cells();
         std::vector<double> hist;
         if (n_order == 2) {
-            auto make = [piece_len] { return HistAcc{std::vector<double>(piece_len, 0.0)}; };
-            if (s.fallback) {
-                auto step = [&s](HistAcc &acc, uint64_t c) { pair_kernel<true>(s, c, acc.hist.data()); };
-                hist = parallel_sweep<HistAcc>(n_cells, make, step).hist;
-            } else {
-                auto step = [&s](HistAcc &acc, uint64_t c) { pair_kernel<false>(s, c, acc.hist.data()); };
-                hist = parallel_sweep<HistAcc>(n_cells, make, step).hist;
-            }
+            // Every pair once, in its exact bin: row 0 same partition, row 1 across, as
+            // the radial counts lay out auto and cross. Without the fallback a neighbour
+            // is measured at the image its cell shift gives and cut to the z window; with
+            // it, every pair at the minimum image of its plain difference.
+            hist = radial_histogram(s.data, s.r2_edges, s.r_max, s.fallback);
         } else {
             build_bin_table(s);
             auto make = [piece_len] {

@@ -43,12 +43,54 @@ struct SmuTest {
         return static_cast<int64_t>(k + !same * cross_offset);
     }
 
-    template <Kernel>
+    template <Kernel K>
     void index_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
                    int64_t *counters) const {
+#if QUOR_X86_SIMD
+        if constexpr (K == Kernel::avx512 && Tabled) {
+            smu_index_avx512(*this, keys, dzs, sames, n, counters);
+            return;
+        }
+#endif
         pair_index_all(*this, keys, dzs, sames, n, counters);
     }
 };
+
+#if QUOR_X86_SIMD
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see tabled_bins_avx512
+/// SmuTest::index for n buffered pairs, eight at a time: the s bin through the start
+/// table, then mu = |dz| / sqrt(s2) and its bin, with the scalar operations lane by lane.
+QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const double *s2,
+                                                const double *dzs, const uint64_t *sames,
+                                                uint64_t n, int64_t *counters) {
+    // The s bins first: -1 where s2 has none (find_bin's own test against the last edge).
+    tabled_bins_avx512(t.s2_bins, t.key_max, s2, n, counters);
+    const __m512d mu_max = _mm512_set1_pd(t.mu_max), n_mu_f = _mm512_set1_pd(t.n_mu_f);
+    const __m512d magnitude = _mm512_castsi512_pd(_mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL));
+    const __m512i n_mu = _mm512_set1_epi64(static_cast<long long>(t.n_mu));
+    const __m512i last_mu = _mm512_set1_epi64(static_cast<long long>(t.n_mu - 1));
+    const __m512i cross = _mm512_set1_epi64(static_cast<long long>(t.cross_offset));
+    const __m512i zero = _mm512_setzero_si512(), none = _mm512_set1_epi64(-1);
+    for (uint64_t u = 0; u < n; u += 8) {
+        const __mmask8 lanes = n - u >= 8 ? 0xFF : static_cast<__mmask8>((1u << (n - u)) - 1);
+        const __m512i a = _mm512_maskz_loadu_epi64(lanes, counters + u);
+        __mmask8 ok = _mm512_mask_cmpge_epi64_mask(lanes, a, zero);
+        const __m512d s = _mm512_sqrt_pd(_mm512_maskz_loadu_pd(lanes, s2 + u));
+        const __m512d dz = _mm512_and_pd(_mm512_maskz_loadu_pd(lanes, dzs + u), magnitude);
+        const __m512d mu = _mm512_div_pd(dz, s);
+        ok = _mm512_mask_cmp_pd_mask(ok, mu, mu_max, _CMP_LT_OQ);  // NaN mu and mu_max fail
+        // mu >= 0 here, so the truncation saturates only above 2^64, as trunc_sat does.
+        const __m512i b = _mm512_min_epu64(
+            _mm512_cvttpd_epu64(_mm512_mul_pd(_mm512_div_pd(mu, mu_max), n_mu_f)), last_mu);
+        __m512i k = _mm512_add_epi64(_mm512_mullo_epi64(a, n_mu), b);
+        const __mmask8 other = _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
+        k = _mm512_mask_add_epi64(k, other, k, cross);
+        _mm512_storeu_si512(counters + u, _mm512_mask_mov_epi64(none, ok, k));
+    }
+}
+#pragma GCC diagnostic pop
+#endif
 
 template <Kernel K, bool Wrap, bool Tabled>
 HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s_max,

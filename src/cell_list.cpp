@@ -6,10 +6,6 @@
 #include <cstddef>
 #include <memory>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "src/parallel.h"
 
 namespace quor {
@@ -20,34 +16,6 @@ namespace {
 /// A zero cell size gives an infinite quotient (128 cells), a negative or NaN one 3.
 uint64_t cells_along(double box_size, double cell_size) {
     return std::clamp(trunc_sat(box_size / cell_size), MIN_CELLS, MAX_CELLS);
-}
-
-/// Asks for transparent huge pages over the whole 2 MiB pages inside [p, p + bytes),
-/// before the memory is first written: far fewer page faults on that first write, and
-/// fewer TLB misses in writes scattered over millions of rows. A hint only.
-void advise_huge_pages([[maybe_unused]] const void *p, [[maybe_unused]] size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t HUGE_PAGE = uintptr_t{1} << 21;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(HUGE_PAGE - 1);
-    if (begin < end) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-}
-
-/// An array of `n` trivially constructible values, left unwritten.
-template <class T>
-std::unique_ptr<T[]> uninitialised_array(size_t n) {
-    std::unique_ptr<T[]> a(new T[n]);
-    advise_huge_pages(a.get(), n * sizeof(T));
-    return a;
-}
-
-/// Sizes a column to `n` zeroes.
-template <class T>
-void allocate_column(std::vector<T> &column, size_t n) {
-    column.reserve(n);
-    advise_huge_pages(column.data(), n * sizeof(T));
-    column.resize(n);
 }
 
 /// Shortest run of rows worth a chunk of its own in the counting sort.
@@ -144,11 +112,11 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     const uint64_t n_cells = grid.n_cells();  // at most 128^3: a cell id fits 32 bits
     const uint64_t chunks = sort_chunks(n, n_cells);
 
-    // Allocated before any pass, so that a catalogue too large for memory fails at once.
-    std::unique_ptr<Row[]> rows = uninitialised_array<Row>(n);
+    // Allocated (not zeroed) before any pass: a catalogue too large for memory fails at once.
+    std::unique_ptr<Row[]> rows(new Row[n]);
 
     // Each chunk of rows counts its rows per cell.
-    std::unique_ptr<uint32_t[]> cell_of_row = uninitialised_array<uint32_t>(n);
+    std::unique_ptr<uint32_t[]> cell_of_row(new uint32_t[n]);
     std::vector<uint64_t> slot(chunks * n_cells, 0);  // counts, then next write places
     parallel_for(chunks, [&](uint64_t k) {
         uint64_t *count = slot.data() + k * n_cells;
@@ -189,14 +157,15 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     cell_of_row.reset();
     std::vector<uint64_t>().swap(slot);
 
+    // The columns are zeroed as they are sized: one each on the pool.
     CellColumns &cols = data.cols;
     parallel_for(5, [&](uint64_t k) {
         switch (k) {
-            case 0: allocate_column(cols.xs, n); break;
-            case 1: allocate_column(cols.ys, n); break;
-            case 2: allocate_column(cols.zs, n); break;
-            case 3: allocate_column(cols.pids, n); break;
-            default: allocate_column(cols.orig_index, n); break;
+            case 0: cols.xs.resize(n); break;
+            case 1: cols.ys.resize(n); break;
+            case 2: cols.zs.resize(n); break;
+            case 3: cols.pids.resize(n); break;
+            default: cols.orig_index.resize(n); break;
         }
     });
 

@@ -82,7 +82,10 @@ template <class Acc, class Make, class Step>
 class Sweep {
 public:
     Sweep(const Make &make, const Step &step, uint64_t workers)
-        : make_(make), step_(step), budget_unit_(workers * SPLITS_PER_WORKER), slots_(workers + 1) {}
+        : make_(make),
+          step_(step),
+          budget_unit_(workers * SPLITS_PER_WORKER),
+          slots_(workers + 1) {}
 
     /// Runs [0, n), splitting it over the pool unless it is too short to split.
     void run_all(uint64_t n) {

@@ -49,6 +49,7 @@ from pathlib import Path
 import numpy as np
 
 from bench_pairs_1d import best_time
+from bench_pairs_2d_smu import have_corrfunc
 from bench_pairs_1d import catalogue as uniform_catalogue
 
 HERE = Path(__file__).resolve().parent
@@ -181,14 +182,6 @@ def in_child(counter, workload, quick, repeat, threads):
         lines = out.stderr.strip().splitlines() or ["failed"]
         return {"error": lines[-1]}
     return json.loads(out.stdout.strip().splitlines()[-1])
-
-
-def have_corrfunc():
-    try:
-        import Corrfunc.theory  # noqa: F401
-    except ImportError:
-        return False
-    return True
 
 
 def compare(ours, peer):

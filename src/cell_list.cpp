@@ -3,6 +3,7 @@
 #include "src/cell_list.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <memory>
 
@@ -17,6 +18,13 @@ namespace {
 uint64_t cells_along(double box_size, double cell_size) {
     return std::clamp(trunc_sat(box_size / cell_size), MIN_CELLS, MAX_CELLS);
 }
+
+/// Galaxies that a neighbour cell of a pair count should offer within the z window:
+/// fewer, and the visit costs more than the candidates it saves.
+constexpr double CANDIDATES = 64.0;
+
+/// Widest stencil of a pair count, in cells across either way.
+constexpr int MAX_REACH = 4;
 
 /// Shortest run of rows worth a chunk of its own in the counting sort.
 constexpr uint64_t MIN_CHUNK_ROWS = uint64_t{1} << 12;
@@ -78,15 +86,19 @@ void fill_cell(CellOrdered &data, const StridedMatrix &coords, const Row *rows,
     });
 
     CellColumns &cols = data.cols;
+    CellBounds b{INFINITY, -INFINITY, INFINITY, -INFINITY};
     for (uint64_t k = begin; k < end; ++k) {
         const Row &r = rows[keys[k - begin].at];
         const int64_t m = static_cast<int64_t>(r.index);
-        cols.xs[k] = coords(m, 0);
-        cols.ys[k] = coords(m, 1);
+        const double x = coords(m, 0), y = coords(m, 1);
+        cols.xs[k] = x;
+        cols.ys[k] = y;
         cols.zs[k] = r.z;
         cols.pids[k] = r.pid;
         cols.orig_index[k] = r.index;
+        b = {std::min(b.x_lo, x), std::max(b.x_hi, x), std::min(b.y_lo, y), std::max(b.y_hi, y)};
     }
+    if (!data.bounds.empty()) data.bounds[c] = b;
 }
 
 }  // namespace
@@ -100,16 +112,104 @@ CellList CellList::for_box(double box_size, double cell_size_xy, double cell_siz
     return grid;
 }
 
+CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_rows) {
+    CellList grid;
+    grid.reach_xy = 0;
+    grid.bounded = true;
+    if (!(std::isfinite(box_size) && box_size > 0.0 && r_xy > 0.0 && w > 0.0 &&
+          std::isfinite(r_xy) && std::isfinite(w)))
+        return grid;
+
+    // A pair whose cells lie further apart than the stencil reaches must be out of
+    // range even after rounding: the cell of a position and the sums of the pair test
+    // err by a few units in the last place of the box, far below this margin.
+    const double margin = box_size * 1e-12;
+    auto cells_for = [&](double reach, uint64_t most) {
+        uint64_t n = std::min(trunc_sat(box_size / reach), most);
+        while (n > 0 && box_size / static_cast<double>(n) < reach + margin) --n;
+        return n;
+    };
+    grid.cells_z = cells_for(w, MAX_CELLS);
+    if (grid.cells_z < MIN_CELLS) return grid;
+
+    // Cells about `wide` across hold some CANDIDATES galaxies within a z window 2 w tall.
+    const double rows = static_cast<double>(std::max<uint64_t>(n_rows, 1));
+    const double wide = box_size * std::sqrt(CANDIDATES * box_size / (2.0 * w * rows));
+    int reach = static_cast<int>(std::clamp(std::ceil(r_xy / wide), 1.0, double(MAX_REACH)));
+
+    // Cells cost memory and a visit each: at most about two per galaxy.
+    const uint64_t most_cells = std::clamp<uint64_t>(2 * n_rows, 1 << 12, uint64_t{1} << 26);
+    const uint64_t most_xy = static_cast<uint64_t>(
+        std::sqrt(static_cast<double>(most_cells / grid.cells_z)));
+    for (; reach >= 1; --reach) {
+        const uint64_t n = cells_for(r_xy / reach, most_xy);
+        // A capped grid may not need the whole reach: the fewest offsets that cover r_xy.
+        if (n >= static_cast<uint64_t>(2 * reach + 1) &&
+            (reach == 1 || (reach - 1) * (box_size / static_cast<double>(n)) < r_xy + margin)) {
+            grid.cells_xy = n;
+            grid.reach_xy = reach;
+            break;
+        }
+    }
+    grid.width_xy = box_size / static_cast<double>(grid.cells_xy);
+    grid.width_z = box_size / static_cast<double>(grid.cells_z);
+    return grid;
+}
+
+std::vector<Offset> half_stencil(int reach) {
+    std::vector<Offset> offsets;
+    for (int z = 0; z <= 1; ++z)
+        for (int y = z == 0 ? 0 : -reach; y <= reach; ++y)
+            for (int x = z == 0 && y == 0 ? 1 : -reach; x <= reach; ++x) offsets.push_back({x, y, z});
+    return offsets;
+}
+
+bool all_inside_box(const StridedMatrix &coords, double box_size) {
+    const uint64_t n = static_cast<uint64_t>(coords.rows);
+    const uint64_t chunks = std::max<uint64_t>(1, std::min<uint64_t>(4 * pool_size(), n / MIN_CHUNK_ROWS));
+    std::vector<char> inside(chunks, 1);
+    parallel_for(chunks, [&](uint64_t k) {
+        bool ok = true;
+        const uint64_t end = chunk_begin(k + 1, n, chunks);
+        for (uint64_t i = chunk_begin(k, n, chunks); i < end; ++i) {
+            const int64_t r = static_cast<int64_t>(i);
+            for (int64_t a = 0; a < 3; ++a) {
+                const double v = coords(r, a);
+                ok = ok && v >= 0.0 && v < box_size;
+            }
+        }
+        inside[k] = ok;
+    });
+    return std::all_of(inside.begin(), inside.end(), [](char ok) { return ok != 0; });
+}
+
+CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
+                               double box_size, double r_xy, double w) {
+    if (all_inside_box(coords, box_size)) {
+        CellList fine = CellList::for_pairs(box_size, r_xy, w, static_cast<uint64_t>(coords.rows));
+        if (fine.reach_xy > 0) return prepare_cell_ordered(coords, ids, box_size, std::move(fine));
+    }
+    return prepare_cell_ordered(coords, ids, box_size, r_xy, w);
+}
+
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z) {
+    return prepare_cell_ordered(coords, ids, box_size,
+                                CellList::for_box(box_size, cell_size_xy, cell_size_z));
+}
+
+CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
+                                 double box_size, CellList grid_in) {
     CellOrdered data;
-    data.grid = CellList::for_box(box_size, cell_size_xy, cell_size_z);
+    data.grid = std::move(grid_in);
     data.box_size = box_size;
     data.half_box = box_size * 0.5;
+    data.stencil = half_stencil(data.grid.reach_xy);
     CellList &grid = data.grid;
 
     const uint64_t n = static_cast<uint64_t>(coords.rows);
-    const uint64_t n_cells = grid.n_cells();  // at most 128^3: a cell id fits 32 bits
+    const uint64_t n_cells = grid.n_cells();  // below 2^32: a cell id fits 32 bits
+    if (grid.bounded) data.bounds.resize(n_cells);
     const uint64_t chunks = sort_chunks(n, n_cells);
 
     // Allocated (not zeroed) before any pass: a catalogue too large for memory fails at once.

@@ -13,12 +13,16 @@ namespace quor {
 constexpr uint64_t MIN_CELLS = 3;
 constexpr uint64_t MAX_CELLS = 128;
 
-/// One of each pair of opposite offsets in {-1, 0, 1}^3, the own cell excluded:
-/// with the own cell, visits every pair of particles in neighbouring cells once.
-constexpr int HALF_SHELL[13][3] = {
-    {-1, -1, 1}, {0, -1, 1}, {1, -1, 1}, {-1, 0, 1}, {0, 0, 1}, {1, 0, 1}, {-1, 1, 1},
-    {0, 1, 1},   {1, 1, 1},  {-1, 1, 0}, {0, 1, 0},  {1, 1, 0}, {1, 0, 0},
+/// A step from a cell to a neighbour, in cells along x, y and z.
+struct Offset {
+    int x, y, z;
 };
+
+/// One of each pair of opposite offsets in [-reach, reach]^2 x [-1, 1], the own cell
+/// excluded: with the own cell, visits every pair of particles in cells at most `reach`
+/// apart across and one apart along z exactly once, when the grid has at least
+/// 2 reach + 1 cells across and 3 along z (no two offsets then reach the same cell).
+std::vector<Offset> half_stencil(int reach);
 
 struct CellCoord {
     uint64_t ix, iy, iz;
@@ -32,11 +36,21 @@ struct CellList {
     uint64_t cells_z = MIN_CELLS;
     double width_xy = 0.0;
     double width_z = 0.0;
+    int reach_xy = 1;     ///< cells across that a pair can span, 0 when no grid fits
+    bool bounded = false; ///< whether the cells keep the x and y bounds of their galaxies
 
     /// The grid over a box of side `box_size` for cells of `cell_size_xy` across and
     /// `cell_size_z` along z (cells per axis: box / size rounded down, within [3, 128]);
     /// no particles yet.
     static CellList for_box(double box_size, double cell_size_xy, double cell_size_z);
+
+    /// The grid of a pair count over `n_rows` galaxies that all lie inside [0, box)^3,
+    /// whose pairs count only with |dx| and |dy| below `r_xy` and |dz| below `w`.
+    /// Cells are at least `w` tall and r_xy / reach_xy wide, reach_xy chosen from the
+    /// density so that a cell holds enough partners to be worth a visit; their bounds
+    /// are kept. reach_xy is 0 when the box is too small for 3 cells along z or
+    /// 2 reach_xy + 1 across: the count then needs the coarse grid.
+    static CellList for_pairs(double box_size, double r_xy, double w, uint64_t n_rows);
 
     uint64_t n_cells() const { return cells_xy * cells_xy * cells_z; }
 
@@ -108,18 +122,40 @@ struct CellColumns {
     std::vector<uint64_t> orig_index;
 };
 
+/// The smallest box around the x and y of a cell's galaxies; empty: lo > hi.
+struct CellBounds {
+    double x_lo, x_hi, y_lo, y_hi;
+};
+
 /// Everything the cell-id counters share: the grid, sorted by z, and its columns.
 struct CellOrdered {
     CellList grid;
     CellColumns cols;
+    std::vector<Offset> stencil;      ///< half_stencil(grid.reach_xy)
+    std::vector<CellBounds> bounds;   ///< per cell when grid.bounded, else empty
     double box_size = 0.0;
     double half_box = 0.0;
 };
 
-/// Sorts the rows into the cells (stably: a cell's rows in input order), then each
-/// cell's run by ascending z, and fills the columns; all on the worker pool.
+/// Sorts the rows into the cells of `grid` (stably: a cell's rows in input order), then
+/// each cell's run by ascending z, and fills the columns; all on the worker pool.
 /// `ids` must hold at least coords.rows entries and coords at least 3 columns.
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
+                                 double box_size, CellList grid);
+
+/// The same on CellList::for_box(box_size, cell_size_xy, cell_size_z).
+CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z);
+
+/// Whether every position is finite and inside [0, box_size) on all three axes.
+bool all_inside_box(const StridedMatrix &coords, double box_size);
+
+/// The cell-ordered catalogue of a pair count whose pairs need |dx|, |dy| < r_xy and
+/// |dz| < w: on CellList::for_pairs when every galaxy lies inside the box and the box
+/// fits that grid (grid.bounded tells), else on the coarse grid of cells r_xy by w.
+/// On the fine grid the cell shift of every pair that can count is the fold of the
+/// minimum image, so the count needs no folding.
+CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
+                               double box_size, double r_xy, double w);
 
 }  // namespace quor

@@ -87,12 +87,17 @@ struct HistPair {
 /// edges[k] < v, and a short upward walk over the edges (rarely a step) ends on the last
 /// k with edges[k] <= v: the bin find_bin returns. Other edge arrays have no table
 /// (`start` is null) and take find_bin itself.
+///
+/// Most quanta lie inside one bin. quantum_bin[q] is that bin, or ~start[q] (negative)
+/// for a quantum that an edge splits, where the walk is needed: the vector lookup then
+/// takes one table read for most values.
 struct BinLookup {
     static constexpr int64_t TABLE = 2048;
 
     const double *edges;
-    int64_t m;                ///< number of edges, >= 1
-    const int32_t *start;     ///< TABLE entries, or nullptr
+    int64_t m;                   ///< number of edges, >= 1
+    const int32_t *start;        ///< TABLE entries, or nullptr
+    const int32_t *quantum_bin;  ///< TABLE entries when start is
     uint64_t base;
     unsigned shift;
 
@@ -126,7 +131,7 @@ public:
         bool sorted = edges_[0] >= 0.0;
         for (int64_t k = 0; k < m; ++k)
             sorted = sorted && std::isfinite(edges_[k]) && (k == 0 || edges_[k - 1] <= edges_[k]);
-        lookup_ = {edges_.data(), m, nullptr, 0, 0};
+        lookup_ = {edges_.data(), m, nullptr, nullptr, 0, 0};
         if (m < 2 || !sorted || !(last > 0.0) || m > INT32_MAX) return;
 
         // base: the first positive edge; shift: the least that maps the last edge's
@@ -142,12 +147,19 @@ public:
         // q(edges[k]) never decreases with k, so one pass finds for each q the last
         // k below m - 1 with q(edges[k]) < q.
         start_.assign(BinLookup::TABLE, 0);
+        quantum_bin_.assign(BinLookup::TABLE, 0);
         int64_t k = 0;
         for (int64_t q = 0; q < BinLookup::TABLE; ++q) {
             while (k + 1 < m - 1 && lookup_.quantum(edges_[k + 1]) < q) ++k;
             start_[q] = static_cast<int32_t>(k);
+            // Every v of quantum q with edges[0] <= v < edges[m - 1] has edges[k] < v
+            // (or k = 0); it lies in bin k when the next edge is the last or in a later
+            // quantum.
+            const bool settled = k + 1 == m - 1 || lookup_.quantum(edges_[k + 1]) > q;
+            quantum_bin_[q] = settled ? static_cast<int32_t>(k) : ~static_cast<int32_t>(k);
         }
         lookup_.start = start_.data();
+        lookup_.quantum_bin = quantum_bin_.data();
     }
     BinTable(const BinTable &) = delete;
     BinTable &operator=(const BinTable &) = delete;
@@ -159,6 +171,7 @@ public:
 private:
     std::vector<double> edges_;
     std::vector<int32_t> start_;
+    std::vector<int32_t> quantum_bin_;
     BinLookup lookup_;
 };
 
@@ -169,14 +182,19 @@ private:
 /// BinLookup::below_last<true> for n values at once, eight per step, for values below
 /// `limit` (the last edge, or a tighter bound): bins[u] = the bin of v[u], or -1 when
 /// v[u] is not below `limit`, below the first edge, or NaN. The same comparisons as the
-/// scalar lookup, lane by lane. `bins` has room for a whole vector past n.
+/// scalar lookup, lane by lane; only lanes in a quantum that an edge splits walk. With
+/// `sames`, `cross` is added to the bin of every value whose sames[u] is 0. `bins` has
+/// room for a whole vector past n.
 QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double limit,
-                                                  const double *v, uint64_t n, int64_t *bins) {
+                                                  const double *v, uint64_t n, int64_t *bins,
+                                                  const uint64_t *sames = nullptr,
+                                                  int64_t cross = 0) {
     const __m512d below = _mm512_set1_pd(limit), first = _mm512_set1_pd(lk.edges[0]);
     const __m512i base = _mm512_set1_epi64(static_cast<long long>(lk.base));
     const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL);
     const __m512i top = _mm512_set1_epi64(BinLookup::TABLE - 1);
     const __m512i one = _mm512_set1_epi64(1), none = _mm512_set1_epi64(-1);
+    const __m512i zero = _mm512_setzero_si512(), cross_v = _mm512_set1_epi64(cross);
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(lk.shift));
     for (uint64_t u = 0; u < n; u += 8) {
         const __mmask8 lanes = n - u >= 8 ? 0xFF : static_cast<__mmask8>((1u << (n - u)) - 1);
@@ -188,13 +206,22 @@ QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double li
         __m512i q = _mm512_maskz_srl_epi64(above, _mm512_sub_epi64(bits, base), shift);
         q = _mm512_min_epu64(q, top);
         __m512i k = _mm512_cvtepi32_epi64(
-            _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), ok, q, lk.start, 4));
-        for (;;) {
-            const __m512d next = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), ok,
-                                                          _mm512_add_epi64(k, one), lk.edges, 8);
-            const __mmask8 step = _mm512_mask_cmp_pd_mask(ok, x, next, _CMP_GE_OQ);
-            if (!step) break;
-            k = _mm512_mask_add_epi64(k, step, k, one);
+            _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), ok, q, lk.quantum_bin, 4));
+        __mmask8 walk = _mm512_mask_cmplt_epi64_mask(ok, k, zero);
+        if (walk) {
+            k = _mm512_mask_xor_epi64(k, walk, k, none);  // ~k: the walk's start
+            for (;;) {
+                const __m512d next = _mm512_mask_i64gather_pd(
+                    _mm512_setzero_pd(), walk, _mm512_add_epi64(k, one), lk.edges, 8);
+                walk = _mm512_mask_cmp_pd_mask(walk, x, next, _CMP_GE_OQ);
+                if (!walk) break;
+                k = _mm512_mask_add_epi64(k, walk, k, one);
+            }
+        }
+        if (sames) {
+            const __mmask8 other =
+                _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
+            k = _mm512_mask_add_epi64(k, other, k, cross_v);
         }
         _mm512_storeu_si512(bins + u, _mm512_mask_mov_epi64(none, ok, k));
     }
@@ -255,9 +282,33 @@ inline void pair_index_all(const Test &test, const double *keys, const double *d
     for (uint64_t u = 0; u < n; ++u) counters[u] = test.index(keys[u], dzs[u], sames[u] != 0);
 }
 
+/// Least |d| over the displacements d = (x_j - x_i) + s of every x_j in [j_lo, j_hi]
+/// from every x_i in [i_lo, i_hi], computed with the very operations of the pair test:
+/// rounding never turns a larger operand into a smaller result, so no pair's computed
+/// |d| is below it. 0 when the ranges overlap, or on a NaN.
+inline double least_gap(double j_lo, double j_hi, double i_lo, double i_hi, double s) {
+    const double nearest_above = (j_lo - i_hi) + s;
+    const double nearest_below = (j_hi - i_lo) + s;
+    // Selects rather than branches: which side a galaxy lies on is a coin toss. With
+    // a NaN operand std::max keeps its first argument.
+    return std::max(std::max(0.0, nearest_above), -nearest_below);
+}
+
+/// With a pair's squared separation across the line of sight at least `gap2`, the least
+/// t <= w such that every dz >= t fails (gap2 + dz*dz) < key_max; w when no such t is
+/// found in a few steps. gap2 < key_max.
+inline double narrowed_window(double gap2, double key_max, double w) {
+    const double t = std::sqrt(key_max - gap2);
+    if (gap2 + t * t >= key_max) return std::min(t, w);
+    const double above = t * (1.0 + 0x1p-50);
+    if (gap2 + above * above >= key_max) return std::min(above, w);
+    return w;
+}
+
 /// Visits every pair that cell `c` owns: pairs inside the cell once (from the galaxy
-/// with the lower input row), and every pair between the cell and its 13 HALF_SHELL
-/// neighbours, with d = displacement of the partner from the current galaxy.
+/// earlier in the cell's run), and every pair between the cell and the neighbours of
+/// the grid's half stencil, with d = displacement of the partner from the current
+/// galaxy.
 ///
 /// The pair test comes in two steps. The filter of kernel variant K (pair_filter.h)
 /// computes the squared separation the test bins first, `key` (3-D with
@@ -271,10 +322,15 @@ inline void pair_index_all(const Test &test, const double *keys, const double *d
 /// accepts no pair with |dz| >= |window|. With `Wrap`, every component of the plain
 /// difference is folded by min_image (the displacement count_pairs_1d measures), and a
 /// long run is cut to the stretches whose folded dz can pass (folded_z_stretches).
-/// Without it, a neighbour is cut to the galaxies whose shifted dz, computed exactly as
-/// the pair test computes it, lies in (-|window|, |window|): dz never decreases along the
+/// Without it, a run is cut to the galaxies whose shifted dz, computed exactly as the
+/// pair test computes it, lies in (-|window|, |window|): dz never decreases along the
 /// z order, so that is one contiguous stretch, and no rounding of a window bound can
 /// leave out a partner the pair test would accept.
+///
+/// When the cells keep their bounds, a neighbour is skipped whole, or for one galaxy,
+/// where the least squared separation across the line of sight its bounds allow
+/// (least_gap) already fails key < key_max; with a 3-D key, the z window of that
+/// galaxy also ends where the rest of the separation alone fails it.
 template <Kernel K, bool Wrap, class Test>
 inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test,
                              HistPair &acc) {
@@ -285,14 +341,13 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
 
     const double *zs = co.cols.zs.data();
     FilterQuery q{co.cols.xs.data(), co.cols.ys.data(), zs, co.cols.pids.data(),
-                  co.cols.orig_index.data(), 0.0, 0.0, 0.0, 0, 0, 0.0, 0.0, 0.0,
+                  0.0, 0.0, 0.0, 0, 0.0, 0.0, 0.0,
                   co.box_size, co.half_box, test.key_max, std::fabs(window)};
     auto set_galaxy = [&q](uint64_t i) {
         q.xi = q.xs[i];
         q.yi = q.ys[i];
         q.zi = q.zs[i];
         q.pi = q.pids[i];
-        q.oi = q.orig[i];
     };
 
     // Survivors of the cheap rejection, finished in one go when the buffer fills.
@@ -308,10 +363,10 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         out.n = 0;
     };
 
-    // Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (own cell
-    // or neighbour, and the z fold with Wrap); stops where the z window ends.
-    auto visit_run = [&](auto own, auto z_fold, uint64_t j0, uint64_t j1) {
-        using Mode = FilterMode<Wrap, decltype(z_fold)::value, decltype(own)::value, Test::KEY_3D>;
+    // Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (the z fold
+    // with Wrap); without Wrap it stops where the z window ends.
+    auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
+        using Mode = FilterMode<Wrap, decltype(z_fold)::value, Test::KEY_3D>;
         while (j0 < j1) {
             if (out.n > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
@@ -319,8 +374,6 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             j0 = j_end;
         }
     };
-    const std::true_type own_cell;
-    const std::false_type neighbour;
     const std::integral_constant<int, ANY_FOLD> any_fold;
 
     // Passing the pair test needs |dz| < |window| (for the (s, mu) and radial tests
@@ -328,42 +381,67 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // folding, the stretches of a long run worth scanning. A NaN window prunes nothing.
     const double w = q.w;
     constexpr uint64_t PRUNE_FROM = 16;  // shorter runs are scanned whole
-    auto visit_folded = [&](auto own, uint64_t j0, uint64_t j1) {
+    auto visit_folded = [&](uint64_t j0, uint64_t j1) {
         if (j1 - j0 < PRUNE_FROM || !(w < INFINITY)) {
-            visit_run(own, any_fold, j0, j1);
+            visit_run(any_fold, j0, j1);
             return;
         }
         const double zi = q.zi;
         auto u = [zs, zi](uint64_t j) { return zs[j] - zi; };
         folded_z_stretches(zs, j0, j1, u, co.box_size, co.half_box, w,
-                           [&](uint64_t p, uint64_t r, auto fold) { visit_run(own, fold, p, r); });
+                           [&](uint64_t p, uint64_t r, auto fold) { visit_run(fold, p, r); });
     };
 
-    // Own cell. After the z sort the position in the run says nothing about the input
-    // row, so the row numbers decide which of the two galaxies owns the pair.
+    // Own cell: each galaxy with those after it in the run, with no shift (a shift of
+    // zero leaves every difference as it is, bar the sign of a zero, which squares and
+    // |dz| ignore). The two galaxies of a pair give displacements of opposite sign and
+    // equal size, so either may own it.
     q.sx = q.sy = q.sz = 0.0;
-    for (uint64_t i = begin; i < end; ++i) {
+    for (uint64_t i = begin; i + 1 < end; ++i) {
         set_galaxy(i);
         if (Wrap)
-            visit_folded(own_cell, begin, end);
+            visit_folded(i + 1, end);
         else
-            visit_run(own_cell, any_fold, begin, end);
+            visit_run(any_fold, i + 1, end);
     }
 
-    // Neighbours, each met once from the cell that reaches it through the half shell.
     const CellCoord cc = grid.coord_of(c);
-    for (const auto &off : HALF_SHELL) {
-        const Neighbour nb = neighbour_of(grid, cc, off[0], off[1], off[2], co.box_size);
-        const uint64_t nb_begin = grid.cell_start[nb.cell];
-        const uint64_t nb_end = grid.cell_start[nb.cell + 1];
-        if (nb_begin == nb_end) continue;
-
-        if (Wrap) {
-            for (uint64_t i = begin; i < end; ++i) {
+    if (Wrap) {
+        // Neighbours, each met once from the cell that reaches it through the half stencil.
+        for (const Offset &off : co.stencil) {
+            const Neighbour nb = neighbour_of(grid, cc, off.x, off.y, off.z, co.box_size);
+            const uint64_t nb_begin = grid.cell_start[nb.cell];
+            const uint64_t nb_end = grid.cell_start[nb.cell + 1];
+            for (uint64_t i = begin; i < end && nb_begin < nb_end; ++i) {
                 set_galaxy(i);
-                visit_folded(neighbour, nb_begin, nb_end);
+                visit_folded(nb_begin, nb_end);
             }
-            continue;
+        }
+        flush();
+        return;
+    }
+
+    // Neighbours, each met once from the cell that reaches it through the half stencil,
+    // a column of z cells at a time: the z cells of one column that a step reaches with
+    // the same shift are consecutive in the cell order, so their runs join into one run
+    // in ascending z (NaN z, which counts nothing, can only sit at the end of the first).
+    const bool bounded = !co.bounds.empty();
+    constexpr uint64_t PER_GALAXY_FROM = 32;  // shorter runs cost less than the bounds test
+    auto visit_segment = [&](const Neighbour &nb, uint64_t cell_lo, uint64_t cell_hi) {
+        const uint64_t nb_begin = grid.cell_start[cell_lo];
+        const uint64_t nb_end = grid.cell_start[cell_hi + 1];
+        if (nb_begin == nb_end) return;
+        CellBounds nb_box{INFINITY, -INFINITY, INFINITY, -INFINITY};
+        if (bounded) {
+            for (uint64_t k = cell_lo; k <= cell_hi; ++k) {
+                const CellBounds &b = co.bounds[k];
+                nb_box = {std::min(nb_box.x_lo, b.x_lo), std::max(nb_box.x_hi, b.x_hi),
+                          std::min(nb_box.y_lo, b.y_lo), std::max(nb_box.y_hi, b.y_hi)};
+            }
+            const CellBounds &own = co.bounds[c];
+            const double gx = least_gap(nb_box.x_lo, nb_box.x_hi, own.x_lo, own.x_hi, nb.sx);
+            const double gy = least_gap(nb_box.y_lo, nb_box.y_hi, own.y_lo, own.y_hi, nb.sy);
+            if (gx * gx + gy * gy >= test.key_max) return;
         }
 
         // z window: from the first partner with dz > -w (the partition point a binary
@@ -374,11 +452,57 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         q.sy = nb.sy;
         q.sz = nb.sz;
         uint64_t first = nb_begin;
+        const bool per_galaxy = bounded && nb_end - nb_begin >= PER_GALAXY_FROM;
         for (uint64_t i = begin; i < end; ++i) {
             set_galaxy(i);
             const double zi = q.zi;
             while (first < nb_end && nb.sz + (zs[first] - zi) <= -w) ++first;
-            visit_run(neighbour, any_fold, first, nb_end);
+            if (per_galaxy) {
+                const double gx = least_gap(nb_box.x_lo, nb_box.x_hi, q.xi, q.xi, nb.sx);
+                const double gy = least_gap(nb_box.y_lo, nb_box.y_hi, q.yi, q.yi, nb.sy);
+                const double gap2 = gx * gx + gy * gy;
+                if (gap2 >= test.key_max) continue;
+                if (Test::KEY_3D) q.w = gap2 > 0.0 ? narrowed_window(gap2, test.key_max, w) : w;
+            }
+            visit_run(any_fold, first, nb_end);
+        }
+        q.w = w;
+    };
+
+    // Steps across: one of each opposite pair (y > 0, or y == 0 and x > 0) with all
+    // three z steps, and the step (0, 0) with z + 1 alone.
+    const int reach = grid.reach_xy;
+    const int64_t n_z = static_cast<int64_t>(grid.cells_z);
+    for (int oy = 0; oy <= reach; ++oy) {
+        for (int ox = oy == 0 ? 0 : -reach; ox <= reach; ++ox) {
+            const Neighbour column = neighbour_of(grid, cc, ox, oy, 0, co.box_size);
+            const uint64_t z0 = column.cell - cc.iz;  // the column's cell at z index 0
+            const int oz_lo = ox == 0 && oy == 0 ? 1 : -1;
+            // Up to two segments: a shifted z cell past a face, and the rest.
+            Neighbour nb = column;
+            int64_t run_lo = -1, run_hi = -1;
+            for (int oz = oz_lo; oz <= 1; ++oz) {
+                int64_t t = static_cast<int64_t>(cc.iz) + oz;
+                double sz = 0.0;
+                if (t < 0) {
+                    t += n_z;
+                    sz = -co.box_size;
+                } else if (t >= n_z) {
+                    t -= n_z;
+                    sz = co.box_size;
+                }
+                if (sz != 0.0) {
+                    nb.sz = sz;
+                    visit_segment(nb, z0 + t, z0 + t);
+                    continue;
+                }
+                if (run_lo < 0) run_lo = t;
+                run_hi = t;
+            }
+            if (run_lo >= 0) {
+                nb.sz = 0.0;
+                visit_segment(nb, z0 + run_lo, z0 + run_hi);
+            }
         }
     }
     flush();

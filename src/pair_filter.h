@@ -16,10 +16,8 @@ namespace quor {
 struct FilterQuery {
     const double *xs, *ys, *zs;
     const int32_t *pids;
-    const uint64_t *orig;
     double xi, yi, zi;
     int32_t pi;
-    uint64_t oi;         ///< input row of i, for the own-cell test orig[j] > oi
     double sx, sy, sz;   ///< cell shift of a neighbour (not folded)
     double box, half;    ///< for min_image (folded)
     double key_max;      ///< keep where !(key >= key_max): a NaN on either side keeps
@@ -41,20 +39,18 @@ struct FilterOut {
      - Wrap: min_image of the plain difference, per component; with ZFold +1, 0 or -1
        the z fold is known for the whole run (dz + box, dz, dz - box), with ANY_FOLD
        min_image decides;
-     - otherwise, Shifted (a neighbour cell): ((xs[j] - xi) + sx, (ys[j] - yi) + sy,
-       sz + (zs[j] - zi)), and the run ends at the first partner with dz >= w;
-     - otherwise (the own cell): the plain difference.
-   key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. With OrigTest only
-   partners from a later input row than i are kept. */
+     - otherwise, shifted by the cell step (zero in the own cell): ((xs[j] - xi) + sx,
+       (ys[j] - yi) + sy, sz + (zs[j] - zi)), and the run ends at the first partner
+       with dz >= w;
+   key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. */
 constexpr int ANY_FOLD = 2;
 
-template <bool Wrap, int ZFold, bool OrigTest, bool Key3d>
+template <bool Wrap, int ZFold, bool Key3d>
 struct FilterMode {
     static constexpr bool wrap = Wrap;
     static constexpr int z_fold = ZFold;
-    static constexpr bool orig_test = OrigTest;
     static constexpr bool key_3d = Key3d;
-    static constexpr bool shifted = !Wrap && !OrigTest;
+    static constexpr bool shifted = !Wrap;
 };
 
 /// Portable version; returns true when the z window ended inside [j0, j1).
@@ -89,7 +85,7 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
         out.dzs[n] = dz;
         out.sames[n] = q.pids[j] == q.pi;
         // Written every time, kept only when it survives: no branch per partner.
-        n += !(key >= q.key_max) & (!Mode::orig_test || q.orig[j] > q.oi);
+        n += !(key >= q.key_max);
     }
     out.n = n;
     return ended;
@@ -127,7 +123,6 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
     const __m512d neg_half = _mm512_set1_pd(-q.half);
     const __m512d key_max = _mm512_set1_pd(q.key_max), w = _mm512_set1_pd(q.w);
     const __m256i pi = _mm256_set1_epi32(q.pi);
-    const __m512i oi = _mm512_set1_epi64(static_cast<long long>(q.oi));
     const __m512i one = _mm512_set1_epi64(1);
     uint64_t n = out.n;
     bool ended = false;
@@ -161,8 +156,6 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
                                 _mm512_mul_pd(dz, dz))
                 : _mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx));
         __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, key, key_max, _CMP_NGE_UQ);
-        if (Mode::orig_test)
-            keep &= _mm512_cmpgt_epu64_mask(_mm512_maskz_loadu_epi64(lanes, q.orig + j), oi);
         const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(
             lanes, _mm256_maskz_loadu_epi32(lanes, q.pids + j), pi);
         _mm512_storeu_pd(out.keys + n, _mm512_maskz_compress_pd(keep, key));
@@ -206,7 +199,6 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
     const __m256d key_max = _mm256_set1_pd(q.key_max), w = _mm256_set1_pd(q.w);
     const __m128i pi = _mm_set1_epi32(q.pi);
     // Input rows are below 2^63, so the signed comparison orders them.
-    const __m256i oi = _mm256_set1_epi64x(static_cast<long long>(q.oi));
     const __m256i one = _mm256_set1_epi64x(1);
     uint64_t n = out.n;
     uint64_t j = j0;
@@ -242,11 +234,6 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
                 : _mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx));
         unsigned keep =
             lanes & static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(key, key_max, _CMP_NGE_UQ)));
-        if (Mode::orig_test) {
-            const __m256i later = _mm256_cmpgt_epi64(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q.orig + j)), oi);
-            keep &= static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(later)));
-        }
         const __m128i same32 =
             _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q.pids + j)), pi);
         const __m256i same = _mm256_and_si256(_mm256_cvtepi32_epi64(same32), one);

@@ -36,9 +36,7 @@ struct RadialTest {
                    int64_t *counters) const {
 #if QUOR_X86_SIMD
         if constexpr (K == Kernel::avx512 && Tabled) {
-            tabled_bins_avx512(r2_bins, key_max, keys, n, counters);
-            for (uint64_t u = 0; u < n; ++u)
-                if (counters[u] >= 0) counters[u] += static_cast<int64_t>((sames[u] ^ 1) * n_r);
+            tabled_bins_avx512(r2_bins, key_max, keys, n, counters, sames, static_cast<int64_t>(n_r));
             return;
         }
 #endif
@@ -93,9 +91,9 @@ RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];
     checked_elements(2, n_r);
-    const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, r_max, r_max);
-    const std::vector<double> hist =
-        radial_histogram(co, squared_edges(r_bins), r_max, !shift_gives_min_image(co, r_max));
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max);
+    const bool fold = !co.grid.bounded && !shift_gives_min_image(co, r_max);
+    const std::vector<double> hist = radial_histogram(co, squared_edges(r_bins), r_max, fold);
 
     RadialCounts out;
     out.dd_auto.assign(hist.begin(), hist.begin() + static_cast<ptrdiff_t>(n_r));

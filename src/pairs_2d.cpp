@@ -83,12 +83,13 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     for (int64_t k = 0; k < pi_bins.size; ++k) pi_copy[k] = pi_bins[k];
     const BinTable pi_edges(std::move(pi_copy));
 
-    const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, r_p_max, pi_max);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_p_max, pi_max);
     // The cell step's shift alone gives the minimum image while twice the largest
-    // separation fits in half the box; past that (few, wide cells) every component
-    // is folded instead, and the z window is not used.
+    // separation fits in half the box, or on the fine grid; past that (few, wide cells)
+    // every component is folded instead, and the z window is not used.
     const double half_box = co.half_box;
-    const bool wrap_pairs = (half_box < pi_max + pi_max) || (half_box < r_p_max + r_p_max);
+    const bool wrap_pairs = !co.grid.bounded && ((half_box < pi_max + pi_max) ||
+                                                 (half_box < r_p_max + r_p_max));
 
     auto sweep = [&](auto tabled) {
         const ProjectedTest<decltype(tabled)::value> proto{rp2_edges.lookup(), pi_edges.lookup(),

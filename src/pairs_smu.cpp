@@ -121,8 +121,8 @@ PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const
     }
 
     const BinTable s2_edges(squared_edges(s_bins));
-    const CellOrdered co = prepare_cell_ordered(coords, ids, box_size, s_max, s_max);
-    const bool wrap_pairs = (s_max + s_max) > co.half_box;
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, s_max, s_max);
+    const bool wrap_pairs = !co.grid.bounded && (s_max + s_max) > co.half_box;
 
     auto sweep = [&](auto tabled) {
         const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,

@@ -222,7 +222,8 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
                         box_size: float, *, progress: Progress = False) -> GroupCounts:
     """Count triplets by their largest separation and their shape r_min / r_max.
 
-    The triplets and their rows are those of ``count_npoint(..., n_order=3)``; each is
+    The triplets (all three separations below ``r_bins[-1]``, in Mpc/h) and their rows are
+    those of ``count_npoint(..., n_order=3)``; each is
     further binned by the ratio of its smallest to its largest pairwise separation in
     `n_ratio` equal bins of [0, 1] (the last closed, so equilateral triplets land in it).
     Summing over the ratio axis gives the `count_npoint` result exactly.

@@ -32,6 +32,8 @@ def _real_array(name: str, values: Any) -> np.ndarray:
 def box_size(value: Any) -> float:
     """The box side as a float: finite and positive."""
     try:
+        if isinstance(value, (str, bytes)):  # float() would parse them
+            raise TypeError
         box = float(value)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"box_size must be a real number, not {type(value).__name__}") from exc
@@ -124,6 +126,8 @@ def count(name: str, value: Any) -> int:
 def mu_max(value: Any) -> float:
     """The upper limit of mu: finite and positive."""
     try:
+        if isinstance(value, (str, bytes)):
+            raise TypeError
         mu = float(value)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"mu_max must be a real number, not {type(value).__name__}") from exc

@@ -97,6 +97,15 @@ def test_pandas_columns():
     assert_same(quor.count_npoint(frame[["x", "y", "z"]], frame["halo"], EDGES, BOX, 3), expected)
 
 
+def test_nullable_and_python_integer_ids():
+    pd = pytest.importorskip("pandas")
+    coords, ids = grid_catalogue()
+    expected = _quor.count_pairs_1d(coords, ids, EDGES, BOX)
+    assert_same(quor.count_pairs_1d(coords, pd.Series(ids, dtype="Int64"), EDGES, BOX), expected)
+    huge = [int(v) + 2**70 for v in ids]  # beyond any NumPy integer: an object array
+    assert_same(quor.count_pairs_1d(coords, np.array(huge, dtype=object), EDGES, BOX), expected)
+
+
 def test_wrapped_copy_leaves_caller_array():
     coords, ids = grid_catalogue()
     shifted = coords + BOX

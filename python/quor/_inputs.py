@@ -3,6 +3,7 @@ into the float64 positions inside the box and the int32 partition ids the kernel
 from __future__ import annotations
 
 import math
+import numbers
 import operator
 from typing import Any
 
@@ -79,6 +80,14 @@ def partition_ids(ids: Any, n_rows: int) -> np.ndarray:
     if arr.shape[0] != n_rows:
         raise ValueError(
             f"partition_ids must hold one id per row of coords ({n_rows}), got {arr.shape[0]}")
+    if arr.dtype.kind == "O" and arr.size:
+        # A nullable integer column, or Python ints: NumPy infers the dtype of the values
+        # themselves; integers beyond any NumPy dtype are relabelled as they are.
+        inferred = np.array(arr.tolist())
+        if inferred.dtype.kind == "O" and all(
+                isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in arr):
+            return _relabel(arr)
+        arr = inferred
     if arr.dtype.kind not in "iu":
         if arr.size == 0:
             return np.zeros(0, dtype=np.int32)
@@ -87,6 +96,11 @@ def partition_ids(ids: Any, n_rows: int) -> np.ndarray:
         return arr
     if arr.size == 0 or (int(arr.min()) >= _INT32.min and int(arr.max()) <= _INT32.max):
         return arr.astype(np.int32)
+    return _relabel(arr)
+
+
+def _relabel(arr: np.ndarray) -> np.ndarray:
+    """Ids replaced by their rank among the distinct ids: 0, 1, 2, ... as int32."""
     labels, relabelled = np.unique(arr, return_inverse=True)
     if labels.size > 2**31:
         raise ValueError(

@@ -2,7 +2,7 @@
 the GIL released, interruptible, with optional progress."""
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import NamedTuple, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -33,7 +33,8 @@ class GroupCounts(NamedTuple):
     """All groups, whatever their partitions: the sum of the rows of ``by_partitions``."""
 
 
-def _catalogue(coords: ArrayLike, partition_ids: ArrayLike, box_size: float):
+def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
+               box_size: float) -> Tuple[np.ndarray, np.ndarray, float]:
     box = _inputs.box_size(box_size)
     xyz = _inputs.positions(coords, box)
     ids = _inputs.partition_ids(partition_ids, xyz.shape[0])

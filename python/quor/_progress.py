@@ -21,7 +21,7 @@ class _Bar:
 
     def __call__(self, done: int, total: int) -> None:
         if self._bar is None:
-            from tqdm import tqdm  # only counts with a bar import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]  # only bars need it
 
             self._bar = tqdm(total=total, desc=self._what, unit="cell", file=sys.stderr,
                              delay=BAR_DELAY_SECONDS, dynamic_ncols=True)

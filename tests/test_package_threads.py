@@ -111,8 +111,9 @@ def test_other_threads_run_during_count():
         thread.join()
     assert end - start > 0.3, "count too short to tell"
     during = [t for t in ticks if start + 0.1 < t < end - 0.05]
-    # Holding the GIL, the count would leave the ticker no turn at all.
-    assert len(during) >= 0.2 * (end - start - 0.15) / 0.002
+    # Holding the GIL, the count would leave the ticker no turn at all; a loaded machine
+    # may still give it few.
+    assert len(during) >= max(10, 0.05 * (end - start - 0.15) / 0.002)
 
 
 def test_concurrent_calls_from_threads():
@@ -169,13 +170,17 @@ def test_progress_callback(counter):
 def test_progress_callback_error_stops_count():
     coords, ids = long_catalogue(1_000_000)
 
+    calls = []
+
     def fail(done, total):
+        calls.append(done)
         raise LookupError("stop here")
 
     start = time.perf_counter()
     with pytest.raises(LookupError, match="stop here"):
-        quor.count_pairs_1d(coords, ids, np.linspace(0, 25, 6), 500.0, progress=fail)
-    assert time.perf_counter() - start < 1.5  # the whole count takes several seconds
+        quor.count_pairs_1d(coords, ids, np.linspace(0, 40, 6), 500.0, progress=fail)
+    assert len(calls) == 1
+    assert time.perf_counter() - start < 3.0  # the whole count takes over ten seconds
     small = coords[:5000] / 5, ids[:5000]
     np.testing.assert_array_equal(quor.count_pairs_1d(*small, [0, 1, 2], 100.0)[1],
                                   _quor.count_pairs_1d(*small, np.array([0.0, 1, 2]), 100.0)[1])

@@ -27,6 +27,13 @@ thread_local int tls_worker = NOT_A_WORKER;
 /// The control of the count whose piece this thread runs; set around each job.
 thread_local CountControl *tls_control = nullptr;
 
+/// Makes `ctl` this thread's control for its lifetime, then restores the one before.
+struct ControlScope {
+    CountControl *outer;
+    explicit ControlScope(CountControl *ctl) : outer(tls_control) { tls_control = ctl; }
+    ~ControlScope() { tls_control = outer; }
+};
+
 enum class JobState { Queued, Running, Done };
 
 /// A piece offered to the pool. Lives on the stack of the thread that offered it,
@@ -60,14 +67,14 @@ struct Pool {
     /// Runs `job` on this thread, then marks it done; `job` may be gone once we unlock.
     void execute(Job *job) {
         const bool migrated = job->creator != tls_worker;
-        CountControl *const outer = tls_control;
-        tls_control = job->control;
-        try {
-            job->task.invoke(job->task.ctx, migrated);
-        } catch (...) {
-            job->error = std::current_exception();
+        {
+            ControlScope scope(job->control);
+            try {
+                job->task.invoke(job->task.ctx, migrated);
+            } catch (...) {
+                job->error = std::current_exception();
+            }
         }
-        tls_control = outer;
         {
             std::lock_guard<std::mutex> lock(mu);
             job->state = JobState::Done;
@@ -252,15 +259,8 @@ void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void 
                     std::chrono::milliseconds tick) {
     Pool &pool = get_pool();
     if (pool.started == 0) {  // no worker to count on: count here, without polling
-        CountControl *const outer = tls_control;
-        tls_control = &ctl;
-        try {
-            root.invoke(root.ctx, true);
-        } catch (...) {
-            tls_control = outer;
-            throw;
-        }
-        tls_control = outer;
+        ControlScope scope(&ctl);
+        root.invoke(root.ctx, true);
         return;
     }
     Job job{root, NOT_A_WORKER, &ctl};

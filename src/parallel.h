@@ -88,13 +88,14 @@ template <class Work, class Poll>
 void run_counting(CountControl &ctl, Work &&work, Poll &&poll, std::chrono::milliseconds tick);
 
 /// Sweeps [0, n): calls `step(acc, i)` for every index, in ascending order within each
-/// piece of the range. Under a control (see run_counting) it is a counting sweep: it adds
-/// n to the control's total when it starts and each index to `done` as it finishes, and
-/// stops with Cancelled before the next index once the control asks to stop. Every thread that runs pieces of the sweep counts them into one
+/// piece of the range. Every thread that runs pieces of the sweep counts them into one
 /// accumulator of its own, made by `make()` (zeroed) when it takes its first piece; at
 /// the end these are combined with `left.merge(right)` (entry by entry, right into left).
 /// When `make` or `step` throws, every accumulator of the sweep is dropped and the first
-/// exception is rethrown once all pieces have ended.
+/// exception is rethrown once all pieces have ended. Under a control (see run_counting)
+/// this is a counting sweep: it adds n to the control's total when it starts and each
+/// index to `done` as it finishes, and stops with Cancelled before its next index once
+/// the control asks to stop.
 template <class Acc, class Make, class Step>
 Acc parallel_sweep(uint64_t n, const Make &make, const Step &step);
 

@@ -64,7 +64,8 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     progress : bool or callable, optional
         True shows a progress bar on stderr for counts longer than about a second; a
         callable is called as ``progress(done, total)`` from the calling thread at most
-        about ten times a second, and once more at the end with ``done == total``.
+        about ten times a second, and once more at the end with ``done == total``; both
+        count cells of the counting grid, and neither ever decreases.
 
     Returns
     -------

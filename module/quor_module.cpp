@@ -4,19 +4,20 @@
 #include <cstdint>
 
 #include "module/args.h"
+#include "module/calls.h"
 #include "module/ref.h"
-#include "module/results.h"
-#include "src/pairs_1d.h"
-#include "src/pairs_2d.h"
-#include "src/pairs_npoint.h"
-#include "src/pairs_smu.h"
 
 namespace quor {
 namespace {
 
-/* A 1-D result of n_r = len(edges) - 1 entries always fits: NumPy itself guarantees that
-   an edge array's element count times 8 bytes fits Py_ssize_t. Only products of sizes
-   (2-D results, scalar sizes) need check_result_size. */
+/// Binds, converts and checks the arguments, counts holding the GIL, and returns the
+/// result tuple.
+template <class Call>
+PyObject *count_holding_gil(const Signature &sig, PyObject *args, PyObject *kwargs) {
+    BoundArgs bound = bind_arguments(sig, args, kwargs);
+    const Call call = Call::from(bound);
+    return Call::result(call.run()).release();
+}
 
 // ---------------------------------------------------------------------------------------------
 // count_pairs_1d
@@ -43,21 +44,7 @@ const char count_pairs_1d_doc[] =
     u8"(dd_auto, dd_cross) : two (n_r,) float64 arrays";
 
 PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] {
-        BoundArgs bound = bind_arguments(pairs_1d_sig, args, kwargs);
-        const StridedMatrix coords = positions_arg(bound, 0);
-        const PartitionIds ids = partition_arg(bound, 1);
-        const Edges r_bins = edges_arg(bound, 2);
-        const double box_size = real_arg(bound, 3);
-
-        check_catalogue(coords, ids);
-        check_edges("r_bins", r_bins);
-
-        RadialCounts counts = count_pairs_1d(coords, ids, r_bins, box_size);
-        Ref dd_auto = make_array_1d(std::move(counts.dd_auto));
-        Ref dd_cross = make_array_1d(std::move(counts.dd_cross));
-        return make_result_pair(std::move(dd_auto), std::move(dd_cross)).release();
-    });
+    return guarded([&] { return count_holding_gil<Pairs1dCall>(pairs_1d_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -68,29 +55,8 @@ const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 5};
 
 const char count_pairs_2d_doc[] = "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size)\n--\n\n";
 
-/// Both histograms of a pair counter as the (auto, cross) result tuple.
-Ref pair_hists_result(PairHists &&hists) {
-    Ref auto_counts = make_array_2d(std::move(hists.auto_counts));
-    Ref cross_counts = make_array_2d(std::move(hists.cross_counts));
-    return make_result_pair(std::move(auto_counts), std::move(cross_counts));
-}
-
 PyObject *py_count_pairs_2d(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] {
-        BoundArgs bound = bind_arguments(pairs_2d_sig, args, kwargs);
-        const StridedMatrix coords = positions_arg(bound, 0);
-        const PartitionIds ids = partition_arg(bound, 1);
-        const Edges r_p_bins = edges_arg(bound, 2);
-        const Edges pi_bins = edges_arg(bound, 3);
-        const double box_size = real_arg(bound, 4);
-
-        check_catalogue(coords, ids);
-        check_edges("r_p_bins", r_p_bins);
-        check_edges("pi_bins", pi_bins);
-        check_result_size("pi_bins", bin_count(r_p_bins), bin_count(pi_bins));
-
-        return pair_hists_result(projected_counts(coords, ids, r_p_bins, pi_bins, box_size)).release();
-    });
+    return guarded([&] { return count_holding_gil<Pairs2dCall>(pairs_2d_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -103,38 +69,15 @@ const Signature npoint_gpu_sig = {"count_npoint_gpu", npoint_names, 5};
 const char count_npoint_doc[] = "count_npoint(coords, partition_ids, r_bins, box_size, n_order)\n--\n\n";
 const char count_npoint_gpu_doc[] = "count_npoint_gpu(coords, partition_ids, r_bins, box_size, n_order)\n--\n\n";
 
-/// The (counts_by_s, counts_total) result tuple of the n-point counters.
-Ref npoint_result(NpointCounts &&counts) {
-    Ref by_s = make_array_2d(std::move(counts.counts_by_s));
-    Ref total = make_array_1d(std::move(counts.counts_total));
-    return make_result_pair(std::move(by_s), std::move(total));
-}
-
-/// count_npoint and count_npoint_gpu differ only in the name their messages show: there is
-/// no accelerator code, so both run the processor computation.
-PyObject *npoint_body(const Signature &sig, PyObject *args, PyObject *kwargs) {
-    BoundArgs bound = bind_arguments(sig, args, kwargs);
-    const StridedMatrix coords = positions_arg(bound, 0);
-    const PartitionIds ids = partition_arg(bound, 1);
-    const Edges r_bins = edges_arg(bound, 2);
-    const double box_size = real_arg(bound, 3);
-    const uint64_t n_order = count_arg(bound, 4);
-
-    check_catalogue(coords, ids);
-    check_edges("r_bins", r_bins);
-    check_n_order(n_order, coords);
-    if (n_order != 2) check_quantised_edges("r_bins", r_bins);  // pairs are binned exactly
-    check_result_size("n_order", n_order, bin_count(r_bins));  // counts_by_s has up to n_order rows
-
-    return npoint_result(npoint_counts(coords, ids, r_bins, box_size, n_order)).release();
-}
+/* count_npoint and count_npoint_gpu differ only in the name their messages show: there is
+   no accelerator code, so both run the processor computation. */
 
 PyObject *py_count_npoint(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return npoint_body(npoint_sig, args, kwargs); });
+    return guarded([&] { return count_holding_gil<NpointCall>(npoint_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint_gpu(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return npoint_body(npoint_gpu_sig, args, kwargs); });
+    return guarded([&] { return count_holding_gil<NpointCall>(npoint_gpu_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -155,24 +98,7 @@ const char count_npoint3_shape_doc[] =
     u8"  t_total: (n_r * n_ratio,)";
 
 PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] {
-        BoundArgs bound = bind_arguments(shape_sig, args, kwargs);
-        const StridedMatrix coords = positions_arg(bound, 0);
-        const PartitionIds ids = partition_arg(bound, 1);
-        const Edges r_bins = edges_arg(bound, 2);
-        const uint64_t n_ratio = count_arg(bound, 3);
-        const double box_size = real_arg(bound, 4);
-
-        check_catalogue(coords, ids);
-        check_edges("r_bins", r_bins);
-        check_quantised_edges("r_bins", r_bins);
-        // The computation takes n_ratio = 0 as one ratio bin. With no radial bin the
-        // result is (3, 0) whatever n_ratio is.
-        const uint64_t n_r = bin_count(r_bins);
-        check_result_size("n_ratio", 3, n_r, n_r == 0 ? 0 : n_ratio == 0 ? 1 : n_ratio);
-
-        return npoint_result(shape_counts(coords, ids, r_bins, n_ratio, box_size)).release();
-    });
+    return guarded([&] { return count_holding_gil<ShapeCall>(shape_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -196,21 +122,7 @@ const char count_pairs_smu_doc[] =
     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size)\n--\n\n";
 
 PyObject *py_count_pairs_smu(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] {
-        BoundArgs bound = bind_arguments(smu_sig, args, kwargs);
-        const StridedMatrix coords = positions_arg(bound, 0);
-        const PartitionIds ids = partition_arg(bound, 1);
-        const Edges s_bins = edges_arg(bound, 2);
-        const uint64_t n_mu_bins = count_arg(bound, 3);
-        const double mu_max = real_arg(bound, 4);
-        const double box_size = real_arg(bound, 5);
-
-        check_catalogue(coords, ids);
-        check_edges("s_bins", s_bins);
-        check_result_size("n_mu_bins", bin_count(s_bins), n_mu_bins);
-
-        return pair_hists_result(smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box_size)).release();
-    });
+    return guarded([&] { return count_holding_gil<PairsSmuCall>(smu_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------

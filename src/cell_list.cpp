@@ -270,7 +270,7 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     });
 
     // Each cell's z sort and its stretch of the columns touch that cell's run alone.
-    parallel_sweep<SortKeys>(
+    parallel_for<SortKeys>(
         n_cells, [] { return SortKeys{}; },
         [&](SortKeys &s, uint64_t c) { fill_cell(data, coords, rows.get(), s.keys, c); });
     return data;

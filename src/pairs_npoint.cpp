@@ -23,6 +23,9 @@ namespace {
 constexpr int TABLE_SIZE = 4096;
 constexpr uint64_t MAX_TALLY = 8;  ///< distinct partitions are counted up to this many
 constexpr size_t INITIAL_CANDIDATES = 512;
+/// Group extensions between two stop checks: a dense clump can hold one anchor's
+/// enumeration for minutes, so the check cannot wait for the end of the cell.
+constexpr uint32_t STEPS_PER_STOP_CHECK = 4096;
 
 /// Everything the n-point kernels read during a sweep; built on the calling thread.
 struct NpointSetup {
@@ -263,7 +266,9 @@ void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const CandidateL
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const size_t n = list.size;
     const Candidate *cand = list.buf.data();
+    const CountControl *ctl = current_control();
     for (size_t p = 0; p < n; ++p) {
+        check_cancelled(ctl);  // once per row of the O(n^2) pair scan
         const Candidate &P = cand[p];
         for (size_t q = p + 1; q < n; ++q) {
             const Candidate &Q = cand[q];
@@ -339,11 +344,18 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, Gr
     const int64_t n_r = s.n_r;
     double *hist = acc.hist.data();
 
+    const CountControl *ctl = current_control();
+    uint32_t until_check = STEPS_PER_STOP_CHECK;
+
     member_pid[0] = anchor_pid;
     uint64_t d = 1;
     cursor[1] = 0;
     m_before[1] = 0.0;
     while (d > 0) {
+        if (--until_check == 0) {
+            until_check = STEPS_PER_STOP_CHECK;
+            check_cancelled(ctl);
+        }
         // Slots d .. last still need last - d + 1 candidates from cursor[d] on; a
         // branch that cannot fill them holds no group.
         if (cursor[d] + (last - d + 1) > n_list) {

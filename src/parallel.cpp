@@ -1,5 +1,6 @@
 /* src/parallel.cpp: the process-wide worker pool: one queue of pending pieces shared by
-   the workers, fork-join with reclaim of untaken halves, and the worker count rules. */
+   the workers, fork-join with reclaim of untaken halves, counts run under a control with
+   the caller polling, and the worker count rules. */
 #include "src/parallel.h"
 
 #include <algorithm>
@@ -23,6 +24,15 @@ constexpr uint64_t MAX_WORKERS = 65535;
 constexpr int NOT_A_WORKER = -1;
 
 thread_local int tls_worker = NOT_A_WORKER;
+/// The control of the count whose piece this thread runs; set around each job.
+thread_local CountControl *tls_control = nullptr;
+
+/// Makes `ctl` this thread's control for its lifetime, then restores the one before.
+struct ControlScope {
+    CountControl *outer;
+    explicit ControlScope(CountControl *ctl) : outer(tls_control) { tls_control = ctl; }
+    ~ControlScope() { tls_control = outer; }
+};
 
 enum class JobState { Queued, Running, Done };
 
@@ -30,11 +40,12 @@ enum class JobState { Queued, Running, Done };
 /// which does not return before the job is Done or taken back out of the queue.
 struct Job {
     detail::TaskRef task;
-    int creator;  ///< worker index of the offering thread, NOT_A_WORKER from outside
+    int creator;            ///< worker index of the offering thread, NOT_A_WORKER from outside
+    CountControl *control;  ///< the count the job belongs to, passed on to its thread
     JobState state = JobState::Queued;
     std::exception_ptr error;
 
-    Job(detail::TaskRef t, int from) : task(t), creator(from) {}
+    Job(detail::TaskRef t, int from, CountControl *ctl) : task(t), creator(from), control(ctl) {}
 };
 
 struct Pool {
@@ -43,14 +54,26 @@ struct Pool {
     std::mutex mu;
     std::condition_variable cv;  ///< signalled when a job is queued or finished
     std::deque<Job *> queue;     ///< oldest (largest) pieces at the front
+    /* Jobs handed in from outside the pool: whole counts or whole sweeps. Only idle
+       workers take them. A worker waiting in a join helps with `queue` alone, so it never
+       runs another caller's entire count on top of its own piece: that would tie the end
+       of this count (and of its cancellation) to the end of the other. */
+    std::deque<Job *> injected;
+
+    std::deque<Job *> &queue_of(const Job *job) {
+        return job->creator == NOT_A_WORKER ? injected : queue;
+    }
 
     /// Runs `job` on this thread, then marks it done; `job` may be gone once we unlock.
     void execute(Job *job) {
         const bool migrated = job->creator != tls_worker;
-        try {
-            job->task.invoke(job->task.ctx, migrated);
-        } catch (...) {
-            job->error = std::current_exception();
+        {
+            ControlScope scope(job->control);
+            try {
+                job->task.invoke(job->task.ctx, migrated);
+            } catch (...) {
+                job->error = std::current_exception();
+            }
         }
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -59,10 +82,10 @@ struct Pool {
         cv.notify_all();
     }
 
-    /// Takes the oldest queued job; the caller holds `lock`.
-    Job *take_front() {
-        Job *job = queue.front();
-        queue.pop_front();
+    /// Takes the oldest job of `from`; the caller holds `lock`.
+    static Job *take_front(std::deque<Job *> &from) {
+        Job *job = from.front();
+        from.pop_front();
         job->state = JobState::Running;
         return job;
     }
@@ -70,7 +93,7 @@ struct Pool {
     void push(Job *job) {
         {
             std::lock_guard<std::mutex> lock(mu);
-            queue.push_back(job);
+            queue_of(job).push_back(job);
         }
         cv.notify_all();
     }
@@ -80,7 +103,8 @@ struct Pool {
         std::lock_guard<std::mutex> lock(mu);
         if (job->state != JobState::Queued) return false;
         // The job was offered last by this thread, so it sits near the back.
-        queue.erase(std::find(queue.rbegin(), queue.rend(), job).base() - 1);
+        std::deque<Job *> &q = queue_of(job);
+        q.erase(std::find(q.rbegin(), q.rend(), job).base() - 1);
         job->state = JobState::Running;
         return true;
     }
@@ -90,7 +114,7 @@ struct Pool {
         std::unique_lock<std::mutex> lock(mu);
         while (job->state != JobState::Done) {
             if (help && !queue.empty()) {
-                Job *other = take_front();
+                Job *other = take_front(queue);
                 lock.unlock();
                 execute(other);
                 lock.lock();
@@ -104,8 +128,8 @@ struct Pool {
         tls_worker = index;
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
-            cv.wait(lock, [this] { return !queue.empty(); });
-            Job *job = take_front();
+            cv.wait(lock, [this] { return !queue.empty() || !injected.empty(); });
+            Job *job = take_front(queue.empty() ? injected : queue);
             lock.unlock();
             execute(job);
             lock.lock();
@@ -188,13 +212,15 @@ bool parse_thread_count(const char *text, uint64_t &value) {
 
 uint64_t pool_size() { return get_pool().workers; }
 
+CountControl *current_control() { return tls_control; }
+
 namespace detail {
 
 int worker_index() { return tls_worker; }
 
 void join(TaskRef left, TaskRef right, bool injected) {
     Pool &pool = get_pool();
-    Job right_job{right, tls_worker};
+    Job right_job{right, tls_worker, tls_control};
     pool.push(&right_job);
 
     std::exception_ptr left_error;
@@ -223,9 +249,38 @@ void run_on_pool(TaskRef root) {
         root.invoke(root.ctx, true);
         return;
     }
-    Job job{root, NOT_A_WORKER};
+    Job job{root, NOT_A_WORKER, tls_control};
     pool.push(&job);
     pool.wait_for(&job, false);
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void *ctx,
+                    std::chrono::milliseconds tick) {
+    Pool &pool = get_pool();
+    if (pool.started == 0) {  // no worker to count on: count here, without polling
+        ControlScope scope(&ctl);
+        root.invoke(root.ctx, true);
+        return;
+    }
+    Job job{root, NOT_A_WORKER, &ctl};
+    pool.push(&job);
+    bool polling = true;
+    std::unique_lock<std::mutex> lock(pool.mu);
+    for (;;) {
+        const auto deadline = std::chrono::steady_clock::now() + tick;
+        if (pool.cv.wait_until(lock, deadline, [&job] { return job.state == JobState::Done; })) break;
+        if (!polling) continue;
+        lock.unlock();
+        if (!poll(ctx)) {
+            polling = false;
+            ctl.cancel.store(true, std::memory_order_relaxed);
+            // A count still queued (the workers busy with others) never starts.
+            if (pool.reclaim(&job)) throw Cancelled();
+        }
+        lock.lock();
+    }
+    lock.unlock();
     if (job.error) std::rethrow_exception(job.error);
 }
 

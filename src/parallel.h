@@ -3,14 +3,41 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace quor {
+
+/// What a count running on the pool shares with the thread that waits for it: a request
+/// to stop, read by the workers, and the progress of its counting sweeps, written by them.
+/// Each field has its own cache line, so progress updates do not slow the stop checks.
+struct CountControl {
+    alignas(64) std::atomic<bool> cancel{false};
+    alignas(64) std::atomic<uint64_t> done{0};  ///< indices of counting sweeps finished
+    std::atomic<uint64_t> total{0};             ///< indices of counting sweeps started
+};
+
+/// Thrown inside a count whose control asks it to stop; ends every piece in flight.
+struct Cancelled : std::exception {
+    const char *what() const noexcept override { return "count cancelled"; }
+};
+
+/// The control of the count the calling thread works for, or null when the count runs
+/// without one (nothing is ever cancelled or reported then).
+CountControl *current_control();
+
+/// Throws Cancelled when `ctl` asks to stop. Long loops inside a step call it every few
+/// thousand iterations, with `ctl` read once from current_control() before the loop.
+inline void check_cancelled(const CountControl *ctl) {
+    if (ctl && ctl->cancel.load(std::memory_order_relaxed)) throw Cancelled();
+}
 
 namespace detail {
 
@@ -35,6 +62,13 @@ void join(TaskRef left, TaskRef right, bool injected);
 /// is done. The calling thread does no counting meanwhile.
 void run_on_pool(TaskRef root);
 
+/// Called from a thread outside the pool: runs `root` on the pool under `ctl` and, while
+/// it runs, calls `poll(ctx)` on the calling thread about every `tick`. Once `poll`
+/// returns false, `ctl.cancel` is set and `poll` is not called again. Returns (or
+/// rethrows the root's exception) only when the root has ended on the pool.
+void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void *ctx,
+                    std::chrono::milliseconds tick);
+
 /// Index of the calling worker in [0, W), or -1 on a thread outside the pool.
 int worker_index();
 
@@ -47,19 +81,34 @@ uint64_t pool_size();
 /// no blanks, no 64-bit overflow. Returns false for anything else.
 bool parse_thread_count(const char *text, uint64_t &value);
 
+/// Runs `work()` on the pool as one count under `ctl`, its sweeps checking `ctl.cancel`
+/// and reporting progress; meanwhile the calling thread (outside the pool) calls `poll()`
+/// about every `tick` until `poll` returns false (see detail::run_controlled).
+template <class Work, class Poll>
+void run_counting(CountControl &ctl, Work &&work, Poll &&poll, std::chrono::milliseconds tick);
+
 /// Sweeps [0, n): calls `step(acc, i)` for every index, in ascending order within each
 /// piece of the range. Every thread that runs pieces of the sweep counts them into one
 /// accumulator of its own, made by `make()` (zeroed) when it takes its first piece; at
 /// the end these are combined with `left.merge(right)` (entry by entry, right into left).
 /// When `make` or `step` throws, every accumulator of the sweep is dropped and the first
-/// exception is rethrown once all pieces have ended.
+/// exception is rethrown once all pieces have ended. Under a control (see run_counting)
+/// this is a counting sweep: it adds n to the control's total when it starts and each
+/// index to `done` as it finishes, and stops with Cancelled before its next index once
+/// the control asks to stop.
 template <class Acc, class Make, class Step>
 Acc parallel_sweep(uint64_t n, const Make &make, const Step &step);
 
 /// Calls `f(i)` once for every i in [0, n) on the pool, in no set order: for work whose
-/// indices write disjoint data and produce nothing to merge.
+/// indices write disjoint data and produce nothing to merge. Preparation, not counting:
+/// it can be cancelled like a sweep but reports no progress.
 template <class F>
 void parallel_for(uint64_t n, const F &f);
+
+/// parallel_for with scratch space: `f(scratch, i)`, each thread's `Scratch` made by
+/// `make()` when it takes its first index and dropped at the end.
+template <class Scratch, class Make, class F>
+void parallel_for(uint64_t n, const Make &make, const F &f);
 
 // ---- implementation -------------------------------------------------------------
 
@@ -72,23 +121,28 @@ namespace detail {
    their own, so their number does not matter for memory. */
 constexpr uint64_t SPLITS_PER_WORKER = 16;
 
+/// Indices a piece finishes before it adds them to its control's progress.
+constexpr uint64_t PROGRESS_BATCH = 64;
+
 /* One sweep: the slots of its accumulators, one per worker plus one for the thread that
    started it from outside the pool. Each slot is only touched by its own thread, and a
    thread runs one piece at a time: a worker waiting in a join may run other pieces of
    this sweep (or of another), but never in the middle of a step, as a step does not join.
    Should a step ever do so, the piece it lets in finds the slot busy and counts into an
    accumulator set aside, merged at the end like the others. */
-template <class Acc, class Make, class Step>
+template <class Acc, class Make, class Step, bool Counting>
 class Sweep {
 public:
     Sweep(const Make &make, const Step &step, uint64_t workers)
         : make_(make),
           step_(step),
           budget_unit_(workers * SPLITS_PER_WORKER),
+          ctl_(current_control()),
           slots_(workers + 1) {}
 
     /// Runs [0, n), splitting it over the pool unless it is too short to split.
     void run_all(uint64_t n) {
+        if (Counting && ctl_) ctl_->total.fetch_add(n, std::memory_order_relaxed);
         uint64_t budget = budget_unit_;
         if (worker_index() >= 0) {
             run(0, n, budget, false);
@@ -130,6 +184,7 @@ private:
     const Make &make_;
     const Step &step_;
     uint64_t budget_unit_;  ///< W x SPLITS_PER_WORKER
+    CountControl *ctl_;     ///< of the count this sweep belongs to; null without one
     std::vector<Slot> slots_;
     std::mutex aside_mu_;
     std::vector<std::unique_ptr<Acc>> aside_;
@@ -153,11 +208,31 @@ private:
         return slots_[w >= 0 && static_cast<size_t>(w) < last ? static_cast<size_t>(w) : last];
     }
 
+    /// The steps of [begin, end) in order. Under a control: a stop check before each index
+    /// (a relaxed load of a line the workers only read) and progress in batches, so the
+    /// shared counter is written once per PROGRESS_BATCH indices at most.
+    void steps(Acc &acc, uint64_t begin, uint64_t end) {
+        if (!ctl_) {
+            for (uint64_t i = begin; i < end; ++i) step_(acc, i);
+            return;
+        }
+        uint64_t pending = 0;
+        for (uint64_t i = begin; i < end; ++i) {
+            check_cancelled(ctl_);
+            step_(acc, i);
+            if (Counting && ++pending == PROGRESS_BATCH) {
+                ctl_->done.fetch_add(pending, std::memory_order_relaxed);
+                pending = 0;
+            }
+        }
+        if (Counting && pending) ctl_->done.fetch_add(pending, std::memory_order_relaxed);
+    }
+
     void run_serial(uint64_t begin, uint64_t end) {
         Slot &slot = own_slot();
         if (slot.busy) {
             auto acc = std::make_unique<Acc>(make_());
-            for (uint64_t i = begin; i < end; ++i) step_(*acc, i);
+            steps(*acc, begin, end);
             std::lock_guard<std::mutex> lock(aside_mu_);
             aside_.push_back(std::move(acc));
             return;
@@ -168,10 +243,11 @@ private:
             ~Release() { busy = false; }
         } release{slot.busy};
         if (!slot.acc) slot.acc = std::make_unique<Acc>(make_());
-        for (uint64_t i = begin; i < end; ++i) step_(*slot.acc, i);
+        steps(*slot.acc, begin, end);
     }
 
     void run(uint64_t begin, uint64_t end, uint64_t budget, bool migrated) {
+        check_cancelled(ctl_);  // a piece of a stopped count ends here, unstarted
         if (!split_budget(end - begin, migrated, budget)) {
             run_serial(begin, end);
             return;
@@ -205,17 +281,35 @@ private:
 
 template <class Acc, class Make, class Step>
 Acc parallel_sweep(uint64_t n, const Make &make, const Step &step) {
-    detail::Sweep<Acc, Make, Step> sweep(make, step, pool_size());
+    detail::Sweep<Acc, Make, Step, true> sweep(make, step, pool_size());
     sweep.run_all(n);
     return sweep.take_result();
 }
 
+template <class Scratch, class Make, class F>
+void parallel_for(uint64_t n, const Make &make, const F &f) {
+    struct Held {
+        Scratch scratch;
+        void merge(const Held &) {}
+    };
+    auto make_held = [&make] { return Held{make()}; };
+    auto step = [&f](Held &held, uint64_t i) { f(held.scratch, i); };
+    detail::Sweep<Held, decltype(make_held), decltype(step), false> sweep(make_held, step, pool_size());
+    sweep.run_all(n);
+    sweep.take_result();
+}
+
 template <class F>
 void parallel_for(uint64_t n, const F &f) {
-    struct Nothing {
-        void merge(const Nothing &) {}
-    };
-    parallel_sweep<Nothing>(n, [] { return Nothing{}; }, [&f](Nothing &, uint64_t i) { f(i); });
+    struct Nothing {};
+    parallel_for<Nothing>(n, [] { return Nothing{}; }, [&f](Nothing &, uint64_t i) { f(i); });
+}
+
+template <class Work, class Poll>
+void run_counting(CountControl &ctl, Work &&work, Poll &&poll, std::chrono::milliseconds tick) {
+    auto root = [&work](bool) { work(); };
+    auto poll_fn = [](void *ctx) { return (*static_cast<std::remove_reference_t<Poll> *>(ctx))(); };
+    detail::run_controlled(detail::task_ref(root), ctl, poll_fn, &poll, tick);
 }
 
 }  // namespace quor

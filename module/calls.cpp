@@ -1,0 +1,122 @@
+/* module/calls.cpp: argument conversion and checks, counts and result tuples of the counters. */
+#include "module/calls.h"
+
+#include <utility>
+
+#include "module/results.h"
+#include "src/pairs_smu.h"
+
+namespace quor {
+
+/* A 1-D result of n_r = len(edges) - 1 entries always fits: NumPy itself guarantees that
+   an edge array's element count times 8 bytes fits Py_ssize_t. Only products of sizes
+   (2-D results, scalar sizes) need check_result_size. */
+
+namespace {
+
+/// Both histograms of a pair counter as the (auto, cross) result tuple.
+Ref pair_hists_result(PairHists &&hists) {
+    Ref auto_counts = make_array_2d(std::move(hists.auto_counts));
+    Ref cross_counts = make_array_2d(std::move(hists.cross_counts));
+    return make_result_pair(std::move(auto_counts), std::move(cross_counts));
+}
+
+/// The (counts_by_s, counts_total) result tuple of the group counters.
+Ref npoint_result(NpointCounts &&counts) {
+    Ref by_s = make_array_2d(std::move(counts.counts_by_s));
+    Ref total = make_array_1d(std::move(counts.counts_total));
+    return make_result_pair(std::move(by_s), std::move(total));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Radial pairs
+
+Pairs1dCall Pairs1dCall::from(const BoundArgs &bound) {
+    Pairs1dCall c{positions_arg(bound, 0), partition_arg(bound, 1), edges_arg(bound, 2), real_arg(bound, 3)};
+    check_catalogue(c.coords, c.ids);
+    check_edges("r_bins", c.r_bins);
+    return c;
+}
+
+RadialCounts Pairs1dCall::run() const { return count_pairs_1d(coords, ids, r_bins, box_size); }
+
+Ref Pairs1dCall::result(RadialCounts &&counts) {
+    Ref dd_auto = make_array_1d(std::move(counts.dd_auto));
+    Ref dd_cross = make_array_1d(std::move(counts.dd_cross));
+    return make_result_pair(std::move(dd_auto), std::move(dd_cross));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Projected pairs
+
+Pairs2dCall Pairs2dCall::from(const BoundArgs &bound) {
+    Pairs2dCall c{positions_arg(bound, 0), partition_arg(bound, 1), edges_arg(bound, 2),
+                  edges_arg(bound, 3), real_arg(bound, 4)};
+    check_catalogue(c.coords, c.ids);
+    check_edges("r_p_bins", c.r_p_bins);
+    check_edges("pi_bins", c.pi_bins);
+    check_result_size("pi_bins", bin_count(c.r_p_bins), bin_count(c.pi_bins));
+    return c;
+}
+
+PairHists Pairs2dCall::run() const { return projected_counts(coords, ids, r_p_bins, pi_bins, box_size); }
+
+Ref Pairs2dCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
+
+// ---------------------------------------------------------------------------------------------
+// Redshift-space pairs
+
+PairsSmuCall PairsSmuCall::from(const BoundArgs &bound) {
+    PairsSmuCall c{positions_arg(bound, 0), partition_arg(bound, 1), edges_arg(bound, 2),
+                   count_arg(bound, 3), real_arg(bound, 4), real_arg(bound, 5)};
+    check_catalogue(c.coords, c.ids);
+    check_edges("s_bins", c.s_bins);
+    check_result_size("n_mu_bins", bin_count(c.s_bins), c.n_mu_bins);
+    return c;
+}
+
+PairHists PairsSmuCall::run() const { return smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box_size); }
+
+Ref PairsSmuCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
+
+// ---------------------------------------------------------------------------------------------
+// Groups
+
+NpointCall NpointCall::from(const BoundArgs &bound) {
+    NpointCall c{positions_arg(bound, 0), partition_arg(bound, 1), edges_arg(bound, 2), real_arg(bound, 3),
+                 count_arg(bound, 4)};
+    check_catalogue(c.coords, c.ids);
+    check_edges("r_bins", c.r_bins);
+    check_n_order(c.n_order, c.coords);
+    if (c.n_order != 2) check_quantised_edges("r_bins", c.r_bins);  // pairs are binned exactly
+    check_result_size("n_order", c.n_order, bin_count(c.r_bins));  // counts_by_s has up to n_order rows
+    return c;
+}
+
+NpointCounts NpointCall::run() const { return npoint_counts(coords, ids, r_bins, box_size, n_order); }
+
+Ref NpointCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
+
+// ---------------------------------------------------------------------------------------------
+// Shape-resolved triplets
+
+ShapeCall ShapeCall::from(const BoundArgs &bound) {
+    ShapeCall c{positions_arg(bound, 0), partition_arg(bound, 1), edges_arg(bound, 2), count_arg(bound, 3),
+                real_arg(bound, 4)};
+    check_catalogue(c.coords, c.ids);
+    check_edges("r_bins", c.r_bins);
+    check_quantised_edges("r_bins", c.r_bins);
+    // The computation takes n_ratio = 0 as one ratio bin. With no radial bin the result
+    // is (3, 0) whatever n_ratio is.
+    const uint64_t n_r = bin_count(c.r_bins);
+    check_result_size("n_ratio", 3, n_r, n_r == 0 ? 0 : c.n_ratio == 0 ? 1 : c.n_ratio);
+    return c;
+}
+
+NpointCounts ShapeCall::run() const { return shape_counts(coords, ids, r_bins, n_ratio, box_size); }
+
+Ref ShapeCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
+
+}  // namespace quor

@@ -1,0 +1,207 @@
+/* module/kernels_module.cpp: quor._kernels, the counters behind the quor package: the
+   same arguments, checks and counts as _quor, counted with the GIL released while the
+   calling thread handles signals and progress. */
+#include <Python.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <utility>
+
+#include "module/args.h"
+#include "module/calls.h"
+#include "module/ref.h"
+#include "src/parallel.h"
+
+namespace quor {
+namespace {
+
+/* How often the waiting caller takes the GIL back to run pending signal handlers (the
+   Ctrl-C latency is this plus the time the workers take to reach their next stop check),
+   and the shortest interval between two progress calls. */
+constexpr std::chrono::milliseconds POLL_TICK{20};
+constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
+
+// ---------------------------------------------------------------------------------------------
+// Counting without the GIL
+
+/// The calling thread's side of a count running on the pool: polls for signals, reports
+/// progress and keeps the Python error that stopped the count.
+class Waiter {
+public:
+    Waiter(PyObject *progress, CountControl &ctl) : progress_(progress), ctl_(ctl) {}
+
+    Waiter(const Waiter &) = delete;
+    Waiter &operator=(const Waiter &) = delete;
+
+    ~Waiter() {
+        Py_XDECREF(err_type_);
+        Py_XDECREF(err_value_);
+        Py_XDECREF(err_tb_);
+    }
+
+    /// Runs `work` on the pool without the GIL, polling every POLL_TICK. On return, or
+    /// when an exception leaves, the GIL is held again. An error raised by a signal
+    /// handler or the progress callback stops the count and is raised here once every
+    /// worker has left it; otherwise the count's own exception passes through.
+    template <class Work>
+    void run(Work &&work) {
+        ts_ = PyEval_SaveThread();
+        try {
+            run_counting(ctl_, work, [this] { return poll(); }, POLL_TICK);
+        } catch (...) {
+            PyEval_RestoreThread(ts_);
+            raise_if_stopped();
+            throw;
+        }
+        PyEval_RestoreThread(ts_);
+        raise_if_stopped();  // the count ended before it saw the stop: the error stands
+        if (!report(true)) throw PyErrSet{};
+    }
+
+private:
+    PyObject *progress_;  ///< borrowed: None or a callable taking (done, total)
+    CountControl &ctl_;
+    PyThreadState *ts_ = nullptr;
+    std::chrono::steady_clock::time_point next_report_{};
+    uint64_t done_ = 0, total_ = 0;  ///< last values reported
+    bool reported_ = false;
+    // The error that stopped the count, kept off the thread state while the GIL is away.
+    PyObject *err_type_ = nullptr, *err_value_ = nullptr, *err_tb_ = nullptr;
+
+    /// On the calling thread, without the GIL: false once the count must stop.
+    bool poll() {
+        PyEval_RestoreThread(ts_);
+        const bool go_on = PyErr_CheckSignals() == 0 && report(false);
+        if (!go_on) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
+        ts_ = PyEval_SaveThread();
+        return go_on;
+    }
+
+    void raise_if_stopped() {
+        if (!err_type_) return;
+        PyErr_Restore(err_type_, err_value_, err_tb_);  // steals all three
+        err_type_ = err_value_ = err_tb_ = nullptr;
+        throw PyErrSet{};
+    }
+
+    /// Calls progress(done, total) with the GIL held, at most every REPORT_INTERVAL and
+    /// only for new values (`final`: always, with done == total). Neither value ever
+    /// decreases from one call to the next. False when the callback raised.
+    bool report(bool final) {
+        if (progress_ == Py_None) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (!final && now < next_report_) return true;
+        // total first: a sweep adds its length before any of its indices is done.
+        const uint64_t total = std::max(total_, ctl_.total.load(std::memory_order_relaxed));
+        uint64_t done = std::max(done_, std::min(ctl_.done.load(std::memory_order_relaxed), total));
+        if (final) done = total;
+        if (!final && (total == 0 || (reported_ && done == done_ && total == total_))) return true;
+        PyObject *r = PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
+                                            static_cast<unsigned long long>(total));
+        if (!r) return false;
+        Py_DECREF(r);
+        done_ = done;
+        total_ = total;
+        reported_ = true;
+        next_report_ = now + REPORT_INTERVAL;
+        return true;
+    }
+};
+
+/// Binds, converts and checks the arguments with the GIL held (the last parameter is
+/// `progress`), counts without it, and returns the result tuple.
+template <class Call>
+PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kwargs) {
+    BoundArgs bound = bind_arguments(sig, args, kwargs);
+    const Call call = Call::from(bound);
+    PyObject *progress = bound[sig.count - 1];
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be None or a callable taking (done, total)");
+        throw PyErrSet{};
+    }
+    CountControl ctl;
+    typename Call::Counts counts;
+    Waiter(progress, ctl).run([&] { counts = call.run(); });
+    return Call::result(std::move(counts)).release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The counters
+
+const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", "progress"};
+const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 5};
+
+const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", "progress"};
+const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 6};
+
+const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", "progress"};
+const Signature smu_sig = {"count_pairs_smu", smu_names, 7};
+
+const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", "progress"};
+const Signature npoint_sig = {"count_npoint", npoint_names, 6};
+
+const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size", "progress"};
+const Signature shape_sig = {"count_npoint3_shape", shape_names, 6};
+
+PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<Pairs1dCall>(pairs_1d_sig, args, kwargs); });
+}
+
+PyObject *py_count_pairs_2d(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<Pairs2dCall>(pairs_2d_sig, args, kwargs); });
+}
+
+PyObject *py_count_pairs_smu(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<PairsSmuCall>(smu_sig, args, kwargs); });
+}
+
+PyObject *py_count_npoint(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<NpointCall>(npoint_sig, args, kwargs); });
+}
+
+PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<ShapeCall>(shape_sig, args, kwargs); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Function table, module definition and init
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int KW = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef function_table[] = {
+    {"count_pairs_1d", as_cfunction(py_count_pairs_1d), KW,
+     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress)\n--\n\n"},
+    {"count_pairs_2d", as_cfunction(py_count_pairs_2d), KW,
+     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress)\n--\n\n"},
+    {"count_pairs_smu", as_cfunction(py_count_pairs_smu), KW,
+     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress)\n--\n\n"},
+    {"count_npoint", as_cfunction(py_count_npoint), KW,
+     "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress)\n--\n\n"},
+    {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
+     "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quor._kernels",
+    "Counters behind the quor package: strict arguments as _quor takes them, counted "
+    "with the GIL released.",
+    -1,
+    function_table,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quor
+
+PyMODINIT_FUNC PyInit__kernels(void) { return PyModule_Create(&quor::module_def); }

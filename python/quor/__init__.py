@@ -1,0 +1,18 @@
+"""Exact, multithreaded counts of galaxy pairs and groups in a periodic box.
+
+Every count is split by a partition id per galaxy (for example a host-halo id, which
+separates the one-halo and two-halo terms). Positions are in Mpc/h, the z axis is the
+line of sight, bins are half-open ``[e_k, e_k+1)`` and a separation at the last edge is
+not counted. Counts are whole numbers held in float64.
+
+The counters accept catalogues as simulations store them (float32 or integer positions,
+any integer ids, lists, DataFrame columns), wrap positions into the box, release the GIL
+while counting, stop on Ctrl-C and can show their progress (``progress=True``).
+"""
+from ._counts import (GroupCounts, PairCounts, count_npoint, count_npoint3_shape, count_pairs_1d,
+                      count_pairs_2d, count_pairs_smu)
+
+__version__ = "0.1.0"
+
+__all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
+           "count_npoint3_shape", "PairCounts", "GroupCounts", "__version__"]

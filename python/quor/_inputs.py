@@ -1,0 +1,150 @@
+"""Conversion and checks of the counters' inputs: catalogues as users hold them, turned
+into the float64 positions inside the box and the int32 partition ids the kernels read."""
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from typing import Any
+
+import numpy as np
+
+# Rows wrapped per pass, so the temporaries of a billion-row catalogue stay small.
+_WRAP_ROWS = 1 << 20
+_INT32 = np.iinfo(np.int32)
+
+
+def _real_array(name: str, values: Any) -> np.ndarray:
+    """`values` as an array of real numbers (integers and floats, any precision)."""
+    try:
+        arr = np.asarray(values)
+    except Exception as exc:  # ragged lists and the like
+        raise TypeError(f"{name} must be an array of real numbers ({exc})") from exc
+    if arr.dtype.kind in "fiu":
+        return arr
+    if arr.dtype.kind == "O":  # e.g. a DataFrame with mixed column types
+        try:
+            return arr.astype(np.float64)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"{name} must hold real numbers ({exc})") from exc
+    raise TypeError(f"{name} must hold real numbers, not {arr.dtype}")
+
+
+def box_size(value: Any) -> float:
+    """The box side as a float: finite and positive."""
+    try:
+        if isinstance(value, (str, bytes)):  # float() would parse them
+            raise TypeError
+        box = float(value)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"box_size must be a real number, not {type(value).__name__}") from exc
+    if not (math.isfinite(box) and box > 0.0):
+        raise ValueError(f"box_size must be finite and positive, got {box!r}")
+    return box
+
+
+def positions(coords: Any, box: float) -> np.ndarray:
+    """The first three columns of `coords` as float64, wrapped into [0, box).
+
+    A catalogue already inside the box in float64 is passed on as it is, without a copy
+    (any memory layout); anything else is converted once and wrapped in that copy.
+    """
+    arr = _real_array("coords", coords)
+    if arr.ndim != 2 or arr.shape[1] < 3:
+        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {arr.shape}")
+    xyz = arr[:, :3].astype(np.float64, copy=False)
+    if xyz.shape[0] == 0:
+        return xyz
+    # min and max carry any NaN or infinity through, so two reductions check everything.
+    lo, hi = float(xyz.min()), float(xyz.max())
+    if not (math.isfinite(lo) and math.isfinite(hi)):
+        raise ValueError("coords must be finite: found NaN or infinite positions")
+    if lo >= 0.0 and hi < box:
+        return xyz
+    if np.may_share_memory(xyz, arr):
+        xyz = np.array(xyz, dtype=np.float64, order="C")  # never write the caller's array
+    for start in range(0, xyz.shape[0], _WRAP_ROWS):
+        block = xyz[start:start + _WRAP_ROWS]
+        np.mod(block, box, out=block)
+        # A tiny negative x rounds to x + box == box: the periodic image of box is 0.
+        block[block >= box] = 0.0
+    return xyz
+
+
+def partition_ids(ids: Any, n_rows: int) -> np.ndarray:
+    """`ids` as int32, one per row. Ids outside the int32 range are relabelled densely
+    (0, 1, 2, ... in sorted order): counts depend only on which ids are equal."""
+    arr = np.asarray(ids)
+    if arr.ndim != 1:
+        raise ValueError(f"partition_ids must be one-dimensional, got shape {arr.shape}")
+    if arr.shape[0] != n_rows:
+        raise ValueError(
+            f"partition_ids must hold one id per row of coords ({n_rows}), got {arr.shape[0]}")
+    if arr.dtype.kind == "O" and arr.size:
+        # A nullable integer column, or Python ints: NumPy infers the dtype of the values
+        # themselves; integers beyond any NumPy dtype are relabelled as they are.
+        inferred = np.array(arr.tolist())
+        if inferred.dtype.kind == "O" and all(
+                isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in arr):
+            return _relabel(arr)
+        arr = inferred
+    if arr.dtype.kind not in "iu":
+        if arr.size == 0:
+            return np.zeros(0, dtype=np.int32)
+        raise TypeError(f"partition_ids must hold integers, not {arr.dtype}")
+    if arr.dtype == np.int32 and arr.dtype.isnative:
+        return arr
+    if arr.size == 0 or (int(arr.min()) >= _INT32.min and int(arr.max()) <= _INT32.max):
+        return arr.astype(np.int32)
+    return _relabel(arr)
+
+
+def _relabel(arr: np.ndarray) -> np.ndarray:
+    """Ids replaced by their rank among the distinct ids: 0, 1, 2, ... as int32."""
+    labels, relabelled = np.unique(arr, return_inverse=True)
+    if labels.size > 2**31:
+        raise ValueError(
+            f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
+    return relabelled.reshape(-1).astype(np.int32)
+
+
+def edges(name: str, values: Any) -> np.ndarray:
+    """Bin edges as float64: one-dimensional, at least one, finite, non-negative and
+    non-decreasing."""
+    arr = _real_array(name, values)
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got shape {arr.shape}")
+    if arr.size == 0:
+        raise ValueError(f"{name} must hold at least one edge")
+    arr = arr.astype(np.float64, copy=False)
+    if not np.isfinite(arr).all():
+        raise ValueError(f"{name} must be finite")
+    if (arr < 0.0).any():
+        raise ValueError(f"{name} must be non-negative")
+    if (np.diff(arr) < 0.0).any():
+        raise ValueError(f"{name} must be non-decreasing")
+    return arr
+
+
+def count(name: str, value: Any) -> int:
+    """A whole number of at least 1."""
+    try:
+        n = operator.index(value)
+    except TypeError as exc:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from exc
+    if n < 1:
+        raise ValueError(f"{name} must be at least 1, got {n}")
+    return n
+
+
+def mu_max(value: Any) -> float:
+    """The upper limit of mu: finite and positive."""
+    try:
+        if isinstance(value, (str, bytes)):
+            raise TypeError
+        mu = float(value)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"mu_max must be a real number, not {type(value).__name__}") from exc
+    if not (math.isfinite(mu) and mu > 0.0):
+        raise ValueError(f"mu_max must be finite and positive, got {mu!r}")
+    return mu

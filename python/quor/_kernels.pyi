@@ -1,0 +1,21 @@
+# Types of quor._kernels, the private counters behind the quor package. Arguments are
+# taken strictly, as _quor takes them; `progress` is None or called as progress(done, total).
+from typing import Any, Callable, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+_Progress = Optional[Callable[[int, int], Any]]
+_F64 = npt.NDArray[np.float64]
+_I32 = npt.NDArray[np.int32]
+
+def count_pairs_1d(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float,
+                   progress: _Progress) -> Tuple[_F64, _F64]: ...
+def count_pairs_2d(coords: _F64, partition_ids: _I32, r_p_bins: _F64, pi_bins: _F64,
+                   box_size: float, progress: _Progress) -> Tuple[_F64, _F64]: ...
+def count_pairs_smu(coords: _F64, partition_ids: _I32, s_bins: _F64, n_mu_bins: int,
+                    mu_max: float, box_size: float, progress: _Progress) -> Tuple[_F64, _F64]: ...
+def count_npoint(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float, n_order: int,
+                 progress: _Progress) -> Tuple[_F64, _F64]: ...
+def count_npoint3_shape(coords: _F64, partition_ids: _I32, r_bins: _F64, n_ratio: int,
+                        box_size: float, progress: _Progress) -> Tuple[_F64, _F64]: ...

@@ -1,0 +1,229 @@
+"""The quor package while it counts: Ctrl-C and signal handlers, other threads, progress."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import _quor
+import quor
+
+CHILD = r"""
+import json, os, signal, sys, threading, time
+import numpy as np
+import _quor, quor
+
+workload, how = sys.argv[1], sys.argv[2]
+rng = np.random.default_rng(4)
+if workload == "pairs":
+    # Many small cells: over 10 s of pair counting on two cores.
+    coords = rng.uniform(0, 500, size=(3_000_000, 3))
+    ids = rng.integers(0, 1000, size=3_000_000)
+    long_count = lambda: quor.count_pairs_1d(coords, ids, np.linspace(0, 25, 13), 500.0)
+    small = lambda mod, c, i: mod.count_pairs_1d(c, i, np.linspace(0, 10, 6), 100.0)
+else:
+    # One dense clump of 400 galaxies: billions of groups of five, all found from one
+    # cell, deep inside the group extension of a few anchors.
+    coords = 50 + rng.normal(0, 0.3, size=(400, 3))
+    ids = rng.integers(0, 5, size=400)
+    long_count = lambda: quor.count_npoint(coords, ids, np.linspace(0, 3, 4), 100.0, 5)
+    small = lambda mod, c, i: mod.count_npoint(c, i, np.linspace(0, 6, 4), 100.0, 4)
+
+class Stop(Exception):
+    pass
+
+def raise_stop(signum, frame):
+    raise Stop()
+
+sig = signal.SIGINT
+if how == "handler":
+    sig = signal.SIGUSR1
+    signal.signal(sig, raise_stop)
+
+fired = []
+def fire():
+    time.sleep(0.5)
+    fired.append(time.perf_counter())
+    os.kill(os.getpid(), sig)
+
+threading.Thread(target=fire, daemon=True).start()
+out = {}
+try:
+    long_count()
+    out["raised"] = None
+except (KeyboardInterrupt, Stop) as exc:
+    out["raised"] = type(exc).__name__
+    out["latency"] = time.perf_counter() - fired[0]
+
+c = rng.uniform(0, 100, size=(3000, 3))
+i = rng.integers(0, 20, size=3000).astype(np.int32)
+ours, theirs = small(quor, c, i), small(_quor, c, i)
+out["second_equal"] = all(np.array_equal(a, b) for a, b in zip(ours, theirs))
+out["second_nonzero"] = bool(theirs[0].any())
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="POSIX signals")
+@pytest.mark.parametrize("workload, how, raised", [
+    ("pairs", "sigint", "KeyboardInterrupt"),
+    ("groups", "sigint", "KeyboardInterrupt"),
+    ("groups", "handler", "Stop"),
+])
+def test_signal_stops_count(workload, how, raised):
+    out = subprocess.run([sys.executable, "-c", CHILD, workload, how], capture_output=True,
+                         text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    result = json.loads(out.stdout)
+    assert result["raised"] == raised
+    assert result["latency"] < 0.25
+    assert result["second_nonzero"] and result["second_equal"]
+
+
+def long_catalogue(n=600_000):
+    rng = np.random.default_rng(9)
+    return rng.uniform(0, 500, size=(n, 3)), rng.integers(0, 100, size=n).astype(np.int32)
+
+
+def test_other_threads_run_during_count():
+    coords, ids = long_catalogue()
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.002)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        start = time.perf_counter()
+        quor.count_pairs_1d(coords, ids, np.linspace(0, 25, 6), 500.0)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join()
+    assert end - start > 0.3, "count too short to tell"
+    during = [t for t in ticks if start + 0.1 < t < end - 0.05]
+    # Holding the GIL, the count would leave the ticker no turn at all; a loaded machine
+    # may still give it few.
+    assert len(during) >= max(10, 0.05 * (end - start - 0.15) / 0.002)
+
+
+def test_concurrent_calls_from_threads():
+    rng = np.random.default_rng(12)
+    coords = rng.uniform(0, 100, size=(20_000, 3))
+    ids = rng.integers(0, 50, size=20_000).astype(np.int32)
+    edges = np.linspace(0, 8, 5)
+    calls = [
+        ("count_pairs_1d", (coords, ids, edges, 100.0)),
+        ("count_pairs_2d", (coords, ids, edges, edges, 100.0)),
+        ("count_pairs_smu", (coords, ids, edges, 4, 1.0, 100.0)),
+        ("count_npoint", (coords, ids, edges / 2, 100.0, 3)),
+        ("count_npoint3_shape", (coords, ids, edges / 2, 3, 100.0)),
+    ] * 2
+    results = [None] * len(calls)
+
+    def run(k):
+        name, args = calls[k]
+        results[k] = getattr(quor, name)(*args)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(calls))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for (name, args), got in zip(calls, results):
+        expected = getattr(_quor, name)(*args)
+        assert expected[0].any()
+        for a, b in zip(got, expected):
+            np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.parametrize("counter", ["pairs", "groups"])
+def test_progress_callback(counter):
+    coords, ids = long_catalogue(300_000)
+    seen = []
+    if counter == "pairs":
+        result = quor.count_pairs_2d(coords, ids, np.linspace(0, 20, 5), np.linspace(0, 20, 3), 500.0,
+                                     progress=lambda done, total: seen.append((done, total)))
+        expected = _quor.count_pairs_2d(coords, ids, np.linspace(0, 20, 5), np.linspace(0, 20, 3), 500.0)
+    else:
+        sub = coords[:100_000] / 5
+        result = quor.count_npoint(sub, ids[:100_000], np.linspace(0, 3, 4), 100.0, 4,
+                                   progress=lambda done, total: seen.append((done, total)))
+        expected = _quor.count_npoint(sub, ids[:100_000], np.linspace(0, 3, 4), 100.0, 4)
+    for a, b in zip(result, expected):
+        np.testing.assert_array_equal(a, b)
+    assert len(seen) >= 2
+    done, total = np.array(seen).T
+    assert (np.diff(done) >= 0).all() and (np.diff(total) >= 0).all() and (done <= total).all()
+    assert seen[-1][0] == seen[-1][1] > 0
+
+
+def rss_mb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def test_progress_callback_error_stops_count():
+    coords, ids = long_catalogue(1_000_000)
+
+    calls = []
+
+    def fail(done, total):
+        calls.append(done)
+        raise LookupError("stop here")
+
+    start = time.perf_counter()
+    with pytest.raises(LookupError, match="stop here"):
+        quor.count_pairs_1d(coords, ids, np.linspace(0, 40, 6), 500.0, progress=fail)
+    assert len(calls) == 1
+    assert time.perf_counter() - start < 3.0  # the whole count takes over ten seconds
+    small = coords[:5000] / 5, ids[:5000]
+    np.testing.assert_array_equal(quor.count_pairs_1d(*small, [0, 1, 2], 100.0)[1],
+                                  _quor.count_pairs_1d(*small, np.array([0.0, 1, 2]), 100.0)[1])
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", "")
+                    and "quarantine_size_mb=0" not in os.environ.get("ASAN_OPTIONS", ""),
+                    reason="AddressSanitizer's quarantine grows the resident size")
+def test_stopped_counts_free_their_buffers():
+    # Each count prepares about 100 MB (positions, cell columns, rows) before it stops.
+    coords, ids = long_catalogue(2_000_000)
+
+    def fail(done, total):
+        raise LookupError
+
+    def stopped_count():
+        with pytest.raises(LookupError):
+            quor.count_pairs_1d(coords, ids, np.linspace(0, 40, 6), 500.0, progress=fail)
+
+    stopped_count()
+    before = rss_mb()
+    for _ in range(5):
+        stopped_count()
+    # The allocator keeps some freed memory per worker thread; a leak would add ~500 MB.
+    assert rss_mb() - before < 150
+
+
+def test_progress_bar_only_for_long_counts(capfd):
+    pytest.importorskip("tqdm")
+    small_coords, small_ids = long_catalogue(2000)
+    quor.count_pairs_1d(small_coords, small_ids, [0.0, 5.0], 500.0, progress=True)
+    quor.count_pairs_1d(small_coords, small_ids, [0.0, 5.0], 500.0)
+    assert capfd.readouterr().err == ""
+    coords, ids = long_catalogue()
+    start = time.perf_counter()
+    quor.count_pairs_1d(coords, ids, np.linspace(0, 35, 6), 500.0, progress=True)
+    if time.perf_counter() - start < 1.5:
+        pytest.skip("count too short for the bar to show")
+    captured = capfd.readouterr()
+    assert "100%" in captured.err and captured.out == ""

@@ -14,6 +14,7 @@
 #include "src/common.h"
 #include "src/kernel_select.h"
 #include "src/pair_filter.h"
+#include "src/parallel.h"
 
 namespace quor {
 
@@ -343,7 +344,11 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     FilterQuery q{co.cols.xs.data(), co.cols.ys.data(), zs, co.cols.pids.data(),
                   0.0, 0.0, 0.0, 0, 0.0, 0.0, 0.0,
                   co.box_size, co.half_box, test.key_max, std::fabs(window)};
-    auto set_galaxy = [&q](uint64_t i) {
+    // A count asked to stop ends at the next galaxy: a cell of a dense clump can take
+    // seconds.
+    const CountControl *ctl = current_control();
+    auto set_galaxy = [&q, ctl](uint64_t i) {
+        check_cancelled(ctl);
         q.xi = q.xs[i];
         q.yi = q.ys[i];
         q.zi = q.zs[i];

@@ -26,25 +26,30 @@ namespace quor {
 /// Small histograms count in integers, in COPIES interleaved copies of every counter:
 /// when most pairs land in a few bins, consecutive increments then go to different
 /// copies instead of waiting for each other. The copies are summed, exactly, into the
-/// float64 counters when the histograms are taken out.
+/// float64 counters when the histograms are taken out. A pair with no counter (-1)
+/// lands in a spare counter in front of the others, rather than taking a branch.
 struct HistPair {
-    static constexpr uint64_t COPIES = 4;
-    static constexpr uint64_t MAX_TALLIED = 8192;  ///< counters counted in copies, at most
+    static constexpr uint64_t COPIES = 8;
+    static constexpr uint64_t MAX_TALLIED = 4096;  ///< counters counted in copies, at most
 
     std::vector<double> counts;
-    std::vector<uint64_t> tallies;  ///< COPIES per counter, or empty
+    std::vector<uint64_t> tallies;  ///< COPIES per counter and the spare one, or empty
     uint64_t n_bins;
 
     explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {
-        if (2 * n <= MAX_TALLIED) tallies.assign(2 * n * COPIES, 0);
+        if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
     }
 
-    /// One pair in counter k; `u` picks the copy (any value).
-    void add(uint64_t k, uint64_t u) {
-        if (!tallies.empty())
-            ++tallies[k * COPIES + (u & (COPIES - 1))];
-        else
-            counts[k] += 1.0;
+    /// One pair in each counters[u] >= 0, u < n; none for -1.
+    void add_all(const int64_t *counters, uint64_t n) {
+        if (!tallies.empty()) {
+            uint64_t *t = tallies.data() + COPIES;  // counter -1 is the spare
+            for (uint64_t u = 0; u < n; ++u)
+                ++t[counters[u] * static_cast<int64_t>(COPIES) + static_cast<int64_t>(u & (COPIES - 1))];
+            return;
+        }
+        for (uint64_t u = 0; u < n; ++u)
+            if (counters[u] >= 0) counts[static_cast<uint64_t>(counters[u])] += 1.0;
     }
 
     /// Adds `right` into this pair, entry by entry.
@@ -57,7 +62,7 @@ struct HistPair {
     std::vector<double> take_counts() {
         for (size_t k = 0; k < counts.size() && !tallies.empty(); ++k) {
             uint64_t sum = 0;
-            for (uint64_t c = 0; c < COPIES; ++c) sum += tallies[k * COPIES + c];
+            for (uint64_t c = 0; c < COPIES; ++c) sum += tallies[(k + 1) * COPIES + c];
             counts[k] += static_cast<double>(sum);
         }
         tallies.clear();
@@ -363,8 +368,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     int64_t counters[CAPACITY + FilterOut::SLACK];
     auto flush = [&] {
         test.template index_all<K>(keys, dzs, sames, out.n, counters);
-        for (uint64_t u = 0; u < out.n; ++u)
-            if (counters[u] >= 0) acc.add(static_cast<uint64_t>(counters[u]), u);
+        acc.add_all(counters, out.n);
         out.n = 0;
     };
 

@@ -281,11 +281,13 @@ inline void folded_z_stretches(const double *zs, uint64_t b, uint64_t e, const U
     sub(c, e, std::integral_constant<int, -1>{});
 }
 
-/// counters[u] = test.index(keys[u], dzs[u], same) for the n buffered pairs.
+/// counters[u] = test.index(keys[u], dzs[u], same) for the n buffered pairs (dz 0 for a
+/// test that does not use it: the filter then leaves dzs unwritten).
 template <class Test>
 inline void pair_index_all(const Test &test, const double *keys, const double *dzs,
                            const uint64_t *sames, uint64_t n, int64_t *counters) {
-    for (uint64_t u = 0; u < n; ++u) counters[u] = test.index(keys[u], dzs[u], sames[u] != 0);
+    for (uint64_t u = 0; u < n; ++u)
+        counters[u] = test.index(keys[u], Test::USES_DZ ? dzs[u] : 0.0, sames[u] != 0);
 }
 
 /// Least |d| over the displacements d = (x_j - x_i) + s of every x_j in [j_lo, j_hi]
@@ -375,7 +377,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (the z fold
     // with Wrap); without Wrap it stops where the z window ends.
     auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
-        using Mode = FilterMode<Wrap, decltype(z_fold)::value, Test::KEY_3D>;
+        using Mode = FilterMode<Wrap, decltype(z_fold)::value, Test::KEY_3D, Test::USES_DZ>;
         while (j0 < j1) {
             if (out.n > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);

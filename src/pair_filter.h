@@ -42,14 +42,16 @@ struct FilterOut {
      - otherwise, shifted by the cell step (zero in the own cell): ((xs[j] - xi) + sx,
        (ys[j] - yi) + sy, sz + (zs[j] - zi)), and the run ends at the first partner
        with dz >= w;
-   key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. */
+   key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. dz is stored
+   for the pair test only with KeepDz. */
 constexpr int ANY_FOLD = 2;
 
-template <bool Wrap, int ZFold, bool Key3d>
+template <bool Wrap, int ZFold, bool Key3d, bool KeepDz>
 struct FilterMode {
     static constexpr bool wrap = Wrap;
     static constexpr int z_fold = ZFold;
     static constexpr bool key_3d = Key3d;
+    static constexpr bool keep_dz = KeepDz;
     static constexpr bool shifted = !Wrap;
 };
 
@@ -82,7 +84,7 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
         }
         const double key = Mode::key_3d ? (dx * dx + dy * dy) + dz * dz : dy * dy + dx * dx;
         out.keys[n] = key;
-        out.dzs[n] = dz;
+        if (Mode::keep_dz) out.dzs[n] = dz;
         out.sames[n] = q.pids[j] == q.pi;
         // Written every time, kept only when it survives: no branch per partner.
         n += !(key >= q.key_max);
@@ -159,7 +161,7 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
         const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(
             lanes, _mm256_maskz_loadu_epi32(lanes, q.pids + j), pi);
         _mm512_storeu_pd(out.keys + n, _mm512_maskz_compress_pd(keep, key));
-        _mm512_storeu_pd(out.dzs + n, _mm512_maskz_compress_pd(keep, dz));
+        if (Mode::keep_dz) _mm512_storeu_pd(out.dzs + n, _mm512_maskz_compress_pd(keep, dz));
         _mm512_storeu_si512(out.sames + n,
                             _mm512_maskz_compress_epi64(keep, _mm512_maskz_mov_epi64(same, one)));
         n += static_cast<uint64_t>(__builtin_popcount(keep));
@@ -241,7 +243,8 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
             _mm256_load_si256(reinterpret_cast<const __m256i *>(PACK4.idx[keep]));
         _mm256_storeu_pd(out.keys + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                            _mm256_castpd_ps(key), perm)));
-        _mm256_storeu_pd(out.dzs + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+        if (Mode::keep_dz)
+            _mm256_storeu_pd(out.dzs + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                           _mm256_castpd_ps(dz), perm)));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.sames + n),
                             _mm256_permutevar8x32_epi32(same, perm));

@@ -23,6 +23,7 @@ struct RadialTest {
     uint64_t n_r;
 
     static constexpr bool KEY_3D = true;  ///< the key is r2 = (dx*dx + dy*dy) + dz*dz
+    static constexpr bool USES_DZ = false;  ///< the radial bin needs r2 alone
 
     /// The counter of a pair: auto in [0, n_r), cross in [n_r, 2 n_r); -1 for none.
     int64_t index(double r2, double, bool same) const {

@@ -28,6 +28,7 @@ struct ProjectedTest {
     uint64_t cross_offset;  ///< where the cross counters start
 
     static constexpr bool KEY_3D = false;  ///< the key is rp2 = dy*dy + dx*dx
+    static constexpr bool USES_DZ = true;  ///< pi = |dz|
 
     /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through; with
     /// finite last edges rp2 and pi are below them here, or NaN.

@@ -29,6 +29,7 @@ struct SmuTest {
     uint64_t cross_offset;  ///< where the cross counters start
 
     static constexpr bool KEY_3D = true;  ///< the key is s2 = (dx*dx + dy*dy) + dz*dz
+    static constexpr bool USES_DZ = true;  ///< mu = |dz| / s
 
     /// A pair that find_bin's own first rejection, s2 >= the last squared edge, has
     /// let through (there is no separate test against s_max).

@@ -50,3 +50,14 @@ def test_guide_blocks_found():
 def test_docstring_examples(module):
     result = doctest.testmod(importlib.import_module(module), optionflags=doctest.ELLIPSIS)
     assert result.attempted > 0 and result.failed == 0
+
+
+def test_worked_example_runs(tmp_path):
+    # The example on a small mock, with its figure when matplotlib is installed.
+    import runpy
+    example = runpy.run_path(str(ROOT / "examples" / "halo_model.py"))
+    figure = tmp_path / "halo_model.png" if importable("matplotlib") else None
+    results = example["main"](3000, figure)
+    assert (results["xi_1h"] + results["xi_2h"])[0] > 100  # one-halo pairs at small r
+    assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (5,)
+    assert figure is None or figure.stat().st_size > 10_000

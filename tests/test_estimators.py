@@ -198,8 +198,10 @@ def test_random_groups_formulas():
     (lambda c, i: quor.npoint_ratio(c, i, [1.0, 5.0], BOX, 4), ValueError, "n_order must be 2 or 3"),
     (lambda c, i: quor.xi_one_two_halo(c[:1], i[:1], [1.0, 5.0], BOX), ValueError, "at least 2 galaxies"),
     (lambda c, i: quor.xi_one_two_halo(c, i[:-1], [1.0, 5.0], BOX), ValueError, "partition_ids"),
+    (lambda c, i: quor.random_pairs(-1, [1.0, 5.0], BOX), ValueError, "n_galaxies must not be negative"),
+    (lambda c, i: quor.random_groups(10, [5.0, 1.0], BOX, 3), ValueError, "r_bins must be non-decreasing"),
 ], ids=["xi-reach", "wp-pi-reach", "wp-pi-zero", "wp-pi-type", "odd-ell", "no-mu-bins",
-        "triplet-reach", "order-4", "one-galaxy", "ids-length"])
+        "triplet-reach", "order-4", "one-galaxy", "ids-length", "negative-n", "random-edges"])
 def test_bad_input(call, error, match):
     coords, ids = uniform(100)
     with pytest.raises(error, match=match):

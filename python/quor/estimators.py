@@ -52,6 +52,17 @@ def _catalogue(coords: ArrayLike, halo_ids: ArrayLike, box_size: float,
     return xyz, ids, box
 
 
+def _galaxies(value: Any) -> int:
+    """A number of galaxies: a whole number, not negative."""
+    try:
+        n = operator.index(value)
+    except TypeError as exc:
+        raise TypeError(f"n_galaxies must be an integer, not {type(value).__name__}") from exc
+    if n < 0:
+        raise ValueError(f"n_galaxies must not be negative, got {n}")
+    return n
+
+
 def _reach(name: str, values: ArrayLike, box: float, fraction: float, what: str) -> np.ndarray:
     """Edges checked as the counters check them, with the last edge within `fraction` of
     the box, where the analytic random count of `what` holds."""
@@ -82,10 +93,10 @@ def random_pairs(n_galaxies: int, r_bins: ArrayLike, box_size: float) -> np.ndar
     >>> float(quor.random_pairs(1000, [0.0, 1.0], 10.0)[0])  # 499500 * (4.19 / 1000)
     2092.3007...
     """
-    r = np.asarray(r_bins, dtype=np.float64)
-    n = float(n_galaxies)
+    n = float(_galaxies(n_galaxies))
+    r = _inputs.edges("r_bins", r_bins)
     shells = (4.0 * math.pi / 3.0) * np.diff(r**3)
-    return (n * (n - 1.0) / 2.0) * shells / float(box_size) ** 3
+    return (n * (n - 1.0) / 2.0) * shells / _inputs.box_size(box_size) ** 3
 
 
 def _triplet_volume(r2: np.ndarray) -> np.ndarray:
@@ -129,14 +140,15 @@ def random_groups(n_galaxies: int, r_bins: ArrayLike, box_size: float, n_order: 
     >>> float(rrr[0]) == 1000 * 999 * 998 / 6 * (5 * 3.141592653589793**2 / 6) / 10.0**6
     True
     """
-    r = np.asarray(r_bins, dtype=np.float64)
-    n = float(n_galaxies)
-    if n_order == 2:
-        return random_pairs(n_galaxies, r, box_size)
-    if n_order == 3:
-        volumes = _triplet_volume(_table_edges(r))
-        return (n * (n - 1.0) * (n - 2.0) / 6.0) * np.diff(volumes) / float(box_size) ** 6
-    raise ValueError(f"n_order must be 2 or 3, got {n_order}")
+    order = _inputs.count("n_order", n_order)
+    if order == 2:
+        return random_pairs(n_galaxies, r_bins, box_size)
+    if order != 3:
+        raise ValueError(f"n_order must be 2 or 3, got {order}")
+    n = float(_galaxies(n_galaxies))
+    r = _inputs.edges("r_bins", r_bins)
+    volumes = _triplet_volume(_table_edges(r))
+    return (n * (n - 1.0) * (n - 2.0) / 6.0) * np.diff(volumes) / _inputs.box_size(box_size) ** 6
 
 
 def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
@@ -319,9 +331,7 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
     rr = random_pairs(xyz.shape[0], s, box)[:, None] / n_mu
     weights = (2.0 * np.asarray(orders, dtype=np.float64) + 1.0)[:, None] \
         * _legendre_bin_integrals(orders, n_mu)
-    one = _ratio(same, rr) @ weights.T
-    two = (_ratio(cross, rr) - 1.0) @ weights.T
-    return HaloTerms(one.T.copy(), two.T.copy())
+    return HaloTerms(weights @ _ratio(same, rr).T, weights @ (_ratio(cross, rr) - 1.0).T)
 
 
 def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,

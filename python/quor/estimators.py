@@ -1,0 +1,381 @@
+"""Clustering estimators over quor's counts: the halo model's one-halo and two-halo terms of
+xi(r), w_p(r_p) and the redshift-space multipoles, and n-point ratios, all against the
+random counts of a periodic box worked out analytically (no random catalogue)."""
+from __future__ import annotations
+
+import math
+import operator
+from typing import Any, NamedTuple, Sequence, Tuple
+
+import numpy as np
+from numpy.polynomial import legendre
+from numpy.typing import ArrayLike
+
+from . import _counts, _inputs
+from ._progress import Progress
+
+__all__ = ["HaloTerms", "GroupRatios", "xi_one_two_halo", "wp_one_two_halo", "xi_multipoles",
+           "npoint_ratio", "random_pairs", "random_groups"]
+
+# The count_npoint table: squared largest separations are quantised to this many levels.
+_TABLE_SIZE = 4096
+
+
+class HaloTerms(NamedTuple):
+    """An estimator split by partition; unpacks as ``one_halo, two_halo = ...``. Their sum
+    is the whole estimator (for example ``xi = one_halo + two_halo``)."""
+
+    one_halo: np.ndarray
+    """From the pairs inside one partition (one halo)."""
+    two_halo: np.ndarray
+    """From the pairs across partitions, less the random expectation."""
+
+
+class GroupRatios(NamedTuple):
+    """Group counts over random group counts; unpacks as ``by_partitions, total = ...``."""
+
+    by_partitions: np.ndarray
+    """Row s - 1: the groups with s distinct partitions over all random groups of the bin."""
+    total: np.ndarray
+    """All groups over all random groups: the sum of the rows of ``by_partitions``."""
+
+
+def _catalogue(coords: ArrayLike, halo_ids: ArrayLike, box_size: float,
+               n_min: int) -> Tuple[np.ndarray, np.ndarray, float]:
+    """Checked positions (float64, inside the box), int32 ids and the box side."""
+    box = _inputs.box_size(box_size)
+    xyz = _inputs.positions(coords, box)
+    ids = _inputs.partition_ids(halo_ids, xyz.shape[0])
+    if xyz.shape[0] < n_min:
+        # Fewer galaxies than a group has: no random group exists to divide by.
+        raise ValueError(f"coords must hold at least {n_min} galaxies, got {xyz.shape[0]}")
+    return xyz, ids, box
+
+
+def _galaxies(value: Any) -> int:
+    """A number of galaxies: a whole number, not negative."""
+    try:
+        n = operator.index(value)
+    except TypeError as exc:
+        raise TypeError(f"n_galaxies must be an integer, not {type(value).__name__}") from exc
+    if n < 0:
+        raise ValueError(f"n_galaxies must not be negative, got {n}")
+    return n
+
+
+def _reach(name: str, values: ArrayLike, box: float, fraction: float, what: str) -> np.ndarray:
+    """Edges checked as the counters check them, with the last edge within `fraction` of
+    the box, where the analytic random count of `what` holds."""
+    edges = _inputs.edges(name, values)
+    if edges[-1] > fraction * box:
+        raise ValueError(f"{name} must end within {what} (box_size * {fraction:g} = "
+                         f"{fraction * box:g}), got {edges[-1]:g}")
+    return edges
+
+
+def _ratio(counts: np.ndarray, randoms: np.ndarray) -> np.ndarray:
+    """counts / randoms, NaN where a bin of zero width has no random pairs."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return counts / randoms
+
+
+def random_pairs(n_galaxies: int, r_bins: ArrayLike, box_size: float) -> np.ndarray:
+    """Expected number of unordered pairs of `n_galaxies` uniform random points in a
+    periodic box, by 3-D separation: ``N (N - 1) / 2 * V_k / box_size**3``, with the shell
+    volume ``V_k = 4 pi / 3 (r_bins[k+1]**3 - r_bins[k]**3)``.
+
+    Exact for edges up to ``box_size / 2``, where the sphere fits inside the box's
+    minimum-image cell.
+
+    Examples
+    --------
+    >>> import quor
+    >>> float(quor.random_pairs(1000, [0.0, 1.0], 10.0)[0])  # 499500 * (4.19 / 1000)
+    2092.3007...
+    """
+    n = float(_galaxies(n_galaxies))
+    r = _inputs.edges("r_bins", r_bins)
+    shells = (4.0 * math.pi / 3.0) * np.diff(r**3)
+    return (n * (n - 1.0) / 2.0) * shells / _inputs.box_size(box_size) ** 3
+
+
+def _triplet_volume(r2: np.ndarray) -> np.ndarray:
+    """Volume (in the six coordinates of two points) where two points and a fixed third
+    are pairwise closer than r: 5 pi**2 r**6 / 6, from the squared separation r2."""
+    return (5.0 * math.pi**2 / 6.0) * r2**3
+
+
+def _table_edges(r_bins: np.ndarray) -> np.ndarray:
+    """The squared edges groups are actually binned at by count_npoint's table.
+
+    The table maps a squared largest separation m to the bin holding the level
+    ``r_max**2 * (j / 4095)`` just below it, so bin k really starts at the first level at
+    or above ``r_bins[k]**2``; the last bin still ends at ``r_max**2``."""
+    r2 = r_bins * r_bins
+    levels = r2[-1] * (np.arange(_TABLE_SIZE, dtype=np.float64) / (_TABLE_SIZE - 1))
+    table = np.minimum(np.searchsorted(r2, levels, side="right") - 1, len(r2) - 2)
+    first = np.searchsorted(table, np.arange(len(r2)), side="left")
+    return levels[np.minimum(first, _TABLE_SIZE - 1)]
+
+
+def random_groups(n_galaxies: int, r_bins: ArrayLike, box_size: float, n_order: int) -> np.ndarray:
+    """Expected number of groups of `n_order` uniform random points in a periodic box whose
+    pairwise separations are all below the last edge, in the bins of `count_npoint` (by
+    the largest separation).
+
+    - ``n_order=2``: ``N (N - 1) / 2 * 4 pi / 3 (r_{k+1}**3 - r_k**3) / box**3``, as
+      `random_pairs`; exact for edges up to ``box_size / 2``.
+    - ``n_order=3``: ``N (N - 1) (N - 2) / 6 * (V3(R_{k+1}) - V3(R_k)) / box**6``, where
+      ``V3(r) = 5 pi**2 r**6 / 6`` is the volume, in the six coordinates of two points, of
+      the region where both lie within r of a third and of each other (the integral over
+      the first point's ball of the lens shared by two balls of radius r). R_k are the
+      edges as `count_npoint` bins triplets: ``r_k**2`` rounded up to the next of its
+      4096 levels of ``r_max**2 / 4095``. Exact for edges up to ``box_size / 4``, below
+      which the nearest images of the three points agree.
+
+    Examples
+    --------
+    >>> import quor
+    >>> rrr = quor.random_groups(1000, [0.0, 1.0], 10.0, 3)
+    >>> float(rrr[0]) == 1000 * 999 * 998 / 6 * (5 * 3.141592653589793**2 / 6) / 10.0**6
+    True
+    """
+    order = _inputs.count("n_order", n_order)
+    if order == 2:
+        return random_pairs(n_galaxies, r_bins, box_size)
+    if order != 3:
+        raise ValueError(f"n_order must be 2 or 3, got {order}")
+    n = float(_galaxies(n_galaxies))
+    r = _inputs.edges("r_bins", r_bins)
+    volumes = _triplet_volume(_table_edges(r))
+    return (n * (n - 1.0) * (n - 2.0) / 6.0) * np.diff(volumes) / _inputs.box_size(box_size) ** 6
+
+
+def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
+                    *, progress: Progress = False) -> HaloTerms:
+    """The correlation function xi(r) split into its one-halo and two-halo terms.
+
+    With DD_same and DD_cross the unordered pairs inside one halo and across haloes
+    (`count_pairs_1d`), and the analytic random pairs of a periodic box
+    ``RR_k = N (N - 1) / 2 * V_k / box_size**3`` (V_k the volume of shell k)::
+
+        xi_1h = DD_same / RR
+        xi_2h = DD_cross / RR - 1
+        xi    = xi_1h + xi_2h = DD / RR - 1
+
+    Parameters
+    ----------
+    coords : array_like, shape (N, 3)
+        Positions [x, y, z] in Mpc/h, as for `count_pairs_1d`; N >= 2.
+    halo_ids : array_like of int, shape (N,)
+        The host-halo id of each galaxy (any integers; only equality matters).
+    r_bins : array_like, shape (n_r + 1,)
+        Edges of r in Mpc/h, half-open bins, the last at most ``box_size / 2``.
+    box_size : float
+        Side of the periodic box in Mpc/h.
+    progress : bool or callable, optional
+        As for `count_pairs_1d`.
+
+    Returns
+    -------
+    HaloTerms
+        ``one_halo`` and ``two_halo``, float64 arrays of shape (n_r,); NaN in bins of
+        zero width.
+
+    Examples
+    --------
+    >>> import numpy as np, quor
+    >>> rng = np.random.default_rng(1)
+    >>> coords = rng.uniform(0, 100, size=(20_000, 3))
+    >>> xi_1h, xi_2h = quor.xi_one_two_halo(coords, np.arange(20_000), [1.0, 5.0, 10.0], 100.0)
+    >>> xi_1h.tolist(), bool(np.all(abs(xi_2h) < 0.05))
+    ([0.0, 0.0], True)
+    """
+    xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
+    r = _reach("r_bins", r_bins, box, 0.5, "half the box")
+    same, cross = _counts.count_pairs_1d(xyz, ids, r, box, progress=progress)
+    rr = random_pairs(xyz.shape[0], r, box)
+    return HaloTerms(_ratio(same, rr), _ratio(cross, rr) - 1.0)
+
+
+def _unit_steps(pi_max: Any) -> np.ndarray:
+    """Edges 0, 1, 2, ... up to pi_max, the last step shorter when pi_max is not whole."""
+    try:
+        if isinstance(pi_max, (str, bytes)):
+            raise TypeError
+        top = float(pi_max)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"pi_max must be a real number, not {type(pi_max).__name__}") from exc
+    if not (math.isfinite(top) and top > 0.0):
+        raise ValueError(f"pi_max must be finite and positive, got {top!r}")
+    return np.append(np.arange(0.0, top), top)
+
+
+def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike, pi_max: float,
+                    box_size: float, *, progress: Progress = False) -> HaloTerms:
+    """The projected correlation function w_p(r_p) split into one-halo and two-halo terms.
+
+    Pairs are counted in (r_p, pi) with `count_pairs_2d`, pi = |dz| in unit steps
+    ``[0, 1), [1, 2), ...`` up to `pi_max` (the last step shorter when `pi_max` is not
+    whole). A bin of the box's random pairs holds ``RR_ij = N (N - 1) / 2 *
+    pi (r_p,i+1**2 - r_p,i**2) * 2 dpi_j / box_size**3`` (a ring of both signs of dz), and::
+
+        wp_1h = 2 sum_j DD_same_ij / RR_ij * dpi_j
+        wp_2h = 2 sum_j (DD_cross_ij / RR_ij - 1) * dpi_j
+        wp    = wp_1h + wp_2h = 2 sum_j xi(r_p,i, pi_j) dpi_j
+
+    Parameters
+    ----------
+    coords, halo_ids, box_size, progress
+        As for `xi_one_two_halo`.
+    r_p_bins : array_like, shape (n_rp + 1,)
+        Edges of r_p in Mpc/h, the last at most ``box_size / 2``.
+    pi_max : float
+        Largest line-of-sight separation in Mpc/h, at most ``box_size / 2``.
+
+    Returns
+    -------
+    HaloTerms
+        ``one_halo`` and ``two_halo``, float64 arrays of shape (n_rp,), in Mpc/h.
+
+    Examples
+    --------
+    >>> import numpy as np, quor
+    >>> coords = np.random.default_rng(1).uniform(0, 100, size=(20_000, 3))
+    >>> wp_1h, wp_2h = quor.wp_one_two_halo(coords, np.zeros(20_000, int), [2.0, 5.0], 20, 100.0)
+    >>> wp_2h.tolist(), bool(abs(wp_1h[0] + wp_2h[0]) < 2.0)  # one halo holds every pair
+    ([-40.0], True)
+    """
+    xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
+    r_p = _reach("r_p_bins", r_p_bins, box, 0.5, "half the box")
+    pi = _unit_steps(pi_max)
+    if pi[-1] > 0.5 * box:
+        raise ValueError(f"pi_max must be at most half the box ({0.5 * box:g}), got {pi[-1]:g}")
+    same, cross = _counts.count_pairs_2d(xyz, ids, r_p, pi, box, progress=progress)
+    n = float(xyz.shape[0])
+    d_pi = np.diff(pi)
+    rings = math.pi * np.diff(r_p * r_p)
+    rr = (n * (n - 1.0) / 2.0) * np.outer(rings, 2.0 * d_pi) / box**3
+    wp_1h = 2.0 * (_ratio(same, rr) * d_pi).sum(axis=1)
+    wp_2h = 2.0 * ((_ratio(cross, rr) - 1.0) * d_pi).sum(axis=1)
+    return HaloTerms(wp_1h, wp_2h)
+
+
+def _legendre_bin_integrals(ells: Sequence[int], n_mu_bins: int) -> np.ndarray:
+    """``I[l, j] = integral of P_ell(mu) over mu bin j`` of `n_mu_bins` equal bins of
+    [0, 1), shape (len(ells), n_mu_bins): the bin width times the bin-averaged Legendre
+    polynomial."""
+    mu = np.linspace(0.0, 1.0, n_mu_bins + 1)
+    rows = [np.diff(legendre.legval(mu, legendre.legint([0] * ell + [1]))) for ell in ells]
+    return np.array(rows, dtype=np.float64).reshape(len(ells), n_mu_bins)
+
+
+def _even_orders(ells: Sequence[int]) -> Tuple[int, ...]:
+    """The multipole orders as ints: non-negative and even, since mu = |dz| / s folds
+    the odd multipoles away."""
+    try:
+        orders = tuple(operator.index(ell) for ell in ells)
+    except TypeError as exc:
+        raise TypeError(f"ells must be a sequence of integers ({exc})") from exc
+    if not orders or any(ell < 0 or ell % 2 for ell in orders):
+        raise ValueError(f"ells must be non-negative even integers, got {orders}")
+    return orders
+
+
+def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
+                  box_size: float, ells: Sequence[int] = (0, 2, 4), *,
+                  progress: Progress = False) -> HaloTerms:
+    """Legendre multipoles xi_ell(s) of the redshift-space correlation function, split into
+    one-halo and two-halo terms.
+
+    Pairs are counted in (s, mu) with `count_pairs_smu`, mu = |dz| / s in `n_mu_bins`
+    equal bins of [0, 1). The random pairs of bin (k, j) are ``RR_kj = N (N - 1) / 2 *
+    V_k / box_size**3 / n_mu_bins`` (mu of random pairs is uniform on [0, 1)), giving
+    ``xi_1h(s_k, mu_j) = DD_same / RR`` and ``xi_2h = DD_cross / RR - 1``. Each is projected
+    onto even Legendre polynomials as a piecewise-constant function of mu::
+
+        xi_ell(s_k) = (2 ell + 1) sum_j xi(s_k, mu_j) * integral_{mu_j}^{mu_j+1} P_ell(mu) dmu
+
+    that is, with the bin-averaged Legendre polynomial rather than its value at the bin
+    midpoint: a xi that is constant in mu then gives exactly zero for every ell > 0.
+
+    Parameters
+    ----------
+    coords, halo_ids, box_size, progress
+        As for `xi_one_two_halo`.
+    s_bins : array_like, shape (n_s + 1,)
+        Edges of s in Mpc/h, the last at most ``box_size / 2``.
+    n_mu_bins : int
+        Number of mu bins over [0, 1), at least 1.
+    ells : sequence of int, optional
+        Even multipole orders, by default (0, 2, 4).
+
+    Returns
+    -------
+    HaloTerms
+        ``one_halo`` and ``two_halo``, float64 arrays of shape (len(ells), n_s).
+
+    Examples
+    --------
+    >>> import numpy as np, quor
+    >>> coords = np.random.default_rng(1).uniform(0, 100, size=(20_000, 3))
+    >>> one, two = quor.xi_multipoles(coords, np.arange(20_000), [2.0, 5.0, 10.0], 10, 100.0)
+    >>> one.shape, bool(np.all(abs(two) < 0.1))
+    ((3, 2), True)
+    """
+    xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
+    s = _reach("s_bins", s_bins, box, 0.5, "half the box")
+    n_mu = _inputs.count("n_mu_bins", n_mu_bins)
+    orders = _even_orders(ells)
+    same, cross = _counts.count_pairs_smu(xyz, ids, s, n_mu, 1.0, box, progress=progress)
+    rr = random_pairs(xyz.shape[0], s, box)[:, None] / n_mu
+    weights = (2.0 * np.asarray(orders, dtype=np.float64) + 1.0)[:, None] \
+        * _legendre_bin_integrals(orders, n_mu)
+    return HaloTerms(weights @ _ratio(same, rr).T, weights @ (_ratio(cross, rr) - 1.0).T)
+
+
+def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
+                 n_order: int = 3, *, progress: Progress = False) -> GroupRatios:
+    """Group counts of `count_npoint` over the analytic count of random groups in the box.
+
+    The random count is that of `random_groups`: groups of `n_order` uniform points with
+    every side below each edge, differenced between edges (for triplets
+    ``V3(r) = 5 pi**2 r**6 / 6`` times ``N (N - 1) (N - 2) / 6 / box**6``, taken at the
+    edges where `count_npoint` really bins). Each row of the counts is divided by the
+    same random count, so the rows sum to ``total``; for a uniform catalogue ``total`` is
+    1 within its Poisson error.
+
+    Parameters
+    ----------
+    coords, halo_ids, box_size, progress
+        As for `xi_one_two_halo`; N >= n_order.
+    r_bins : array_like, shape (n_r + 1,)
+        Edges of the largest separation in Mpc/h, the last at most ``box_size / 2`` for
+        pairs and ``box_size / 4`` for triplets.
+    n_order : int, optional
+        Group size: 2 or 3 (default 3).
+
+    Returns
+    -------
+    GroupRatios
+        ``by_partitions`` of shape (2, n_r) for pairs (same, cross halo) and (3, n_r) for
+        triplets (row s - 1: s distinct haloes); ``total`` of shape (n_r,). NaN where a
+        bin holds no random group (zero width).
+
+    Examples
+    --------
+    >>> import numpy as np, quor
+    >>> coords = np.random.default_rng(1).uniform(0, 100, size=(20_000, 3))
+    >>> by_partitions, total = quor.npoint_ratio(coords, np.arange(20_000), [2.0, 4.0], 100.0)
+    >>> by_partitions.shape, bool(abs(total[0] - 1.0) < 0.05)
+    ((3, 1), True)
+    """
+    n = _inputs.count("n_order", n_order)
+    if n not in (2, 3):
+        raise ValueError(f"n_order must be 2 or 3, got {n}")
+    xyz, ids, box = _catalogue(coords, halo_ids, box_size, n)
+    fraction = 0.5 if n == 2 else 0.25
+    r = _reach("r_bins", r_bins, box, fraction, "half the box" if n == 2 else "a quarter of the box")
+    by_partitions, total = _counts.count_npoint(xyz, ids, r, box, n, progress=progress)
+    randoms = random_groups(xyz.shape[0], r, box, n)
+    return GroupRatios(_ratio(by_partitions, randoms), _ratio(total, randoms))

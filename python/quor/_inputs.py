@@ -30,17 +30,22 @@ def _real_array(name: str, values: Any) -> np.ndarray:
     raise TypeError(f"{name} must hold real numbers, not {arr.dtype}")
 
 
-def box_size(value: Any) -> float:
-    """The box side as a float: finite and positive."""
+def positive_real(name: str, value: Any) -> float:
+    """A finite, positive real number given as argument `name`."""
     try:
         if isinstance(value, (str, bytes)):  # float() would parse them
             raise TypeError
-        box = float(value)
+        number = float(value)
     except (TypeError, ValueError) as exc:
-        raise TypeError(f"box_size must be a real number, not {type(value).__name__}") from exc
-    if not (math.isfinite(box) and box > 0.0):
-        raise ValueError(f"box_size must be finite and positive, got {box!r}")
-    return box
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from exc
+    if not (math.isfinite(number) and number > 0.0):
+        raise ValueError(f"{name} must be finite and positive, got {number!r}")
+    return number
+
+
+def box_size(value: Any) -> float:
+    """The box side as a float: finite and positive."""
+    return positive_real("box_size", value)
 
 
 def positions(coords: Any, box: float) -> np.ndarray:
@@ -139,12 +144,4 @@ def count(name: str, value: Any) -> int:
 
 def mu_max(value: Any) -> float:
     """The upper limit of mu: finite and positive."""
-    try:
-        if isinstance(value, (str, bytes)):
-            raise TypeError
-        mu = float(value)
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"mu_max must be a real number, not {type(value).__name__}") from exc
-    if not (math.isfinite(mu) and mu > 0.0):
-        raise ValueError(f"mu_max must be finite and positive, got {mu!r}")
-    return mu
+    return positive_real("mu_max", value)

@@ -200,14 +200,7 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
 
 def _unit_steps(pi_max: Any) -> np.ndarray:
     """Edges 0, 1, 2, ... up to pi_max, the last step shorter when pi_max is not whole."""
-    try:
-        if isinstance(pi_max, (str, bytes)):
-            raise TypeError
-        top = float(pi_max)
-    except (TypeError, ValueError) as exc:
-        raise TypeError(f"pi_max must be a real number, not {type(pi_max).__name__}") from exc
-    if not (math.isfinite(top) and top > 0.0):
-        raise ValueError(f"pi_max must be finite and positive, got {top!r}")
+    top = _inputs.positive_real("pi_max", pi_max)
     return np.append(np.arange(0.0, top), top)
 
 

@@ -84,9 +84,9 @@ struct HistPair {
 // ---- bin lookup -------------------------------------------------------------------
 
 /// find_bin through a quantised start table. For non-decreasing finite edges from 0 or
-/// above to a positive last edge, v maps to a quantum q(v) in [0, TABLE) that never
+/// above to a positive last edge, v maps to a quantum q(v) in [0, size) that never
 /// decreases as v grows: the bit pattern of a non-negative float64 grows with its value,
-/// so q(v) = min((bits(v) - base) >> shift, TABLE - 1), 0 below `base` (the bits of the
+/// so q(v) = min((bits(v) - base) >> shift, size - 1), 0 below `base` (the bits of the
 /// first positive edge). That spreads the quanta evenly over the binades between the
 /// first positive edge and the last one, as logarithmic bins are. start[q] is the last
 /// edge k below the last one with q(edges[k]) < q; every v of quantum q then has
@@ -96,14 +96,17 @@ struct HistPair {
 ///
 /// Most quanta lie inside one bin. quantum_bin[q] is that bin, or ~start[q] (negative)
 /// for a quantum that an edge splits, where the walk is needed: the vector lookup then
-/// takes one table read for most values.
+/// takes one table read for most values. The table has MIN_TABLE quanta, or more where
+/// many edges would split too many of them.
 struct BinLookup {
-    static constexpr int64_t TABLE = 2048;
+    static constexpr int64_t MIN_TABLE = 2048;
+    static constexpr int64_t MAX_TABLE = 16384;
 
     const double *edges;
     int64_t m;                   ///< number of edges, >= 1
-    const int32_t *start;        ///< TABLE entries, or nullptr
-    const int32_t *quantum_bin;  ///< TABLE entries when start is
+    const int32_t *start;        ///< `size` entries, or nullptr
+    const int32_t *quantum_bin;  ///< `size` entries when start is
+    int64_t size;                ///< quanta
     uint64_t base;
     unsigned shift;
 
@@ -113,7 +116,7 @@ struct BinLookup {
         std::memcpy(&bits, &v, sizeof bits);
         bits &= ~(uint64_t{1} << 63);  // -0.0 counts as 0.0
         const uint64_t q = bits > base ? (bits - base) >> shift : 0;
-        return q < TABLE - 1 ? static_cast<int64_t>(q) : TABLE - 1;
+        return q < static_cast<uint64_t>(size - 1) ? static_cast<int64_t>(q) : size - 1;
     }
 
     /// The bin of `v` as find_bin(edges, m, v) gives it: -1 for none. Tabled needs a
@@ -137,33 +140,12 @@ public:
         bool sorted = edges_[0] >= 0.0;
         for (int64_t k = 0; k < m; ++k)
             sorted = sorted && std::isfinite(edges_[k]) && (k == 0 || edges_[k - 1] <= edges_[k]);
-        lookup_ = {edges_.data(), m, nullptr, nullptr, 0, 0};
+        lookup_ = {edges_.data(), m, nullptr, nullptr, BinLookup::MIN_TABLE, 0, 0};
         if (m < 2 || !sorted || !(last > 0.0) || m > INT32_MAX) return;
 
-        // base: the first positive edge; shift: the least that maps the last edge's
-        // bits below TABLE quanta above it.
-        const double first_positive = *std::find_if(edges_.begin(), edges_.end(),
-                                                    [](double e) { return e > 0.0; });
-        uint64_t last_bits;
-        std::memcpy(&lookup_.base, &first_positive, sizeof(uint64_t));
-        std::memcpy(&last_bits, &last, sizeof(uint64_t));
-        while (((last_bits - lookup_.base) >> lookup_.shift) >= uint64_t(BinLookup::TABLE))
-            ++lookup_.shift;
-
-        // q(edges[k]) never decreases with k, so one pass finds for each q the last
-        // k below m - 1 with q(edges[k]) < q.
-        start_.assign(BinLookup::TABLE, 0);
-        quantum_bin_.assign(BinLookup::TABLE, 0);
-        int64_t k = 0;
-        for (int64_t q = 0; q < BinLookup::TABLE; ++q) {
-            while (k + 1 < m - 1 && lookup_.quantum(edges_[k + 1]) < q) ++k;
-            start_[q] = static_cast<int32_t>(k);
-            // Every v of quantum q with edges[0] <= v < edges[m - 1] has edges[k] < v
-            // (or k = 0); it lies in bin k when the next edge is the last or in a later
-            // quantum.
-            const bool settled = k + 1 == m - 1 || lookup_.quantum(edges_[k + 1]) > q;
-            quantum_bin_[q] = settled ? static_cast<int32_t>(k) : ~static_cast<int32_t>(k);
-        }
+        // Twice the quanta while more than one in a hundred would need the walk.
+        while (fill_tables(m, last) * 100 > lookup_.size && lookup_.size < BinLookup::MAX_TABLE)
+            lookup_.size *= 2;
         lookup_.start = start_.data();
         lookup_.quantum_bin = quantum_bin_.data();
     }
@@ -175,6 +157,37 @@ public:
     double last() const { return edges_.back(); }
 
 private:
+    /// Fills the tables for lookup_.size quanta; returns how many quanta an edge splits.
+    int64_t fill_tables(int64_t m, double last) {
+        // base: the first positive edge; shift: the least that maps the last edge's
+        // bits below `size` quanta above it.
+        const double first_positive = *std::find_if(edges_.begin(), edges_.end(),
+                                                    [](double e) { return e > 0.0; });
+        uint64_t last_bits;
+        std::memcpy(&lookup_.base, &first_positive, sizeof(uint64_t));
+        std::memcpy(&last_bits, &last, sizeof(uint64_t));
+        lookup_.shift = 0;
+        while (((last_bits - lookup_.base) >> lookup_.shift) >= uint64_t(lookup_.size))
+            ++lookup_.shift;
+
+        // q(edges[k]) never decreases with k, so one pass finds for each q the last
+        // k below m - 1 with q(edges[k]) < q.
+        start_.assign(lookup_.size, 0);
+        quantum_bin_.assign(lookup_.size, 0);
+        int64_t k = 0, split = 0;
+        for (int64_t q = 0; q < lookup_.size; ++q) {
+            while (k + 1 < m - 1 && lookup_.quantum(edges_[k + 1]) < q) ++k;
+            start_[q] = static_cast<int32_t>(k);
+            // Every v of quantum q with edges[0] <= v < edges[m - 1] has edges[k] < v
+            // (or k = 0); it lies in bin k when the next edge is the last or in a later
+            // quantum.
+            const bool settled = k + 1 == m - 1 || lookup_.quantum(edges_[k + 1]) > q;
+            quantum_bin_[q] = settled ? static_cast<int32_t>(k) : ~static_cast<int32_t>(k);
+            split += !settled;
+        }
+        return split;
+    }
+
     std::vector<double> edges_;
     std::vector<int32_t> start_;
     std::vector<int32_t> quantum_bin_;
@@ -198,7 +211,7 @@ QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double li
     const __m512d below = _mm512_set1_pd(limit), first = _mm512_set1_pd(lk.edges[0]);
     const __m512i base = _mm512_set1_epi64(static_cast<long long>(lk.base));
     const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL);
-    const __m512i top = _mm512_set1_epi64(BinLookup::TABLE - 1);
+    const __m512i top = _mm512_set1_epi64(lk.size - 1);
     const __m512i one = _mm512_set1_epi64(1), none = _mm512_set1_epi64(-1);
     const __m512i zero = _mm512_setzero_si512(), cross_v = _mm512_set1_epi64(cross);
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(lk.shift));

@@ -42,12 +42,66 @@ struct ProjectedTest {
         return static_cast<int64_t>(k + !same * cross_offset);
     }
 
-    template <Kernel>
+    template <Kernel K>
     void index_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
-                   int64_t *counters) const {
-        pair_index_all(*this, keys, dzs, sames, n, counters);
-    }
+                   int64_t *counters) const;
 };
+
+#if QUOR_X86_SIMD
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see tabled_bins_avx512
+/// ProjectedTest::index for n <= MAX_BUFFERED buffered pairs, eight at a time: both
+/// bins through their start tables, then the counter, with the scalar operations lane by
+/// lane.
+constexpr uint64_t MAX_BUFFERED = 512;
+QUOR_TARGET_AVX512 inline void projected_index_avx512(const ProjectedTest<true> &t,
+                                                      const double *rp2, const double *dzs,
+                                                      const uint64_t *sames, uint64_t n,
+                                                      int64_t *counters) {
+    double pis[MAX_BUFFERED + 8];
+    int64_t pi_bins[MAX_BUFFERED + 8];
+    const __m512d magnitude = _mm512_castsi512_pd(_mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL));
+    auto lanes_from = [n](uint64_t u) {
+        return n - u >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << (n - u)) - 1);
+    };
+    for (uint64_t u = 0; u < n; u += 8)  // pi = |dz|
+        _mm512_storeu_pd(pis + u, _mm512_and_pd(_mm512_maskz_loadu_pd(lanes_from(u), dzs + u), magnitude));
+    // -1 where rp2 or pi has no bin, pi >= pi_max included (the last pi edge).
+    tabled_bins_avx512(t.rp2_bins, t.key_max, rp2, n, counters);
+    tabled_bins_avx512(t.pi_bins, t.pi_max, pis, n, pi_bins);
+    const __m512i n_pi = _mm512_set1_epi64(static_cast<long long>(t.n_pi));
+    const __m512i cross = _mm512_set1_epi64(static_cast<long long>(t.cross_offset));
+    const __m512i zero = _mm512_setzero_si512(), none = _mm512_set1_epi64(-1);
+    for (uint64_t u = 0; u < n; u += 8) {
+        const __mmask8 lanes = lanes_from(u);
+        const __m512i a = _mm512_loadu_si512(counters + u);  // -1 past n
+        const __m512i b = _mm512_loadu_si512(pi_bins + u);
+        const __mmask8 ok = _mm512_cmpge_epi64_mask(a, zero) & _mm512_cmpge_epi64_mask(b, zero);
+        __m512i k = _mm512_add_epi64(_mm512_mullo_epi64(a, n_pi), b);
+        const __mmask8 other =
+            _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
+        k = _mm512_mask_add_epi64(k, other, k, cross);
+        _mm512_storeu_si512(counters + u, _mm512_mask_mov_epi64(none, ok, k));
+    }
+}
+#pragma GCC diagnostic pop
+#endif
+
+template <bool Tabled>
+template <Kernel K>
+void ProjectedTest<Tabled>::index_all(const double *keys, const double *dzs,
+                                      const uint64_t *sames, uint64_t n,
+                                      int64_t *counters) const {
+#if QUOR_X86_SIMD
+    if constexpr (K == Kernel::avx512 && Tabled) {
+        if (n <= MAX_BUFFERED) {
+            projected_index_avx512(*this, keys, dzs, sames, n, counters);
+            return;
+        }
+    }
+#endif
+    pair_index_all(*this, keys, dzs, sames, n, counters);
+}
 
 template <Kernel K, bool Wrap, bool Tabled>
 HistPair sweep_projected(const CellOrdered &co, const ProjectedTest<Tabled> &proto,

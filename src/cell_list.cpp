@@ -183,6 +183,18 @@ bool all_inside_box(const StridedMatrix &coords, double box_size) {
     return std::all_of(inside.begin(), inside.end(), [](char ok) { return ok != 0; });
 }
 
+void mark_owner(CellOrdered &co, const OwnerSlab &slab) {
+    CellColumns &cols = co.cols;
+    const uint64_t n = cols.xs.size();
+    cols.next_owned.assign(n + 1, n);
+    cols.next_ghost.assign(n + 1, n);
+    for (uint64_t k = n; k-- > 0;) {
+        const bool own = slab.owns(cols.xs[k]);
+        cols.next_owned[k] = own ? k : cols.next_owned[k + 1];
+        cols.next_ghost[k] = own ? cols.next_ghost[k + 1] : k;
+    }
+}
+
 CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
                                double box_size, double r_xy, double w) {
     if (all_inside_box(coords, box_size)) {

@@ -120,6 +120,11 @@ struct CellColumns {
     std::vector<double> xs, ys, zs;
     std::vector<int32_t> pids;
     std::vector<uint64_t> orig_index;
+    /// For an owner-aware count (else empty), n + 1 entries each: the first owned entry
+    /// at or after k, and the first ghost at or after k (n when there is none).
+    std::vector<uint64_t> next_owned, next_ghost;
+
+    bool owned(uint64_t k) const { return next_owned.empty() || next_owned[k] == k; }
 };
 
 /// The smallest box around the x and y of a cell's galaxies; empty: lo > hi.
@@ -146,6 +151,9 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 /// The same on CellList::for_box(box_size, cell_size_xy, cell_size_z).
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z);
+
+/// Makes the count owner-aware: marks which galaxies of the columns `slab` owns.
+void mark_owner(CellOrdered &co, const OwnerSlab &slab);
 
 /// Whether every position is finite and inside [0, box_size) on all three axes.
 bool all_inside_box(const StridedMatrix &coords, double box_size);

@@ -354,8 +354,14 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // A count asked to stop ends at the next galaxy: a cell of a dense clump can take
     // seconds.
     const CountControl *ctl = current_control();
-    auto set_galaxy = [&q, ctl](uint64_t i) {
+    // Owner-aware counts: a ghost current galaxy meets only the owned partners, since its
+    // pairs with other ghosts belong to the count of the slab that owns them.
+    const uint64_t *next_owned = co.cols.next_owned.empty() ? nullptr : co.cols.next_owned.data();
+    const uint64_t *next_ghost = co.cols.next_ghost.data();
+    bool ghost_i = false;
+    auto set_galaxy = [&q, &ghost_i, ctl, next_owned](uint64_t i) {
         check_cancelled(ctl);
+        ghost_i = next_owned && next_owned[i] != i;
         q.xi = q.xs[i];
         q.yi = q.ys[i];
         q.zi = q.zs[i];
@@ -378,11 +384,26 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // with Wrap); without Wrap it stops where the z window ends.
     auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
         using Mode = FilterMode<Wrap, decltype(z_fold)::value, Test::KEY_3D, Test::USES_DZ>;
-        while (j0 < j1) {
-            if (out.n > CAPACITY - CHUNK) flush();
-            const uint64_t j_end = std::min(j1, j0 + CHUNK);
-            if (filter_partners<K, Mode>(q, j0, j_end, out)) return;
-            j0 = j_end;
+        // True when the z window ended inside [a, b).
+        auto scan = [&](uint64_t a, uint64_t b) {
+            while (a < b) {
+                if (out.n > CAPACITY - CHUNK) flush();
+                const uint64_t a_end = std::min(b, a + CHUNK);
+                if (filter_partners<K, Mode>(q, a, a_end, out)) return true;
+                a = a_end;
+            }
+            return false;
+        };
+        if (!ghost_i) {
+            scan(j0, j1);
+            return;
+        }
+        // The owned stretches of the run, in order: a window that ends among skipped
+        // ghosts ends again at the first partner of the next stretch.
+        for (uint64_t a = next_owned[j0]; a < j1;) {
+            const uint64_t b = std::min(j1, next_ghost[a]);
+            if (scan(a, b)) return;
+            a = b < j1 ? next_owned[b] : j1;
         }
     };
     const std::integral_constant<int, ANY_FOLD> any_fold;

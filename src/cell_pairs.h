@@ -354,19 +354,28 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // A count asked to stop ends at the next galaxy: a cell of a dense clump can take
     // seconds.
     const CountControl *ctl = current_control();
-    // Owner-aware counts: a ghost current galaxy meets only the owned partners, since its
-    // pairs with other ghosts belong to the count of the slab that owns them.
-    const uint64_t *next_owned = co.cols.next_owned.empty() ? nullptr : co.cols.next_owned.data();
-    const uint64_t *next_ghost = co.cols.next_ghost.data();
-    bool ghost_i = false;
-    auto set_galaxy = [&q, &ghost_i, ctl, next_owned](uint64_t i) {
+    // Owner-aware counts: a ghost meets its partners through owned_xs, where the other
+    // ghosts lie infinitely far (their pairs belong to the slab that owns one of them).
+    const double *xs = co.cols.xs.data();
+    const double *owned_xs = co.cols.owned_xs.empty() ? xs : co.cols.owned_xs.data();
+    auto set_galaxy = [&q, ctl, xs, owned_xs](uint64_t i) {
         check_cancelled(ctl);
-        ghost_i = next_owned && next_owned[i] != i;
-        q.xi = q.xs[i];
+        q.xi = xs[i];
+        q.xs = owned_xs[i] == q.xi ? xs : owned_xs;
         q.yi = q.ys[i];
         q.zi = q.zs[i];
         q.pi = q.pids[i];
     };
+
+    // Cells of ghosts alone meet other ghosts for nothing: an owner-aware count skips
+    // such cell pairs whole, and a ghost skips neighbours of ghosts alone.
+    const bool aware = !co.cell_owns.empty();
+    auto owns_any = [&](uint64_t cell_lo, uint64_t cell_hi) {
+        for (uint64_t k = cell_lo; aware && k <= cell_hi; ++k)
+            if (co.cell_owns[k]) return true;
+        return !aware;
+    };
+    const bool cell_owns = owns_any(c, c);
 
     // Survivors of the cheap rejection, finished in one go when the buffer fills.
     constexpr uint64_t CHUNK = 64, CAPACITY = 256;
@@ -384,26 +393,11 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // with Wrap); without Wrap it stops where the z window ends.
     auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
         using Mode = FilterMode<Wrap, decltype(z_fold)::value, Test::KEY_3D, Test::USES_DZ>;
-        // True when the z window ended inside [a, b).
-        auto scan = [&](uint64_t a, uint64_t b) {
-            while (a < b) {
-                if (out.n > CAPACITY - CHUNK) flush();
-                const uint64_t a_end = std::min(b, a + CHUNK);
-                if (filter_partners<K, Mode>(q, a, a_end, out)) return true;
-                a = a_end;
-            }
-            return false;
-        };
-        if (!ghost_i) {
-            scan(j0, j1);
-            return;
-        }
-        // The owned stretches of the run, in order: a window that ends among skipped
-        // ghosts ends again at the first partner of the next stretch.
-        for (uint64_t a = next_owned[j0]; a < j1;) {
-            const uint64_t b = std::min(j1, next_ghost[a]);
-            if (scan(a, b)) return;
-            a = b < j1 ? next_owned[b] : j1;
+        while (j0 < j1) {
+            if (out.n > CAPACITY - CHUNK) flush();
+            const uint64_t j_end = std::min(j1, j0 + CHUNK);
+            if (filter_partners<K, Mode>(q, j0, j_end, out)) return;
+            j0 = j_end;
         }
     };
     const std::integral_constant<int, ANY_FOLD> any_fold;
@@ -429,7 +423,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // |dz| ignore). The two galaxies of a pair give displacements of opposite sign and
     // equal size, so either may own it.
     q.sx = q.sy = q.sz = 0.0;
-    for (uint64_t i = begin; i + 1 < end; ++i) {
+    for (uint64_t i = begin; i + 1 < end && cell_owns; ++i) {
         set_galaxy(i);
         if (Wrap)
             visit_folded(i + 1, end);
@@ -444,8 +438,11 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             const Neighbour nb = neighbour_of(grid, cc, off.x, off.y, off.z, co.box_size);
             const uint64_t nb_begin = grid.cell_start[nb.cell];
             const uint64_t nb_end = grid.cell_start[nb.cell + 1];
+            const bool nb_owns = owns_any(nb.cell, nb.cell);
+            if (!cell_owns && !nb_owns) continue;
             for (uint64_t i = begin; i < end && nb_begin < nb_end; ++i) {
                 set_galaxy(i);
+                if (!nb_owns && q.xs != xs) continue;  // a ghost among ghosts
                 visit_folded(nb_begin, nb_end);
             }
         }
@@ -463,6 +460,8 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         const uint64_t nb_begin = grid.cell_start[cell_lo];
         const uint64_t nb_end = grid.cell_start[cell_hi + 1];
         if (nb_begin == nb_end) return;
+        const bool nb_owns = owns_any(cell_lo, cell_hi);
+        if (!cell_owns && !nb_owns) return;
         CellBounds nb_box{INFINITY, -INFINITY, INFINITY, -INFINITY};
         if (bounded) {
             for (uint64_t k = cell_lo; k <= cell_hi; ++k) {
@@ -489,6 +488,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             set_galaxy(i);
             const double zi = q.zi;
             while (first < nb_end && nb.sz + (zs[first] - zi) <= -w) ++first;
+            if (!nb_owns && q.xs != xs) continue;  // a ghost among ghosts
             if (per_galaxy) {
                 const double gx = least_gap(nb_box.x_lo, nb_box.x_hi, q.xi, q.xi, nb.sx);
                 const double gy = least_gap(nb_box.y_lo, nb_box.y_hi, q.yi, q.yi, nb.sy);

@@ -92,8 +92,7 @@ RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];
     checked_elements(2, n_r);
-    CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max);
-    if (owner) mark_owner(co, *owner);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max, owner);
     const bool fold = !co.grid.bounded && !shift_gives_min_image(co, r_max);
     const std::vector<double> hist = radial_histogram(co, squared_edges(r_bins), r_max, fold);
 

@@ -85,8 +85,7 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     for (int64_t k = 0; k < pi_bins.size; ++k) pi_copy[k] = pi_bins[k];
     const BinTable pi_edges(std::move(pi_copy));
 
-    CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_p_max, pi_max);
-    if (owner) mark_owner(co, *owner);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_p_max, pi_max, owner);
     // The cell step's shift alone gives the minimum image while twice the largest
     // separation fits in half the box, or on the fine grid; past that (few, wide cells)
     // every component is folded instead, and the z window is not used.

@@ -203,7 +203,6 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
     const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
     const int32_t *pids = cols.pids.data();
     const uint64_t *orig = cols.orig_index.data();
-    const uint64_t *next_owned = cols.next_owned.empty() ? nullptr : cols.next_owned.data();
     const double box = s.data.box_size, half = s.data.half_box;
     const double r2_max = s.r2_max;
     const double w = std::fabs(s.r_max);  // d2 < r2_max needs |dz| < |r_max|
@@ -220,7 +219,7 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
                 const double dy = min_image(ys[k] - yi, box, half);
                 const double dz = min_image(zs[k] - zi, box, half);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                out[n] = {dx, dy, dz, d2, pids[k], !next_owned || next_owned[k] == k};
+                out[n] = {dx, dy, dz, d2, pids[k], cols.owned(k)};
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         } else {
@@ -235,7 +234,7 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
                 const double dx = run.sx + (xs[k] - xi);
                 const double dy = run.sy + (ys[k] - yi);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                out[n] = {dx, dy, dz, d2, pids[k], !next_owned || next_owned[k] == k};
+                out[n] = {dx, dy, dz, d2, pids[k], cols.owned(k)};
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         }
@@ -421,7 +420,7 @@ void group_kernel(const NpointSetup &s, uint64_t n_order, uint64_t c, GroupAcc &
         // Each owned galaxy alone, at separation 0: no neighbours needed.
         const uint64_t lo = s.data.grid.cell_start[c], hi = s.data.grid.cell_start[c + 1];
         uint64_t n = hi - lo;
-        if (!s.data.cols.next_owned.empty())
+        if (!s.data.cols.owned_xs.empty())
             for (uint64_t i = lo; i < hi; ++i) n -= !s.data.cols.owned(i);
         const int32_t b = s.table_bin(0.0);
         if (b >= 0) acc.hist[b] += static_cast<double>(n);

@@ -122,8 +122,7 @@ PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const
     }
 
     const BinTable s2_edges(squared_edges(s_bins));
-    CellOrdered co = prepare_pair_cells(coords, ids, box_size, s_max, s_max);
-    if (owner) mark_owner(co, *owner);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, s_max, s_max, owner);
     const bool wrap_pairs = !co.grid.bounded && (s_max + s_max) > co.half_box;
 
     auto sweep = [&](auto tabled) {

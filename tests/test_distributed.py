@@ -137,3 +137,10 @@ def test_embedded_cluster(catalogue):
     xyz, ids = catalogue
     got = qd.count_pairs_2d(xyz, ids, R, R, BOX, n_slabs=3)
     assert_same(got, quor.count_pairs_2d(xyz, ids, R, R, BOX))
+
+
+def test_progress_bar(client, catalogue, capsys):
+    xyz, ids = catalogue
+    got = qd.count_pairs_1d(xyz, ids, R, BOX, client=client, n_slabs=4, progress=True)
+    assert_same(got, quor.count_pairs_1d(xyz, ids, R, BOX))
+    assert "100% Completed" in capsys.readouterr().out

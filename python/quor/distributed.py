@@ -206,12 +206,13 @@ def _default_cluster() -> Any:
                         dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
 
 
-def _wait(futures: List[Any], progress: Progress) -> None:
+def _wait(client: Any, futures: List[Any], progress: Progress) -> None:
     """Waits for the slab counts, showing or reporting how many are done."""
     if progress is True:
         from distributed import progress as dask_progress
 
-        dask_progress(futures)
+        with client.as_current():  # the bar follows the current client's scheduler
+            dask_progress(futures)
     elif callable(progress):
         from distributed import as_completed
 
@@ -269,7 +270,7 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
     slabs = [count(kernel, args, faces[s], faces[s + 1], *[p[s] for p in pieces]) for s in range(n)]
     futures = client.compute(slabs)
     try:
-        _wait(futures, progress)
+        _wait(client, futures, progress)
         results = client.gather(futures)
     except BaseException:
         # Ctrl-C, or a failed task: nothing of this count keeps running on the cluster.

@@ -101,6 +101,7 @@ def test_on_disk_input(client, catalogue, tmp_path):
     (None, BOX / 3 + 1, "too large for the slab scheme"),
     (3, BOX / 3 + 1, "too large for the slab scheme"),
     (0, 1.0, "n_slabs must be at least 1"),
+    (2**17, 0.0, "at most 65536 slabs fit"),
 ])
 def test_requests_that_cannot_hold(n_slabs, r_max, message):
     xyz = np.zeros((10, 3))

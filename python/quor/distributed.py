@@ -37,6 +37,8 @@ _SCATTER_ROWS = 1 << 21
 # Rows per slab task that n_slabs=None aims at: the task's memory stays near 100 bytes
 # a row times this, and the slabs outnumber the workers' threads for balance.
 _ROWS_PER_SLAB = 4_000_000
+# Slabs of one count at most (a tiny r_max would allow billions).
+_MOST_SLABS = 1 << 16
 
 
 # ---------------------------------------------------------------------------------------------
@@ -58,10 +60,9 @@ def _slab_fits(n: int, box: float, ghost: float) -> bool:
 
 
 def _most_slabs(box: float, ghost: float) -> int:
-    """The largest slab count whose slabs are all at least `ghost` wide (0 for none)."""
-    if ghost <= 0.0:
-        return 1 << 20
-    n = int(box // ghost) + 1
+    """The largest slab count, up to _MOST_SLABS, whose slabs are all at least `ghost`
+    wide (0 for none)."""
+    n = min(int(box // ghost) + 1, _MOST_SLABS)
     while n > 0 and not _slab_fits(n, box, ghost):
         n -= 1
     return n

@@ -108,10 +108,13 @@ def _split_chunk(coords: np.ndarray, ids: np.ndarray, box: float, faces: Sequenc
     np.clip(slab, 0, n - 1, out=slab)
     # A galaxy within reach of its slab's lower face is a ghost of the slab below (the
     # last slab's upper face, box, is slab 0's lower face 0 seen across the boundary).
-    ghost_of = np.full(x.shape, -1, dtype=np.int64)
+    # Slab numbers in the narrowest type: the masks below read them once per slab.
+    small = np.int16 if n <= np.iinfo(np.int16).max else np.int32
+    ghost_of = np.full(x.shape, -1, dtype=small)
     if n > 1:
         near = (x - lower[slab]) < ghost
         ghost_of[near] = (slab[near] - 1) % n
+    slab = slab.astype(small)
     pieces = []
     for s in range(n):
         rows = np.flatnonzero((slab == s) | (ghost_of == s))

@@ -19,7 +19,7 @@ struct Signature {
 };
 
 /// At most this many parameters per function.
-constexpr size_t MAX_PARAMS = 8;
+constexpr size_t MAX_PARAMS = 10;
 
 /// Bound arguments, one strong reference per parameter, held until the call ends.
 struct BoundArgs {

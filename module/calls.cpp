@@ -40,7 +40,9 @@ Pairs1dCall Pairs1dCall::from(const BoundArgs &bound) {
     return c;
 }
 
-RadialCounts Pairs1dCall::run() const { return count_pairs_1d(coords, ids, r_bins, box_size); }
+RadialCounts Pairs1dCall::run(const OwnerSlab *owner) const {
+    return count_pairs_1d(coords, ids, r_bins, box_size, owner);
+}
 
 Ref Pairs1dCall::result(RadialCounts &&counts) {
     Ref dd_auto = make_array_1d(std::move(counts.dd_auto));
@@ -61,7 +63,9 @@ Pairs2dCall Pairs2dCall::from(const BoundArgs &bound) {
     return c;
 }
 
-PairHists Pairs2dCall::run() const { return projected_counts(coords, ids, r_p_bins, pi_bins, box_size); }
+PairHists Pairs2dCall::run(const OwnerSlab *owner) const {
+    return projected_counts(coords, ids, r_p_bins, pi_bins, box_size, owner);
+}
 
 Ref Pairs2dCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
 
@@ -77,7 +81,9 @@ PairsSmuCall PairsSmuCall::from(const BoundArgs &bound) {
     return c;
 }
 
-PairHists PairsSmuCall::run() const { return smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box_size); }
+PairHists PairsSmuCall::run(const OwnerSlab *owner) const {
+    return smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box_size, owner);
+}
 
 Ref PairsSmuCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
 
@@ -95,7 +101,9 @@ NpointCall NpointCall::from(const BoundArgs &bound) {
     return c;
 }
 
-NpointCounts NpointCall::run() const { return npoint_counts(coords, ids, r_bins, box_size, n_order); }
+NpointCounts NpointCall::run(const OwnerSlab *owner) const {
+    return npoint_counts(coords, ids, r_bins, box_size, n_order, owner);
+}
 
 Ref NpointCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
 
@@ -115,7 +123,9 @@ ShapeCall ShapeCall::from(const BoundArgs &bound) {
     return c;
 }
 
-NpointCounts ShapeCall::run() const { return shape_counts(coords, ids, r_bins, n_ratio, box_size); }
+NpointCounts ShapeCall::run(const OwnerSlab *owner) const {
+    return shape_counts(coords, ids, r_bins, n_ratio, box_size, owner);
+}
 
 Ref ShapeCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
 

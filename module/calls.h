@@ -17,7 +17,8 @@ namespace quor {
 
 /* Each call struct is made from bound arguments 0 .. k-1 in declaration order (the
    first failing conversion raises, naming its parameter), then checked before any
-   counting. `run()` touches no Python object, so it may run without the GIL. The views
+   counting. `run()` touches no Python object, so it may run without the GIL; with an
+   owner slab it counts only what the slab owns (for quor.distributed). The views
    borrow the arrays that the BoundArgs hold; it must outlive the call struct. */
 
 struct Pairs1dCall {
@@ -28,7 +29,7 @@ struct Pairs1dCall {
 
     using Counts = RadialCounts;
     static Pairs1dCall from(const BoundArgs &bound);
-    Counts run() const;
+    Counts run(const OwnerSlab *owner = nullptr) const;
     static Ref result(Counts &&counts);
 };
 
@@ -40,7 +41,7 @@ struct Pairs2dCall {
 
     using Counts = PairHists;
     static Pairs2dCall from(const BoundArgs &bound);
-    Counts run() const;
+    Counts run(const OwnerSlab *owner = nullptr) const;
     static Ref result(Counts &&counts);
 };
 
@@ -53,7 +54,7 @@ struct PairsSmuCall {
 
     using Counts = PairHists;
     static PairsSmuCall from(const BoundArgs &bound);
-    Counts run() const;
+    Counts run(const OwnerSlab *owner = nullptr) const;
     static Ref result(Counts &&counts);
 };
 
@@ -66,7 +67,7 @@ struct NpointCall {
 
     using Counts = NpointCounts;
     static NpointCall from(const BoundArgs &bound);
-    Counts run() const;
+    Counts run(const OwnerSlab *owner = nullptr) const;
     static Ref result(Counts &&counts);
 };
 
@@ -79,7 +80,7 @@ struct ShapeCall {
 
     using Counts = NpointCounts;
     static ShapeCall from(const BoundArgs &bound);
-    Counts run() const;
+    Counts run(const OwnerSlab *owner = nullptr) const;
     static Ref result(Counts &&counts);
 };
 

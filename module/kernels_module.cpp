@@ -165,6 +165,68 @@ PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Owner-aware counters: one slab of a distributed count
+
+/// A counter's call with the slab x_lo <= x < x_hi that owns its galaxies: the counter's
+/// own parameters, then x_lo, x_hi and progress. Only pairs and groups with an owned
+/// member count, so the counts of slabs that tile the box (each given its ghosts) add up
+/// to the count of the whole box.
+template <class Base>
+struct SlabCall {
+    Base base;
+    OwnerSlab slab;
+
+    using Counts = typename Base::Counts;
+    static SlabCall from(const BoundArgs &bound) {
+        Base base = Base::from(bound);
+        const size_t k = bound.sig->count - 3;
+        return {base, {real_arg(bound, k), real_arg(bound, k + 1)}};
+    }
+    Counts run() const { return base.run(&slab); }
+    static Ref result(Counts &&counts) { return Base::result(std::move(counts)); }
+};
+
+const char *const slab_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size",
+                                     "x_lo", "x_hi", "progress"};
+const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 7};
+
+const char *const slab_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size",
+                                     "x_lo", "x_hi", "progress"};
+const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 8};
+
+const char *const slab_smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max",
+                                      "box_size", "x_lo", "x_hi", "progress"};
+const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 9};
+
+const char *const slab_npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order",
+                                         "x_lo", "x_hi", "progress"};
+const Signature slab_npoint_sig = {"count_npoint_slab", slab_npoint_names, 8};
+
+const char *const slab_shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size",
+                                        "x_lo", "x_hi", "progress"};
+const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 8};
+
+PyObject *py_count_pairs_1d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<SlabCall<Pairs1dCall>>(slab_1d_sig, args, kwargs); });
+}
+
+PyObject *py_count_pairs_2d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<SlabCall<Pairs2dCall>>(slab_2d_sig, args, kwargs); });
+}
+
+PyObject *py_count_pairs_smu_slab(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<SlabCall<PairsSmuCall>>(slab_smu_sig, args, kwargs); });
+}
+
+PyObject *py_count_npoint_slab(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<SlabCall<NpointCall>>(slab_npoint_sig, args, kwargs); });
+}
+
+PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<SlabCall<ShapeCall>>(slab_shape_sig, args, kwargs); });
+}
+
+// ---------------------------------------------------------------------------------------------
 // Function table, module definition and init
 
 template <class F>
@@ -185,6 +247,18 @@ PyMethodDef function_table[] = {
      "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress)\n--\n\n"},
     {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
      "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress)\n--\n\n"},
+    {"count_pairs_1d_slab", as_cfunction(py_count_pairs_1d_slab), KW,
+     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress)\n--\n\n"},
+    {"count_pairs_2d_slab", as_cfunction(py_count_pairs_2d_slab), KW,
+     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress)\n--\n\n"},
+    {"count_pairs_smu_slab", as_cfunction(py_count_pairs_smu_slab), KW,
+     "count_pairs_smu_slab(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, x_lo, x_hi, "
+     "progress)\n--\n\n"},
+    {"count_npoint_slab", as_cfunction(py_count_npoint_slab), KW,
+     "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress)\n--\n\n"},
+    {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,
+     "count_npoint3_shape_slab(coords, partition_ids, r_bins, n_ratio, box_size, x_lo, x_hi, "
+     "progress)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

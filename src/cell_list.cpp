@@ -183,13 +183,40 @@ bool all_inside_box(const StridedMatrix &coords, double box_size) {
     return std::all_of(inside.begin(), inside.end(), [](char ok) { return ok != 0; });
 }
 
-CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
-                               double box_size, double r_xy, double w) {
-    if (all_inside_box(coords, box_size)) {
-        CellList fine = CellList::for_pairs(box_size, r_xy, w, static_cast<uint64_t>(coords.rows));
-        if (fine.reach_xy > 0) return prepare_cell_ordered(coords, ids, box_size, std::move(fine));
+void mark_owner(CellOrdered &co, const OwnerSlab &slab) {
+    CellColumns &cols = co.cols;
+    cols.owned_xs.resize(cols.xs.size());
+    co.cell_owns.assign(co.grid.n_cells(), 0);
+    for (uint64_t c = 0; c < co.grid.n_cells(); ++c) {
+        for (uint64_t k = co.grid.cell_start[c]; k < co.grid.cell_start[c + 1]; ++k) {
+            const bool own = slab.owns(cols.xs[k]);
+            cols.owned_xs[k] = own ? cols.xs[k] : INFINITY;
+            co.cell_owns[c] |= own;
+        }
     }
-    return prepare_cell_ordered(coords, ids, box_size, r_xy, w);
+}
+
+CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
+                               double box_size, double r_xy, double w, const OwnerSlab *owner) {
+    CellOrdered co;
+    bool fine_fits = false;
+    if (all_inside_box(coords, box_size)) {
+        // A slab's galaxies fill only its part of the box: the cells are sized for the
+        // density there, as they would be for the whole box at that density.
+        uint64_t rows = static_cast<uint64_t>(coords.rows);
+        if (owner) {
+            const double filled = std::min(box_size, (owner->x_hi - owner->x_lo) + r_xy);
+            if (filled > 0.0) rows = trunc_sat(static_cast<double>(rows) * (box_size / filled));
+        }
+        CellList fine = CellList::for_pairs(box_size, r_xy, w, rows);
+        if (fine.reach_xy > 0) {
+            co = prepare_cell_ordered(coords, ids, box_size, std::move(fine));
+            fine_fits = true;
+        }
+    }
+    if (!fine_fits) co = prepare_cell_ordered(coords, ids, box_size, r_xy, w);
+    if (owner) mark_owner(co, *owner);
+    return co;
 }
 
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,

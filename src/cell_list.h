@@ -120,6 +120,11 @@ struct CellColumns {
     std::vector<double> xs, ys, zs;
     std::vector<int32_t> pids;
     std::vector<uint64_t> orig_index;
+    /// For an owner-aware count (else empty): x of the owned galaxies and +inf for the
+    /// ghosts, so that a ghost measured against it is infinitely far (see mark_owner).
+    std::vector<double> owned_xs;
+
+    bool owned(uint64_t k) const { return owned_xs.empty() || owned_xs[k] == xs[k]; }
 };
 
 /// The smallest box around the x and y of a cell's galaxies; empty: lo > hi.
@@ -133,6 +138,7 @@ struct CellOrdered {
     CellColumns cols;
     std::vector<Offset> stencil;      ///< half_stencil(grid.reach_xy)
     std::vector<CellBounds> bounds;   ///< per cell when grid.bounded, else empty
+    std::vector<uint8_t> cell_owns;   ///< per cell of an owner-aware count: holds an owned galaxy
     double box_size = 0.0;
     double half_box = 0.0;
 };
@@ -147,6 +153,12 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z);
 
+/// Makes the count owner-aware: marks which galaxies of the columns `slab` owns. A ghost
+/// then meets its partners through owned_xs, where every other ghost lies at x = +inf:
+/// its displacement and squared separation are +inf, which no pair test accepts, while
+/// an owned partner's arithmetic is the same as through xs.
+void mark_owner(CellOrdered &co, const OwnerSlab &slab);
+
 /// Whether every position is finite and inside [0, box_size) on all three axes.
 bool all_inside_box(const StridedMatrix &coords, double box_size);
 
@@ -154,8 +166,10 @@ bool all_inside_box(const StridedMatrix &coords, double box_size);
 /// |dz| < w: on CellList::for_pairs when every galaxy lies inside the box and the box
 /// fits that grid (grid.bounded tells), else on the coarse grid of cells r_xy by w.
 /// On the fine grid the cell shift of every pair that can count is the fold of the
-/// minimum image, so the count needs no folding.
+/// minimum image, so the count needs no folding. With `owner`, the count is owner-aware
+/// (mark_owner) and the grid sized for the density inside the slab and its ghosts.
 CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
-                               double box_size, double r_xy, double w);
+                               double box_size, double r_xy, double w,
+                               const OwnerSlab *owner = nullptr);
 
 }  // namespace quor

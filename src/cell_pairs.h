@@ -367,13 +367,28 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // A count asked to stop ends at the next galaxy: a cell of a dense clump can take
     // seconds.
     const CountControl *ctl = current_control();
-    auto set_galaxy = [&q, ctl](uint64_t i) {
+    // Owner-aware counts: a ghost meets its partners through owned_xs, where the other
+    // ghosts lie infinitely far (their pairs belong to the slab that owns one of them).
+    const double *xs = co.cols.xs.data();
+    const double *owned_xs = co.cols.owned_xs.empty() ? xs : co.cols.owned_xs.data();
+    auto set_galaxy = [&q, ctl, xs, owned_xs](uint64_t i) {
         check_cancelled(ctl);
-        q.xi = q.xs[i];
+        q.xi = xs[i];
+        q.xs = owned_xs[i] == q.xi ? xs : owned_xs;
         q.yi = q.ys[i];
         q.zi = q.zs[i];
         q.pi = q.pids[i];
     };
+
+    // Cells of ghosts alone meet other ghosts for nothing: an owner-aware count skips
+    // such cell pairs whole, and a ghost skips neighbours of ghosts alone.
+    const bool aware = !co.cell_owns.empty();
+    auto owns_any = [&](uint64_t cell_lo, uint64_t cell_hi) {
+        for (uint64_t k = cell_lo; aware && k <= cell_hi; ++k)
+            if (co.cell_owns[k]) return true;
+        return !aware;
+    };
+    const bool cell_owns = owns_any(c, c);
 
     // Survivors of the cheap rejection, finished in one go when the buffer fills.
     constexpr uint64_t CHUNK = 64, CAPACITY = 256;
@@ -421,7 +436,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // |dz| ignore). The two galaxies of a pair give displacements of opposite sign and
     // equal size, so either may own it.
     q.sx = q.sy = q.sz = 0.0;
-    for (uint64_t i = begin; i + 1 < end; ++i) {
+    for (uint64_t i = begin; i + 1 < end && cell_owns; ++i) {
         set_galaxy(i);
         if (Wrap)
             visit_folded(i + 1, end);
@@ -436,8 +451,11 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             const Neighbour nb = neighbour_of(grid, cc, off.x, off.y, off.z, co.box_size);
             const uint64_t nb_begin = grid.cell_start[nb.cell];
             const uint64_t nb_end = grid.cell_start[nb.cell + 1];
+            const bool nb_owns = owns_any(nb.cell, nb.cell);
+            if (!cell_owns && !nb_owns) continue;
             for (uint64_t i = begin; i < end && nb_begin < nb_end; ++i) {
                 set_galaxy(i);
+                if (!nb_owns && q.xs != xs) continue;  // a ghost among ghosts
                 visit_folded(nb_begin, nb_end);
             }
         }
@@ -455,6 +473,8 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         const uint64_t nb_begin = grid.cell_start[cell_lo];
         const uint64_t nb_end = grid.cell_start[cell_hi + 1];
         if (nb_begin == nb_end) return;
+        const bool nb_owns = owns_any(cell_lo, cell_hi);
+        if (!cell_owns && !nb_owns) return;
         CellBounds nb_box{INFINITY, -INFINITY, INFINITY, -INFINITY};
         if (bounded) {
             for (uint64_t k = cell_lo; k <= cell_hi; ++k) {
@@ -481,6 +501,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             set_galaxy(i);
             const double zi = q.zi;
             while (first < nb_end && nb.sz + (zs[first] - zi) <= -w) ++first;
+            if (!nb_owns && q.xs != xs) continue;  // a ghost among ghosts
             if (per_galaxy) {
                 const double gx = least_gap(nb_box.x_lo, nb_box.x_hi, q.xi, q.xi, nb.sx);
                 const double gy = least_gap(nb_box.y_lo, nb_box.y_hi, q.yi, q.yi, nb.sy);

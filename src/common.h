@@ -41,6 +41,15 @@ struct StridedMatrix {
 using Edges = StridedVector<double>;
 using PartitionIds = StridedVector<int32_t>;
 
+/// The slab x_lo <= x < x_hi whose galaxies a count owns; the others in its catalogue are
+/// ghosts, there only to meet owned galaxies. A pair or group counts when at least one of
+/// its members is owned, so counts over slabs that tile the box, each with the ghosts
+/// just beyond its upper face, add up to the count over the whole box.
+struct OwnerSlab {
+    double x_lo, x_hi;
+    bool owns(double x) const { return x_lo <= x && x < x_hi; }
+};
+
 /// A row-major 2-D histogram the computation owns; the module hands `values` to NumPy.
 struct Hist2d {
     std::vector<double> values;

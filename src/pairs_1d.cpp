@@ -88,11 +88,11 @@ std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> 
 }
 
 RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
-                            const Edges &r_bins, double box_size) {
+                            const Edges &r_bins, double box_size, const OwnerSlab *owner) {
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];
     checked_elements(2, n_r);
-    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max, owner);
     const bool fold = !co.grid.bounded && !shift_gives_min_image(co, r_max);
     const std::vector<double> hist = radial_histogram(co, squared_edges(r_bins), r_max, fold);
 

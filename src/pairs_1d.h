@@ -15,9 +15,11 @@ struct RadialCounts {
 
 /// Counts unordered pairs by minimum-image separation in the bins of `r_bins`.
 /// Requires r_bins.size >= 1, coords.cols >= 3 when coords.rows > 0, and
-/// ids.size >= coords.rows (the module checks these before calling).
+/// ids.size >= coords.rows (the module checks these before calling). With `owner`, counts
+/// only the pairs with at least one galaxy that the slab owns.
 RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
-                            const Edges &r_bins, double box_size);
+                            const Edges &r_bins, double box_size,
+                            const OwnerSlab *owner = nullptr);
 
 /// The (auto, cross) histograms, 2 (n - 1) entries, of the pairs of a prepared catalogue
 /// by squared separation against the n >= 1 squared edges `r2_edges`, the last being

@@ -116,7 +116,8 @@ HistPair sweep_projected(const CellOrdered &co, const ProjectedTest<Tabled> &pro
 }  // namespace
 
 PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
-                           const Edges &r_p_bins, const Edges &pi_bins, double box_size) {
+                           const Edges &r_p_bins, const Edges &pi_bins, double box_size,
+                           const OwnerSlab *owner) {
     if (r_p_bins.size < 1 || pi_bins.size < 1)
         throw std::invalid_argument("bin edge arrays must not be empty");
     const uint64_t n_rp = static_cast<uint64_t>(r_p_bins.size - 1);
@@ -138,7 +139,7 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     for (int64_t k = 0; k < pi_bins.size; ++k) pi_copy[k] = pi_bins[k];
     const BinTable pi_edges(std::move(pi_copy));
 
-    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_p_max, pi_max);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_p_max, pi_max, owner);
     // The cell step's shift alone gives the minimum image while twice the largest
     // separation fits in half the box, or on the fine grid; past that (few, wide cells)
     // every component is folded instead, and the z window is not used.

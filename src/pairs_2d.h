@@ -12,8 +12,10 @@ struct PairHists {
 };
 
 /// (n_rp, n_pi) histograms of pairs by r_p (across the line of sight, binned through its
-/// square) and pi = |dz|. Same preconditions as count_pairs_1d, for both edge arrays.
+/// square) and pi = |dz|. Same preconditions and `owner` as count_pairs_1d, for both
+/// edge arrays.
 PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
-                           const Edges &r_p_bins, const Edges &pi_bins, double box_size);
+                           const Edges &r_p_bins, const Edges &pi_bins, double box_size,
+                           const OwnerSlab *owner = nullptr);
 
 }  // namespace quor

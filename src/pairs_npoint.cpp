@@ -54,13 +54,14 @@ struct NpointSetup {
 };
 
 NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
-                    double box_size) {
+                    double box_size, const OwnerSlab *owner) {
     NpointSetup s;
     s.n_r = r_bins.size - 1;
     s.r_max = r_bins[s.n_r];
     s.r2_max = s.r_max * s.r_max;
     s.r2_edges = squared_edges(r_bins);
     s.data = prepare_cell_ordered(coords, ids, box_size, s.r_max, s.r_max);
+    if (owner) mark_owner(s.data, *owner);
     s.fallback = s.data.grid.width_xy < s.r_max || s.data.grid.width_z < s.r_max;
     s.wrap_pairs = 2.0 * s.r_max > s.data.half_box || s.fallback;
     const std::vector<double> &zs = s.data.cols.zs;
@@ -112,10 +113,12 @@ struct HistAcc {
 
 /// A neighbour of the current anchor: its displacement from the anchor (the image the
 /// cell shift gives, or the minimum image in the fallback) and its partition. Only the
-/// partition is needed of the neighbour itself, so it is kept instead of its index.
+/// partition is needed of the neighbour itself, so it is kept instead of its index, with
+/// whether the count owns it (always, unless the count is owner-aware).
 struct Candidate {
     double dx, dy, dz, d2;
     int32_t pid;
+    bool owned;
 };
 
 /// The candidates of the current anchor. The buffer only grows, so once it has reached
@@ -216,7 +219,7 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
                 const double dy = min_image(ys[k] - yi, box, half);
                 const double dz = min_image(zs[k] - zi, box, half);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                out[n] = {dx, dy, dz, d2, pids[k]};
+                out[n] = {dx, dy, dz, d2, pids[k], cols.owned(k)};
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         } else {
@@ -231,7 +234,7 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
                 const double dx = run.sx + (xs[k] - xi);
                 const double dy = run.sy + (ys[k] - yi);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                out[n] = {dx, dy, dz, d2, pids[k]};
+                out[n] = {dx, dy, dz, d2, pids[k], cols.owned(k)};
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         }
@@ -258,11 +261,12 @@ void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList &list, PerA
 /// For every pair p < q of candidates forming a triplet with the anchor whose three
 /// separations are below r_max and whose largest has a bin, calls
 /// on(p, q, acc, m, bin, row): acc is the squared p-q separation, m the largest squared
-/// separation, row the number of distinct partitions minus one. The partial sums run
+/// separation, row the number of distinct partitions minus one. A triplet of ghosts alone
+/// (no member owned, `anchor_owned` included) is skipped. The partial sums run
 /// z, then y, then x; both counters depend on this one order for their sums to agree.
 template <bool Wrap, class OnTriplet>
-void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const CandidateList &list,
-                      OnTriplet &&on) {
+void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owned,
+                      const CandidateList &list, OnTriplet &&on) {
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const size_t n = list.size;
     const Candidate *cand = list.buf.data();
@@ -283,6 +287,7 @@ void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, const CandidateL
             if (Wrap) dx = min_image(dx, box, half);
             acc = acc + dx * dx;
             if (acc >= r2_max) continue;
+            if (!(anchor_owned || P.owned || Q.owned)) continue;  // another slab counts it
             const double m = max_ignore_nan(max_ignore_nan(P.d2, Q.d2), acc);
             const int32_t b = s.table_bin(m);
             if (b < 0) continue;
@@ -306,6 +311,7 @@ struct GroupAcc : HistAcc {
     std::vector<double> m_before;
     std::vector<std::array<double, 3>> offset;
     std::vector<int32_t> member_pid;
+    std::vector<uint8_t> member_owned;
 };
 
 /// Number of distinct values among `pids[0 .. n)`, counted up to 8.
@@ -325,7 +331,8 @@ uint64_t distinct_partitions(const int32_t *pids, uint64_t n) {
 /// 1 .. n_order - 1 candidates in increasing list position. Depth-first with an explicit
 /// stack rather than recursion, since n_order may be as deep as the candidate list.
 template <bool Wrap>
-void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, GroupAcc &acc) {
+void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, bool anchor_owned,
+                  GroupAcc &acc) {
     const Candidate *list = acc.list.buf.data();
     const size_t n_list = acc.list.size;
     const uint64_t last = n_order - 1;  // deepest slot
@@ -335,11 +342,13 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, Gr
         acc.m_before.resize(n_order);
         acc.offset.resize(n_order);
         acc.member_pid.resize(n_order);
+        acc.member_owned.resize(n_order);
     }
     size_t *cursor = acc.cursor.data();
     double *m_before = acc.m_before.data();
     std::array<double, 3> *offset = acc.offset.data();
     int32_t *member_pid = acc.member_pid.data();
+    uint8_t *member_owned = acc.member_owned.data();
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const int64_t n_r = s.n_r;
     double *hist = acc.hist.data();
@@ -348,6 +357,7 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, Gr
     uint32_t until_check = STEPS_PER_STOP_CHECK;
 
     member_pid[0] = anchor_pid;
+    member_owned[0] = anchor_owned;
     uint64_t d = 1;
     cursor[1] = 0;
     m_before[1] = 0.0;
@@ -384,7 +394,12 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, Gr
         }
         if (!inside) continue;
         member_pid[d] = cand.pid;
+        member_owned[d] = cand.owned;
         if (d == last) {
+            // A group of ghosts alone belongs to another slab's count.
+            if (!anchor_owned && std::none_of(member_owned + 1, member_owned + n_order,
+                                              [](uint8_t o) { return o != 0; }))
+                continue;
             const int32_t b = s.table_bin(m);
             if (b >= 0) hist[(distinct_partitions(member_pid, n_order) - 1) * n_r + b] += 1.0;
             continue;
@@ -402,8 +417,11 @@ void group_kernel(const NpointSetup &s, uint64_t n_order, uint64_t c, GroupAcc &
     const int32_t *pids = s.data.cols.pids.data();
     const int64_t n_r = s.n_r;
     if (n_order == 1) {
-        // Each galaxy alone, at separation 0: no neighbours needed.
-        const uint64_t n = s.data.grid.cell_start[c + 1] - s.data.grid.cell_start[c];
+        // Each owned galaxy alone, at separation 0: no neighbours needed.
+        const uint64_t lo = s.data.grid.cell_start[c], hi = s.data.grid.cell_start[c + 1];
+        uint64_t n = hi - lo;
+        if (!s.data.cols.owned_xs.empty())
+            for (uint64_t i = lo; i < hi; ++i) n -= !s.data.cols.owned(i);
         const int32_t b = s.table_bin(0.0);
         if (b >= 0) acc.hist[b] += static_cast<double>(n);
         return;
@@ -411,13 +429,13 @@ void group_kernel(const NpointSetup &s, uint64_t n_order, uint64_t c, GroupAcc &
     double *hist = acc.hist.data();
     if (n_order == 3) {
         for_each_anchor<Fallback>(s, c, acc.list, [&](uint64_t i) {
-            for_each_triplet<Wrap>(s, pids[i], acc.list,
+            for_each_triplet<Wrap>(s, pids[i], s.data.cols.owned(i), acc.list,
                                    [hist, n_r](const Candidate &, const Candidate &, double, double,
                                                int32_t b, int row) { hist[row * n_r + b] += 1.0; });
         });
     } else {
         for_each_anchor<Fallback>(s, c, acc.list,
-                                  [&](uint64_t i) { extend_group<Wrap>(s, n_order, pids[i], acc); });
+                                  [&](uint64_t i) { extend_group<Wrap>(s, n_order, pids[i], s.data.cols.owned(i), acc); });
     }
 }
 
@@ -435,7 +453,7 @@ std::vector<double> column_sums(const std::vector<double> &hist, uint64_t rows, 
 // Drivers
 
 NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
-                           double box_size, uint64_t n_order) {
+                           double box_size, uint64_t n_order, const OwnerSlab *owner) {
     if (r_bins.size < 1) throw std::invalid_argument("r_bins must hold at least one edge");
     if (n_order == 0 && coords.rows > 0) throw std::invalid_argument("n_order must be at least 1");
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
@@ -450,7 +468,7 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
     const uint64_t piece_len = checked_elements(kept, n_r);
 
     if (coords.rows > 0 && piece_len > 0) {
-        NpointSetup s = prepare(coords, ids, r_bins, box_size);
+        NpointSetup s = prepare(coords, ids, r_bins, box_size, owner);
         const uint64_t n_cells = s.data.grid.n_cells();
         std::vector<double> hist;
         if (n_order == 2) {
@@ -480,7 +498,7 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
 }
 
 NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
-                          uint64_t n_ratio, double box_size) {
+                          uint64_t n_ratio, double box_size, const OwnerSlab *owner) {
     if (r_bins.size < 1) throw std::invalid_argument("r_bins must hold at least one edge");
     n_ratio = std::max<uint64_t>(n_ratio, 1);
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
@@ -492,7 +510,7 @@ NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, 
     out.counts_by_s.values.assign(checked_elements(3, n_bins), 0.0);
 
     if (coords.rows > 0 && n_bins > 0) {
-        NpointSetup s = prepare(coords, ids, r_bins, box_size);
+        NpointSetup s = prepare(coords, ids, r_bins, box_size, owner);
         build_bin_table(s);
         const uint64_t hist_len = out.counts_by_s.values.size();
         auto make = [hist_len] {
@@ -508,7 +526,7 @@ NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, 
                 double *h = acc.hist.data();
                 for_each_anchor<decltype(fallback)::value>(s, c, acc.list, [&](uint64_t i) {
                     for_each_triplet<decltype(wrap)::value>(
-                        s, pids[i], acc.list,
+                        s, pids[i], s.data.cols.owned(i), acc.list,
                         [&](const Candidate &P, const Candidate &Q, double pq2, double m, int32_t b, int row) {
                             const double mn = min_ignore_nan(min_ignore_nan(P.d2, Q.d2), pq2);
                             // r_min / r_max; NaN when all three coincide (0 / 0), which trunc_sat maps to 0.

@@ -106,7 +106,7 @@ HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s
 }  // namespace
 
 PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &s_bins,
-                     uint64_t n_mu_bins, double mu_max, double box_size) {
+                     uint64_t n_mu_bins, double mu_max, double box_size, const OwnerSlab *owner) {
     if (s_bins.size < 1) throw std::invalid_argument("bin edge arrays must not be empty");
     const uint64_t n_s = static_cast<uint64_t>(s_bins.size - 1);
     const double s_max = s_bins[s_bins.size - 1];
@@ -122,7 +122,7 @@ PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const
     }
 
     const BinTable s2_edges(squared_edges(s_bins));
-    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, s_max, s_max);
+    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, s_max, s_max, owner);
     const bool wrap_pairs = !co.grid.bounded && (s_max + s_max) > co.half_box;
 
     auto sweep = [&](auto tabled) {

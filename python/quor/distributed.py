@@ -1,0 +1,390 @@
+"""quor's counters on a Dask cluster, for catalogues beyond one machine.
+
+The box is cut into slabs along x. Each input chunk splits its rows by slab (a shuffle
+done by the workers: the client never holds the catalogue); one task per slab then counts
+its own galaxies together with the ghosts, the galaxies of the next slab within reach of
+its upper face. The private kernels count a pair or group in a slab only when the slab
+owns one of its members: a pair once, in the slab of its lower galaxy; a group once, in
+the slab of its lowest-x member under the periodic order. Every task keeps the galaxies'
+positions and the whole box, so each pair is measured with the very arithmetic of a
+single-box count, and the slab histograms, whole numbers, add up to `quor`'s counts
+exactly.
+
+Install the extra: ``pip install 'quor[distributed]'``.
+"""
+from __future__ import annotations
+
+import math
+import os
+from typing import Any, Callable, List, Optional, Sequence, Tuple
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from . import _inputs, _kernels
+from ._counts import GroupCounts, PairCounts
+from ._progress import Progress
+
+__all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
+           "count_npoint3_shape"]
+
+# Ghosts reach a little beyond r_max: the subtractions that place a galaxy against a slab
+# face round differently from those that measure a pair, and a ghost too many costs
+# nothing (ghost pairs never count), whereas one too few loses pairs.
+_REACH_REL = 2.0**-40
+# Rows per chunk when a NumPy catalogue is sent to the workers.
+_SCATTER_ROWS = 1 << 21
+# Rows per slab task that n_slabs=None aims at: the task's memory stays near 100 bytes
+# a row times this, and the slabs outnumber the workers' threads for balance.
+_ROWS_PER_SLAB = 4_000_000
+# Slabs of one count at most (a tiny r_max would allow billions).
+_MOST_SLABS = 1 << 16
+
+
+# ---------------------------------------------------------------------------------------------
+# Slabs
+
+
+def _ghost_reach(reach: float, box: float) -> float:
+    return reach * (1.0 + _REACH_REL) + box * _REACH_REL
+
+
+def _slab_edges(n: int, box: float) -> List[float]:
+    """n + 1 faces from 0 to box; slab s holds faces[s] <= x < faces[s + 1]."""
+    return [0.0] + [box * s / n for s in range(1, n)] + [box]
+
+
+def _slab_fits(n: int, box: float, ghost: float) -> bool:
+    faces = _slab_edges(n, box)
+    return min(b - a for a, b in zip(faces, faces[1:])) >= ghost
+
+
+def _most_slabs(box: float, ghost: float) -> int:
+    """The largest slab count, up to _MOST_SLABS, whose slabs are all at least `ghost`
+    wide (0 for none)."""
+    n = min(int(box // ghost) + 1, _MOST_SLABS)
+    while n > 0 and not _slab_fits(n, box, ghost):
+        n -= 1
+    return n
+
+
+def _choose_slabs(n_slabs: Any, n_rows: int, threads: int, reach: float, box: float) -> int:
+    ghost = _ghost_reach(reach, box)
+    if n_slabs is not None:
+        n = _inputs.count("n_slabs", n_slabs)
+        if n == 1:
+            return 1  # one task owns the whole box: no ghosts
+        if n == 2:
+            raise ValueError("n_slabs=2 cannot hold: each slab would hold the other's ghosts and "
+                             "count pairs across both faces twice; use 1 or at least 3")
+    most = _most_slabs(box, ghost)
+    if most < 3:
+        raise ValueError(
+            f"r_max={reach!r} is too large for the slab scheme: slabs must be at least r_max "
+            f"wide and number at least 3, so r_max must stay below box_size / 3 "
+            f"({box / 3!r}); pass n_slabs=1 to count in a single task")
+    if n_slabs is None:
+        wanted = max(2 * threads, math.ceil(n_rows / _ROWS_PER_SLAB))
+        return max(3, min(wanted, most))
+    if n > most:
+        width = box / n
+        raise ValueError(
+            f"n_slabs={n} makes slabs {width:g} wide, narrower than r_max={reach!r} (with "
+            f"the ghosts' margin); at most {most} slabs fit")
+    return n
+
+
+def _split_chunk(coords: np.ndarray, ids: np.ndarray, box: float, faces: Sequence[float],
+                 ghost: float) -> Tuple[Tuple[np.ndarray, np.ndarray], ...]:
+    """One chunk's rows, wrapped into the box, as one (positions, ids) piece per slab:
+    the rows the slab owns and its ghosts, in input order."""
+    xyz = _inputs.positions(coords, box)
+    ids = np.asarray(ids, dtype=np.int32)
+    x = xyz[:, 0]
+    n = len(faces) - 1
+    lower = np.asarray(faces)
+    # The comparisons of OwnerSlab::owns: faces[s] <= x < faces[s + 1].
+    slab = np.searchsorted(lower, x, side="right") - 1
+    np.clip(slab, 0, n - 1, out=slab)
+    # A galaxy within reach of its slab's lower face is a ghost of the slab below (the
+    # last slab's upper face, box, is slab 0's lower face 0 seen across the boundary).
+    # Slab numbers in the narrowest type: the masks below read them once per slab.
+    small = np.int16 if n <= np.iinfo(np.int16).max else np.int32
+    ghost_of = np.full(x.shape, -1, dtype=small)
+    if n > 1:
+        near = (x - lower[slab]) < ghost
+        ghost_of[near] = (slab[near] - 1) % n
+    slab = slab.astype(small)
+    pieces = []
+    for s in range(n):
+        rows = np.flatnonzero((slab == s) | (ghost_of == s))
+        pieces.append((xyz.take(rows, axis=0), ids.take(rows)))
+    return tuple(pieces)
+
+
+def _count_slab(kernel: str, args: Tuple[Any, ...], x_lo: float, x_hi: float,
+                *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
+    keep the order of the catalogue (groups are found from their member of lowest row)."""
+    xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
+    ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
+    return getattr(_kernels, kernel)(xyz, ids, *args, x_lo, x_hi, None)
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs
+
+
+def _is_dask(obj: Any) -> bool:
+    return type(obj).__module__.startswith("dask.") and hasattr(obj, "to_delayed")
+
+
+def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
+    """Dask partition ids as int32, relabelled densely when they leave the int32 range."""
+    if ids.ndim != 1:
+        raise ValueError(f"partition_ids must be one-dimensional, got shape {ids.shape}")
+    if ids.shape[0] != n_rows:
+        raise ValueError(
+            f"partition_ids must hold one id per row of coords ({n_rows}), got {ids.shape[0]}")
+    if ids.dtype.kind not in "iu":
+        raise TypeError(f"partition_ids must hold integers, not {ids.dtype}")
+    if ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
+        return ids.astype(np.int32)
+    lo, hi = client.compute([ids.min(), ids.max()], sync=True) if n_rows else (0, 0)
+    if int(lo) >= np.iinfo(np.int32).min and int(hi) <= np.iinfo(np.int32).max:
+        return ids.astype(np.int32)
+    # Only equality of ids matters: their ranks among the distinct ids count the same.
+    # The distinct ids (not the catalogue) come to the client for that.
+    import dask.array as da
+
+    labels = client.compute(da.unique(ids), sync=True)
+    if labels.size > 2**31:
+        raise ValueError(
+            f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
+    return ids.map_blocks(lambda b: np.searchsorted(labels, b).astype(np.int32), dtype=np.int32)
+
+
+def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tuple[List[Any], int]:
+    """The catalogue as (positions, ids) per chunk, Dask delayed values or futures already
+    on the workers, and the number of rows."""
+    if not (_is_dask(coords) or _is_dask(partition_ids)):
+        xyz = _inputs.positions(coords, box)
+        ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
+        n = xyz.shape[0]
+        bounds = range(0, n, _SCATTER_ROWS)
+        # Keys unique to this call: a key shared with an earlier call could be released
+        # under this one.
+        xyz_parts = client.scatter([xyz[a:a + _SCATTER_ROWS] for a in bounds], hash=False)
+        ids_parts = client.scatter([ids[a:a + _SCATTER_ROWS] for a in bounds], hash=False)
+        return list(zip(xyz_parts, ids_parts)), n
+
+    import dask.array as da
+
+    coords = coords if _is_dask(coords) else da.from_array(np.asarray(coords), chunks=(_SCATTER_ROWS, -1))
+    if coords.ndim != 2 or coords.shape[1] < 3:
+        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
+    if coords.dtype.kind not in "fiu":
+        raise TypeError(f"coords must hold real numbers, not {coords.dtype}")
+    if any(math.isnan(c) for c in coords.chunks[0]):
+        coords = coords.compute_chunk_sizes()
+    n = int(coords.shape[0])
+    coords = coords[:, :3].rechunk({1: -1})
+    if not _is_dask(partition_ids):
+        partition_ids = da.from_array(_inputs.partition_ids(partition_ids, n), chunks=(coords.chunks[0],))
+    ids = _dask_ids(partition_ids, n, client).rechunk((coords.chunks[0],))
+    return list(zip(coords.to_delayed().ravel(), ids.to_delayed().ravel())), n
+
+
+# ---------------------------------------------------------------------------------------------
+# The distributed count
+
+
+def _default_cluster() -> Any:
+    """A LocalCluster of worker processes, one per core, each counting on one thread."""
+    from distributed import LocalCluster
+
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    # Each worker process sizes its kernel pool from RAYON_NUM_THREADS: one thread each,
+    # so the workers together use every core once.
+    return LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
+                        dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+
+
+def _wait(client: Any, futures: List[Any], progress: Progress) -> None:
+    """Waits for the slab counts, showing or reporting how many are done."""
+    if progress is True:
+        from distributed import progress as dask_progress
+
+        with client.as_current():  # the bar follows the current client's scheduler
+            dask_progress(futures)
+    elif callable(progress):
+        from distributed import as_completed
+
+        total = len(futures)
+        progress(0, total)
+        for done, _ in enumerate(as_completed(futures), start=1):
+            progress(done, total)
+    elif progress is not None and progress is not False:
+        raise TypeError(
+            f"progress must be True, False or a callable taking (done, total), "
+            f"not {type(progress).__name__}")
+
+
+def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], box: float,
+           reach: float, client: Any, n_slabs: Any, progress: Progress) -> Tuple[np.ndarray, np.ndarray]:
+    if not (progress is None or isinstance(progress, bool) or callable(progress)):
+        raise TypeError(
+            f"progress must be True, False or a callable taking (done, total), "
+            f"not {type(progress).__name__}")
+    # The arguments' own checks, and the shapes of the result, from an empty catalogue.
+    empty = getattr(_kernels, kernel)(np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box, None)
+    _choose_slabs(n_slabs, 0, 1, reach, box)  # a request that cannot hold fails at once
+
+    own_cluster = None
+    if client is None:
+        from distributed import Client
+
+        own_cluster = _default_cluster()
+        client = Client(own_cluster, set_as_default=False)
+    try:
+        return _count_on(client, kernel, coords, partition_ids, args, box, reach, n_slabs,
+                         progress, empty)
+    finally:
+        if own_cluster is not None:
+            client.close()
+            own_cluster.close()
+
+
+def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...],
+              box: float, reach: float, n_slabs: Any, progress: Progress,
+              empty: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+    import dask
+
+    chunks, n_rows = _chunk_tasks(coords, partition_ids, box, client)
+    if n_rows == 0:
+        return empty
+    threads = sum(client.nthreads().values()) or 1
+    n = _choose_slabs(n_slabs, n_rows, threads, reach, box)
+    faces = _slab_edges(n, box)
+    ghost = _ghost_reach(reach, box)
+
+    split = dask.delayed(_split_chunk, nout=n, pure=False)
+    pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
+    count = dask.delayed(_count_slab, pure=False)
+    slabs = [count(kernel, args, faces[s], faces[s + 1], *[p[s] for p in pieces]) for s in range(n)]
+    futures = client.compute(slabs)
+    try:
+        _wait(client, futures, progress)
+        results = client.gather(futures)
+    except BaseException:
+        # Ctrl-C, or a failed task: nothing of this count keeps running on the cluster.
+        client.cancel(futures)
+        raise
+    # Whole numbers below 2**53: the sum is exact in any order.
+    first = np.sum([r[0] for r in results], axis=0)
+    second = np.sum([r[1] for r in results], axis=0)
+    return first, second
+
+
+# ---------------------------------------------------------------------------------------------
+# The counters
+
+
+def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
+                   box_size: float, *, client: Any = None, n_slabs: Optional[int] = None,
+                   progress: Progress = False) -> PairCounts:
+    """`quor.count_pairs_1d` on a Dask cluster: the same counts, exactly.
+
+    Parameters
+    ----------
+    coords, partition_ids, r_bins, box_size
+        As for `quor.count_pairs_1d`; `coords` and `partition_ids` may also be Dask
+        arrays chunked along rows (for example read from an HDF5 or zarr store).
+    client : distributed.Client, optional
+        The cluster to count on, left open. None starts a LocalCluster of worker processes
+        on this machine, one per core, for this call alone.
+    n_slabs : int, optional
+        Slabs along x, one task each: 1, or at least 3 slabs no narrower than the last
+        edge. More slabs hold less memory each and more ghosts in all. None chooses from
+        the catalogue size and the workers' threads.
+    progress : bool or callable, optional
+        True shows Dask's progress bar; a callable receives (slabs done, slabs).
+
+    Returns
+    -------
+    PairCounts
+        As `quor.count_pairs_1d` returns.
+
+    Raises
+    ------
+    ValueError
+        As `quor.count_pairs_1d`, and when the slabs cannot hold: ``n_slabs=2``, slabs
+        narrower than the last edge, or a last edge above box_size / 3 (unless n_slabs=1).
+
+    Examples
+    --------
+    >>> import numpy as np, quor, quor.distributed
+    >>> rng = np.random.default_rng(1)
+    >>> coords = rng.uniform(0, 100, size=(10_000, 3))
+    >>> halo = rng.integers(0, 500, size=10_000)
+    >>> r = np.logspace(-1, 1, 9)
+    >>> counts = quor.distributed.count_pairs_1d(coords, halo, r, 100.0, n_slabs=4)  # doctest: +SKIP
+    >>> all((a == b).all() for a, b in zip(counts, quor.count_pairs_1d(coords, halo, r, 100.0)))  # doctest: +SKIP
+    True
+    """
+    box = _inputs.box_size(box_size)
+    r = _inputs.edges("r_bins", r_bins)
+    return PairCounts(*_count("count_pairs_1d_slab", coords, partition_ids, (r, box), box,
+                              float(r[-1]), client, n_slabs, progress))
+
+
+def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
+                   pi_bins: ArrayLike, box_size: float, *, client: Any = None,
+                   n_slabs: Optional[int] = None, progress: Progress = False) -> PairCounts:
+    """`quor.count_pairs_2d` on a Dask cluster: the same counts, exactly. The slabs must
+    be at least the last edge of `r_p_bins` wide; the other parameters are those of
+    `count_pairs_1d` here and of `quor.count_pairs_2d`."""
+    box = _inputs.box_size(box_size)
+    r_p = _inputs.edges("r_p_bins", r_p_bins)
+    pi = _inputs.edges("pi_bins", pi_bins)
+    return PairCounts(*_count("count_pairs_2d_slab", coords, partition_ids, (r_p, pi, box), box,
+                              float(r_p[-1]), client, n_slabs, progress))
+
+
+def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
+                    mu_max: float, box_size: float, *, client: Any = None,
+                    n_slabs: Optional[int] = None, progress: Progress = False) -> PairCounts:
+    """`quor.count_pairs_smu` on a Dask cluster: the same counts, exactly. The slabs must
+    be at least the last edge of `s_bins` wide; the other parameters are those of
+    `count_pairs_1d` here and of `quor.count_pairs_smu`."""
+    box = _inputs.box_size(box_size)
+    s = _inputs.edges("s_bins", s_bins)
+    n_mu = _inputs.count("n_mu_bins", n_mu_bins)
+    mu = _inputs.mu_max(mu_max)
+    return PairCounts(*_count("count_pairs_smu_slab", coords, partition_ids, (s, n_mu, mu, box), box,
+                              float(s[-1]), client, n_slabs, progress))
+
+
+def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
+                 n_order: int, *, client: Any = None, n_slabs: Optional[int] = None,
+                 progress: Progress = False) -> GroupCounts:
+    """`quor.count_npoint` on a Dask cluster: the same counts, exactly. Each group is
+    counted by the slab of its lowest-x member; the other parameters are those of
+    `count_pairs_1d` here and of `quor.count_npoint`."""
+    box = _inputs.box_size(box_size)
+    r = _inputs.edges("r_bins", r_bins)
+    n = _inputs.count("n_order", n_order)
+    return GroupCounts(*_count("count_npoint_slab", coords, partition_ids, (r, box, n), box,
+                               float(r[-1]), client, n_slabs, progress))
+
+
+def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, n_ratio: int,
+                        box_size: float, *, client: Any = None, n_slabs: Optional[int] = None,
+                        progress: Progress = False) -> GroupCounts:
+    """`quor.count_npoint3_shape` on a Dask cluster: the same counts, exactly; the other
+    parameters are those of `count_npoint` here and of `quor.count_npoint3_shape`."""
+    box = _inputs.box_size(box_size)
+    r = _inputs.edges("r_bins", r_bins)
+    k = _inputs.count("n_ratio", n_ratio)
+    return GroupCounts(*_count("count_npoint3_shape_slab", coords, partition_ids, (r, k, box), box,
+                               float(r[-1]), client, n_slabs, progress))

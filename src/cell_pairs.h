@@ -216,7 +216,7 @@ QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double li
     const __m512i zero = _mm512_setzero_si512(), cross_v = _mm512_set1_epi64(cross);
     const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(lk.shift));
     for (uint64_t u = 0; u < n; u += 8) {
-        const __mmask8 lanes = n - u >= 8 ? 0xFF : static_cast<__mmask8>((1u << (n - u)) - 1);
+        const __mmask8 lanes = tail_lanes(n, u);
         const __m512d x = _mm512_maskz_loadu_pd(lanes, v + u);
         const __mmask8 ok = _mm512_mask_cmp_pd_mask(
             _mm512_mask_cmp_pd_mask(lanes, x, below, _CMP_LT_OQ), x, first, _CMP_GE_OQ);

@@ -129,8 +129,7 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
     uint64_t n = out.n;
     bool ended = false;
     for (uint64_t j = j0; j < j1 && !ended; j += 8) {
-        const uint64_t left = j1 - j;
-        __mmask8 lanes = left >= 8 ? 0xFF : static_cast<__mmask8>((1u << left) - 1);
+        __mmask8 lanes = tail_lanes(j1, j);
         __m512d dx = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.xs + j), xi);
         __m512d dy = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.ys + j), yi);
         __m512d dz = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.zs + j), zi);

@@ -61,11 +61,8 @@ QUOR_TARGET_AVX512 inline void projected_index_avx512(const ProjectedTest<true> 
     double pis[MAX_BUFFERED + 8];
     int64_t pi_bins[MAX_BUFFERED + 8];
     const __m512d magnitude = _mm512_castsi512_pd(_mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL));
-    auto lanes_from = [n](uint64_t u) {
-        return n - u >= 8 ? __mmask8(0xFF) : static_cast<__mmask8>((1u << (n - u)) - 1);
-    };
     for (uint64_t u = 0; u < n; u += 8)  // pi = |dz|
-        _mm512_storeu_pd(pis + u, _mm512_and_pd(_mm512_maskz_loadu_pd(lanes_from(u), dzs + u), magnitude));
+        _mm512_storeu_pd(pis + u, _mm512_and_pd(_mm512_maskz_loadu_pd(tail_lanes(n, u), dzs + u), magnitude));
     // -1 where rp2 or pi has no bin, pi >= pi_max included (the last pi edge).
     tabled_bins_avx512(t.rp2_bins, t.key_max, rp2, n, counters);
     tabled_bins_avx512(t.pi_bins, t.pi_max, pis, n, pi_bins);
@@ -73,7 +70,7 @@ QUOR_TARGET_AVX512 inline void projected_index_avx512(const ProjectedTest<true> 
     const __m512i cross = _mm512_set1_epi64(static_cast<long long>(t.cross_offset));
     const __m512i zero = _mm512_setzero_si512(), none = _mm512_set1_epi64(-1);
     for (uint64_t u = 0; u < n; u += 8) {
-        const __mmask8 lanes = lanes_from(u);
+        const __mmask8 lanes = tail_lanes(n, u);
         const __m512i a = _mm512_loadu_si512(counters + u);  // -1 past n
         const __m512i b = _mm512_loadu_si512(pi_bins + u);
         const __mmask8 ok = _mm512_cmpge_epi64_mask(a, zero) & _mm512_cmpge_epi64_mask(b, zero);

@@ -74,7 +74,7 @@ QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const do
     const __m512i cross = _mm512_set1_epi64(static_cast<long long>(t.cross_offset));
     const __m512i zero = _mm512_setzero_si512(), none = _mm512_set1_epi64(-1);
     for (uint64_t u = 0; u < n; u += 8) {
-        const __mmask8 lanes = n - u >= 8 ? 0xFF : static_cast<__mmask8>((1u << (n - u)) - 1);
+        const __mmask8 lanes = tail_lanes(n, u);
         const __m512i a = _mm512_maskz_loadu_epi64(lanes, counters + u);
         __mmask8 ok = _mm512_mask_cmpge_epi64_mask(lanes, a, zero);
         const __m512d s = _mm512_sqrt_pd(_mm512_maskz_loadu_pd(lanes, s2 + u));

@@ -98,9 +98,16 @@ struct HistPair {
 /// for a quantum that an edge splits, where the walk is needed: the vector lookup then
 /// takes one table read for most values. The table has MIN_TABLE quanta, or more where
 /// many edges would split too many of them.
+///
+/// With at most 2^MAX_LEVELS bins the edges also form a search tree small enough for
+/// vector registers: `tree_levels` = L levels, the edges padded with +inf to 2^L, and
+/// level l holding the 2^l edges E[(2j + 1) 2^(L-1-l)], j < 2^l, at tree[2^l + j]. A
+/// search down the tree compares v with one edge per level, exactly the comparisons
+/// of a binary search for the last k with E[k] <= v, and needs no memory reads.
 struct BinLookup {
     static constexpr int64_t MIN_TABLE = 2048;
     static constexpr int64_t MAX_TABLE = 16384;
+    static constexpr int MIN_LEVELS = 5, MAX_LEVELS = 6;
 
     const double *edges;
     int64_t m;                   ///< number of edges, >= 1
@@ -109,6 +116,8 @@ struct BinLookup {
     int64_t size;                ///< quanta
     uint64_t base;
     unsigned shift;
+    const double *tree = nullptr;  ///< 2^MAX_LEVELS entries when tree_levels > 0
+    int tree_levels = 0;
 
     /// For 0 <= v (a zero of either sign), NaN aside.
     int64_t quantum(double v) const {
@@ -148,6 +157,7 @@ public:
             lookup_.size *= 2;
         lookup_.start = start_.data();
         lookup_.quantum_bin = quantum_bin_.data();
+        fill_tree(m);
     }
     BinTable(const BinTable &) = delete;
     BinTable &operator=(const BinTable &) = delete;
@@ -188,7 +198,23 @@ private:
         return split;
     }
 
+    /// The search tree of BinLookup, for m - 1 <= 2^MAX_LEVELS bins: MIN_LEVELS levels
+    /// or more (padding costs less than a search of yet another depth).
+    void fill_tree(int64_t m) {
+        int levels = BinLookup::MIN_LEVELS;
+        while (levels < BinLookup::MAX_LEVELS && (int64_t{1} << levels) < m - 1) ++levels;
+        if ((int64_t{1} << levels) < m - 1) return;
+        auto padded = [&](int64_t k) { return k < m - 1 ? edges_[k] : INFINITY; };
+        tree_.assign(int64_t{1} << BinLookup::MAX_LEVELS, INFINITY);
+        for (int l = 0; l < levels; ++l)
+            for (int64_t j = 0; j < (int64_t{1} << l); ++j)
+                tree_[(int64_t{1} << l) + j] = padded((2 * j + 1) << (levels - 1 - l));
+        lookup_.tree = tree_.data();
+        lookup_.tree_levels = levels;
+    }
+
     std::vector<double> edges_;
+    std::vector<double> tree_;
     std::vector<int32_t> start_;
     std::vector<int32_t> quantum_bin_;
     BinLookup lookup_;
@@ -204,10 +230,72 @@ private:
 /// scalar lookup, lane by lane; only lanes in a quantum that an edge splits walk. With
 /// `sames`, `cross` is added to the bin of every value whose sames[u] is 0. `bins` has
 /// room for a whole vector past n.
+/// One level down the search tree: j becomes 2 j + 1 where x >= edge (and `right_of`
+/// says where), 2 j elsewhere.
+QUOR_TARGET_AVX512 inline __m512i tree_step_avx512(__m512d x, __mmask8 ok, __m512d edge, __m512i j,
+                                                   __mmask8 &right_of) {
+    right_of = _mm512_mask_cmp_pd_mask(ok, x, edge, _CMP_GE_OQ);
+    const __m512i twice = _mm512_add_epi64(j, j);
+    return _mm512_mask_add_epi64(twice, right_of, twice, _mm512_set1_epi64(1));
+}
+
+/// The last k with E[k] <= x down the search tree of `lk` (MIN_LEVELS or MAX_LEVELS
+/// deep), for the lanes in `ok`, which need edges[0] <= x < the last edge. Every edge
+/// compared with is picked from at most four registers by a permutation.
+QUOR_TARGET_AVX512 inline __m512i tree_search_avx512(const BinLookup &lk, __m512d x, __mmask8 ok) {
+    static_assert(BinLookup::MIN_LEVELS == 5 && BinLookup::MAX_LEVELS == 6, "levels searched");
+    const double *t = lk.tree;
+    __mmask8 right_of = _mm512_mask_cmp_pd_mask(ok, x, _mm512_set1_pd(t[1]), _CMP_GE_OQ);
+    __m512i j = _mm512_maskz_mov_epi64(right_of, _mm512_set1_epi64(1));
+    j = tree_step_avx512(x, ok, _mm512_mask_blend_pd(right_of, _mm512_set1_pd(t[2]), _mm512_set1_pd(t[3])),
+                         j, right_of);
+    const __m512d level2 = _mm512_permutexvar_pd(_mm512_add_epi64(j, _mm512_set1_epi64(4)),
+                                                 _mm512_loadu_pd(t));
+    j = tree_step_avx512(x, ok, level2, j, right_of);
+    j = tree_step_avx512(x, ok, _mm512_permutexvar_pd(j, _mm512_loadu_pd(t + 8)), j, right_of);
+    const __m512d level4 = _mm512_permutex2var_pd(_mm512_loadu_pd(t + 16), j, _mm512_loadu_pd(t + 24));
+    j = tree_step_avx512(x, ok, level4, j, right_of);
+    if (lk.tree_levels > 5) {
+        const __mmask8 upper = _mm512_test_epi64_mask(j, _mm512_set1_epi64(16));
+        const __m512d lower_half = _mm512_permutex2var_pd(_mm512_loadu_pd(t + 32), j, _mm512_loadu_pd(t + 40));
+        const __m512d upper_half = _mm512_permutex2var_pd(_mm512_loadu_pd(t + 48), j, _mm512_loadu_pd(t + 56));
+        j = tree_step_avx512(x, ok, _mm512_mask_blend_pd(upper, lower_half, upper_half), j, right_of);
+    }
+    return j;
+}
+
+/// The lanes of x that have a bin below `limit`: lanes & edges[0] <= x < limit (no NaN).
+QUOR_TARGET_AVX512 inline __mmask8 binned_lanes_avx512(const BinLookup &lk, double limit, __m512d x,
+                                                      __mmask8 lanes) {
+    return _mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(lanes, x, _mm512_set1_pd(limit), _CMP_LT_OQ),
+                                   x, _mm512_set1_pd(lk.edges[0]), _CMP_GE_OQ);
+}
+
+/// tabled_bins_avx512 down the search tree.
+QUOR_TARGET_AVX512 inline void tree_bins_avx512(const BinLookup &lk, double limit, const double *v,
+                                                uint64_t n, int64_t *bins, const uint64_t *sames,
+                                                int64_t cross) {
+    const __m512i none = _mm512_set1_epi64(-1), zero = _mm512_setzero_si512();
+    const __m512i cross_v = _mm512_set1_epi64(cross);
+    for (uint64_t u = 0; u < n; u += 8) {
+        const __mmask8 lanes = tail_lanes(n, u);
+        const __m512d x = _mm512_maskz_loadu_pd(lanes, v + u);
+        const __mmask8 ok = binned_lanes_avx512(lk, limit, x, lanes);
+        __m512i j = tree_search_avx512(lk, x, ok);
+        if (sames) {
+            const __mmask8 other =
+                _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
+            j = _mm512_mask_add_epi64(j, other, j, cross_v);
+        }
+        _mm512_storeu_si512(bins + u, _mm512_mask_mov_epi64(none, ok, j));
+    }
+}
+
 QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double limit,
                                                   const double *v, uint64_t n, int64_t *bins,
                                                   const uint64_t *sames = nullptr,
                                                   int64_t cross = 0) {
+    if (lk.tree_levels > 0) return tree_bins_avx512(lk, limit, v, n, bins, sames, cross);
     const __m512d below = _mm512_set1_pd(limit), first = _mm512_set1_pd(lk.edges[0]);
     const __m512i base = _mm512_set1_epi64(static_cast<long long>(lk.base));
     const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL);

@@ -48,6 +48,23 @@ def test_dense_clumps_match_brute_force(r_max):
                                   projected_counts(coords, ids, r_bins, pi_bins, box))
 
 
+# The vector bin search keeps the edges of up to 32 bins, or up to 64, in registers;
+# more bins take the start table. Edges on the 1/8 grid of the positions put many
+# separations exactly on an edge; 64 bins of 1/16 rounded to 1/8 repeat every edge.
+@pytest.mark.parametrize("n_bins", [1, 2, 31, 32, 33, 64, 65, 200])
+def test_bin_search_depths_match_brute_force(n_bins):
+    box, r_max = 20.0, 4.0
+    coords, ids = clumpy_catalogue(box, seed=n_bins)
+    edges = np.round(np.linspace(0.0, r_max, n_bins + 1) * 8) / 8
+    np.testing.assert_array_equal(_quor.count_pairs_1d(coords, ids, edges, box),
+                                  radial_counts(coords, ids, edges, box))
+    np.testing.assert_array_equal(_quor.count_pairs_smu(coords, ids, edges, 3, 1.0, box),
+                                  smu_counts(coords, ids, edges, 3, 1.0, box))
+    r_p = np.array([0.0, 0.5, 1.0, 2.0])
+    np.testing.assert_array_equal(_quor.count_pairs_2d(coords, ids, r_p, edges, box),
+                                  projected_counts(coords, ids, r_p, edges, box))
+
+
 COUNTS_SCRIPT = """
 import sys, numpy as np, _quor
 sys.path.insert(0, {here!r})

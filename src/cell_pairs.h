@@ -492,14 +492,21 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
 
     // Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (the z fold
     // with Wrap); without Wrap it stops where the z window ends.
-    auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
-        using Mode = FilterMode<Wrap, decltype(z_fold)::value, Test::KEY_3D, Test::USES_DZ>;
+    auto filter_run = [&](auto mode, uint64_t j0, uint64_t j1) {
+        using Mode = decltype(mode);
         while (j0 < j1) {
             if (out.n > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
             if (filter_partners<K, Mode>(q, j0, j_end, out)) return;
             j0 = j_end;
         }
+    };
+    auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
+        constexpr int ZFold = decltype(z_fold)::value;
+        if (!Wrap && q.sx == 0.0 && q.sy == 0.0 && q.sz == 0.0)
+            filter_run(FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false>{}, j0, j1);
+        else
+            filter_run(FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ>{}, j0, j1);
     };
     const std::integral_constant<int, ANY_FOLD> any_fold;
 

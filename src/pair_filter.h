@@ -39,20 +39,23 @@ struct FilterOut {
      - Wrap: min_image of the plain difference, per component; with ZFold +1, 0 or -1
        the z fold is known for the whole run (dz + box, dz, dz - box), with ANY_FOLD
        min_image decides;
-     - otherwise, shifted by the cell step (zero in the own cell): ((xs[j] - xi) + sx,
-       (ys[j] - yi) + sy, sz + (zs[j] - zi)), and the run ends at the first partner
-       with dz >= w;
+     - otherwise, shifted by the cell step: ((xs[j] - xi) + sx, (ys[j] - yi) + sy,
+       sz + (zs[j] - zi)), and the run ends at the first partner with dz >= w. Without
+       Shift the step is zero (the own cell, and every neighbour not across a face of
+       the box): adding zero changes no difference but the sign of a zero, which
+       squares and |dz| ignore, so the plain differences serve;
    key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. dz is stored
    for the pair test only with KeepDz. */
 constexpr int ANY_FOLD = 2;
 
-template <bool Wrap, int ZFold, bool Key3d, bool KeepDz>
+template <bool Wrap, int ZFold, bool Key3d, bool KeepDz, bool Shift = true>
 struct FilterMode {
     static constexpr bool wrap = Wrap;
     static constexpr int z_fold = ZFold;
     static constexpr bool key_3d = Key3d;
     static constexpr bool keep_dz = KeepDz;
-    static constexpr bool shifted = !Wrap;
+    static constexpr bool windowed = !Wrap;
+    static constexpr bool shifted = !Wrap && Shift;
 };
 
 /// Portable version; returns true when the z window ended inside [j0, j1).
@@ -69,6 +72,8 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
             dx = dx + q.sx;
             dy = dy + q.sy;
             dz = q.sz + dz;
+        }
+        if (Mode::windowed) {
             if (dz >= q.w) {
                 ended = true;
                 break;
@@ -113,60 +118,90 @@ QUOR_TARGET_AVX2 inline __m256d min_image_avx2(__m256d d, __m256d box, __m256d h
     return _mm256_blendv_pd(d, _mm256_add_pd(d, box), lo);
 }
 
+/// The broadcast query of the AVX-512 steps.
+struct Query512 {
+    __m512d xi, yi, zi, sx, sy, sz, box, half, neg_half, key_max, w;
+    __m256i pi;
+};
+
+QUOR_TARGET_AVX512 inline Query512 broadcast_avx512(const FilterQuery &q) {
+    return {_mm512_set1_pd(q.xi),   _mm512_set1_pd(q.yi),   _mm512_set1_pd(q.zi),
+            _mm512_set1_pd(q.sx),   _mm512_set1_pd(q.sy),   _mm512_set1_pd(q.sz),
+            _mm512_set1_pd(q.box),  _mm512_set1_pd(q.half), _mm512_set1_pd(-q.half),
+            _mm512_set1_pd(q.key_max), _mm512_set1_pd(q.w), _mm256_set1_epi32(q.pi)};
+}
+
+/// One step of eight partners from j: their key and dz, the lanes that pass the cheap
+/// rejection (`keep`) and those that share i's partition (`same`); `ended` when the z
+/// window ends inside the step.
+struct Step512 {
+    __m512d key, dz;
+    __mmask8 keep, same;
+    bool ended;
+};
+
+template <class Mode>
+QUOR_TARGET_AVX512 inline Step512 step_avx512(const FilterQuery &q, const Query512 &b, uint64_t j,
+                                              uint64_t j1) {
+    __mmask8 lanes = tail_lanes(j1, j);
+    bool ended = false;
+    __m512d dx = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.xs + j), b.xi);
+    __m512d dy = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.ys + j), b.yi);
+    __m512d dz = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.zs + j), b.zi);
+    if (Mode::shifted) {
+        dx = _mm512_add_pd(dx, b.sx);
+        dy = _mm512_add_pd(dy, b.sy);
+        dz = _mm512_add_pd(b.sz, dz);
+    }
+    if (Mode::windowed) {
+        const __mmask8 stop = _mm512_mask_cmp_pd_mask(lanes, dz, b.w, _CMP_GE_OQ);
+        if (stop) {
+            lanes &= static_cast<__mmask8>((stop & -stop) - 1);  // lanes before the first
+            ended = true;
+        }
+    }
+    if (Mode::wrap) {
+        dx = min_image_avx512(dx, b.box, b.half, b.neg_half);
+        dy = min_image_avx512(dy, b.box, b.half, b.neg_half);
+        if (Mode::z_fold == ANY_FOLD)
+            dz = min_image_avx512(dz, b.box, b.half, b.neg_half);
+        else if (Mode::z_fold != 0)
+            dz = Mode::z_fold > 0 ? _mm512_add_pd(dz, b.box) : _mm512_sub_pd(dz, b.box);
+    }
+    const __m512d key =
+        Mode::key_3d
+            ? _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
+                            _mm512_mul_pd(dz, dz))
+            : _mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx));
+    const __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, key, b.key_max, _CMP_NGE_UQ);
+    const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(
+        lanes, _mm256_maskz_loadu_epi32(lanes, q.pids + j), b.pi);
+    return {key, dz, keep, same, ended};
+}
+
 /// AVX-512 version: eight partners per step, the tail under a mask. Kept lanes are
 /// packed in registers (compress) and stored whole: compressing straight to memory is
 /// slow on some processors.
 template <class Mode>
 QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint64_t j0,
                                                       uint64_t j1, FilterOut &out) {
-    const __m512d xi = _mm512_set1_pd(q.xi), yi = _mm512_set1_pd(q.yi), zi = _mm512_set1_pd(q.zi);
-    const __m512d sx = _mm512_set1_pd(q.sx), sy = _mm512_set1_pd(q.sy), sz = _mm512_set1_pd(q.sz);
-    const __m512d box = _mm512_set1_pd(q.box), half = _mm512_set1_pd(q.half);
-    const __m512d neg_half = _mm512_set1_pd(-q.half);
-    const __m512d key_max = _mm512_set1_pd(q.key_max), w = _mm512_set1_pd(q.w);
-    const __m256i pi = _mm256_set1_epi32(q.pi);
+    const Query512 b = broadcast_avx512(q);
     const __m512i one = _mm512_set1_epi64(1);
     uint64_t n = out.n;
-    bool ended = false;
-    for (uint64_t j = j0; j < j1 && !ended; j += 8) {
-        __mmask8 lanes = tail_lanes(j1, j);
-        __m512d dx = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.xs + j), xi);
-        __m512d dy = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.ys + j), yi);
-        __m512d dz = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, q.zs + j), zi);
-        if (Mode::shifted) {
-            dx = _mm512_add_pd(dx, sx);
-            dy = _mm512_add_pd(dy, sy);
-            dz = _mm512_add_pd(sz, dz);
-            const __mmask8 stop = _mm512_mask_cmp_pd_mask(lanes, dz, w, _CMP_GE_OQ);
-            if (stop) {
-                lanes &= static_cast<__mmask8>((stop & -stop) - 1);  // lanes before the first
-                ended = true;
-            }
+    for (uint64_t j = j0; j < j1; j += 8) {
+        const Step512 st = step_avx512<Mode>(q, b, j, j1);
+        _mm512_storeu_pd(out.keys + n, _mm512_maskz_compress_pd(st.keep, st.key));
+        if (Mode::keep_dz) _mm512_storeu_pd(out.dzs + n, _mm512_maskz_compress_pd(st.keep, st.dz));
+        _mm512_storeu_si512(out.sames + n, _mm512_maskz_compress_epi64(
+                                               st.keep, _mm512_maskz_mov_epi64(st.same, one)));
+        n += static_cast<uint64_t>(__builtin_popcount(st.keep));
+        if (st.ended) {
+            out.n = n;
+            return true;
         }
-        if (Mode::wrap) {
-            dx = min_image_avx512(dx, box, half, neg_half);
-            dy = min_image_avx512(dy, box, half, neg_half);
-            if (Mode::z_fold == ANY_FOLD)
-                dz = min_image_avx512(dz, box, half, neg_half);
-            else if (Mode::z_fold != 0)
-                dz = Mode::z_fold > 0 ? _mm512_add_pd(dz, box) : _mm512_sub_pd(dz, box);
-        }
-        const __m512d key =
-            Mode::key_3d
-                ? _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
-                                _mm512_mul_pd(dz, dz))
-                : _mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx));
-        __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, key, key_max, _CMP_NGE_UQ);
-        const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(
-            lanes, _mm256_maskz_loadu_epi32(lanes, q.pids + j), pi);
-        _mm512_storeu_pd(out.keys + n, _mm512_maskz_compress_pd(keep, key));
-        if (Mode::keep_dz) _mm512_storeu_pd(out.dzs + n, _mm512_maskz_compress_pd(keep, dz));
-        _mm512_storeu_si512(out.sames + n,
-                            _mm512_maskz_compress_epi64(keep, _mm512_maskz_mov_epi64(same, one)));
-        n += static_cast<uint64_t>(__builtin_popcount(keep));
     }
     out.n = n;
-    return ended;
+    return false;
 }
 
 /// Lane order that packs the lanes set in a 4-bit mask to the front, as pairs of 32-bit
@@ -213,6 +248,8 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
             dx = _mm256_add_pd(dx, sx);
             dy = _mm256_add_pd(dy, sy);
             dz = _mm256_add_pd(sz, dz);
+        }
+        if (Mode::windowed) {
             const unsigned stop =
                 static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(dz, w, _CMP_GE_OQ)));
             if (stop) {

@@ -196,6 +196,40 @@ void mark_owner(CellOrdered &co, const OwnerSlab &slab) {
     }
 }
 
+void find_clumps(CellOrdered &co, double extent) {
+    constexpr uint64_t MIN_CLUMPED = 2, CLUMP_SIZE = 3;
+    const CellColumns &cols = co.cols;
+    const uint64_t n_cells = co.grid.n_cells();
+    CellClumps &out = co.clumps;
+    out.first.assign(n_cells + 1, 0);
+    out.clumps.clear();
+    for (uint64_t c = 0; c < n_cells; ++c) {
+        const uint64_t begin = co.grid.cell_start[c], end = co.grid.cell_start[c + 1];
+        const size_t kept = out.clumps.size();
+        if (end - begin >= MIN_CLUMPED) {
+            Clump cl{};
+            for (uint64_t k = begin; k < end; ++k) {
+                const double x = cols.xs[k], y = cols.ys[k], z = cols.zs[k];
+                const bool joins = k > begin && cols.pids[k] == cl.pid &&
+                                   std::max(cl.x_hi, x) - std::min(cl.x_lo, x) <= extent &&
+                                   std::max(cl.y_hi, y) - std::min(cl.y_lo, y) <= extent &&
+                                   z - cl.z_lo <= extent;  // the run ascends in z
+                if (joins) {
+                    cl = {cl.begin, k + 1, std::min(cl.x_lo, x), std::max(cl.x_hi, x),
+                          std::min(cl.y_lo, y), std::max(cl.y_hi, y), cl.z_lo, z, cl.pid};
+                    continue;
+                }
+                if (k > begin) out.clumps.push_back(cl);
+                cl = {k, k + 1, x, x, y, y, z, z, cols.pids[k]};
+            }
+            out.clumps.push_back(cl);
+            if ((out.clumps.size() - kept) * CLUMP_SIZE > end - begin) out.clumps.resize(kept);
+        }
+        out.first[c + 1] = out.clumps.size();
+    }
+    if (out.clumps.empty()) out.first.clear();
+}
+
 CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
                                double box_size, double r_xy, double w, const OwnerSlab *owner) {
     CellOrdered co;

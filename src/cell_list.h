@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "src/common.h"
@@ -132,6 +134,41 @@ struct CellBounds {
     double x_lo, x_hi, y_lo, y_hi;
 };
 
+/// Galaxies of one partition next to each other in a cell's run, inside a small box: a
+/// count can meet two clumps whole when every pair between them lands in one bin.
+struct Clump {
+    uint64_t begin, end;  ///< the run [begin, end) of the columns
+    double x_lo, x_hi, y_lo, y_hi, z_lo, z_hi;
+    int32_t pid;
+};
+
+/// How much meeting clumps whole has saved so far in a count: the pairs it settled
+/// whole, out of all it met. Where clumps are settled too rarely, meeting them costs
+/// more than the ordinary traversal, and the rest of the count goes without.
+struct ClumpYield {
+    static constexpr uint64_t WARM_UP = uint64_t{1} << 24;  ///< pairs met before judging
+
+    std::atomic<uint64_t> settled{0}, met{0};
+
+    bool pays() const {
+        const uint64_t m = met.load(std::memory_order_relaxed);
+        return m < WARM_UP || settled.load(std::memory_order_relaxed) * 5 >= m;
+    }
+    void add(uint64_t settled_pairs, uint64_t met_pairs) {
+        settled.fetch_add(settled_pairs, std::memory_order_relaxed);
+        met.fetch_add(met_pairs, std::memory_order_relaxed);
+    }
+};
+
+/// The clumps of the cells where galaxies come in clumps; other cells have none.
+struct CellClumps {
+    std::vector<uint64_t> first;  ///< per cell and one more: cell c's clumps are [first[c], first[c + 1])
+    std::vector<Clump> clumps;
+    std::unique_ptr<ClumpYield> yield = std::make_unique<ClumpYield>();
+
+    bool clumped(uint64_t c) const { return first[c] < first[c + 1]; }
+};
+
 /// Everything the cell-id counters share: the grid, sorted by z, and its columns.
 struct CellOrdered {
     CellList grid;
@@ -139,6 +176,7 @@ struct CellOrdered {
     std::vector<Offset> stencil;      ///< half_stencil(grid.reach_xy)
     std::vector<CellBounds> bounds;   ///< per cell when grid.bounded, else empty
     std::vector<uint8_t> cell_owns;   ///< per cell of an owner-aware count: holds an owned galaxy
+    CellClumps clumps;                ///< empty unless find_clumps filled it
     double box_size = 0.0;
     double half_box = 0.0;
 };
@@ -158,6 +196,12 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 /// its displacement and squared separation are +inf, which no pair test accepts, while
 /// an owned partner's arithmetic is the same as through xs.
 void mark_owner(CellOrdered &co, const OwnerSlab &slab);
+
+/// Splits the run of every cell with two galaxies or more into clumps: maximal
+/// stretches of one partition no more than `extent` across on each axis. A cell keeps
+/// its clumps when they hold three galaxies or more on average; elsewhere meeting
+/// clump by clump would cost more than it saves.
+void find_clumps(CellOrdered &co, double extent);
 
 /// Whether every position is finite and inside [0, box_size) on all three axes.
 bool all_inside_box(const StridedMatrix &coords, double box_size);

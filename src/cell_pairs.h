@@ -52,6 +52,14 @@ struct HistPair {
             if (counters[u] >= 0) counts[static_cast<uint64_t>(counters[u])] += 1.0;
     }
 
+    /// `n` pairs in counter k >= 0 at once.
+    void add(int64_t k, uint64_t n) {
+        if (!tallies.empty())
+            tallies[static_cast<uint64_t>(k + 1) * COPIES] += n;
+        else
+            counts[static_cast<uint64_t>(k)] += static_cast<double>(n);
+    }
+
     /// Adds `right` into this pair, entry by entry.
     void merge(const HistPair &right) {
         for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
@@ -403,6 +411,28 @@ inline double least_gap(double j_lo, double j_hi, double i_lo, double i_hi, doub
     return std::max(std::max(0.0, nearest_above), -nearest_below);
 }
 
+/// The least and the greatest key the pair test can compute for a galaxy of clump `a`
+/// and a partner of clump `b` shifted by (sx, sy, sz): the pair test's operations on
+/// the clumps' bounds. Rounding never turns a larger operand into a smaller result, so
+/// every pair's computed displacement, square and sum lie between those of the bounds.
+struct KeyRange {
+    double least, most;
+};
+
+inline KeyRange clump_keys(const Clump &a, const Clump &b, double sx, double sy, double sz) {
+    auto axis = [](double j_lo, double j_hi, double i_lo, double i_hi, double s, double &least,
+                   double &most) {
+        const double lo = (j_lo - i_hi) + s, hi = (j_hi - i_lo) + s;
+        least = std::max(std::max(0.0, lo), -hi);
+        most = std::max(-lo, hi);
+    };
+    double lx, mx, ly, my, lz, mz;
+    axis(b.x_lo, b.x_hi, a.x_lo, a.x_hi, sx, lx, mx);
+    axis(b.y_lo, b.y_hi, a.y_lo, a.y_hi, sy, ly, my);
+    axis(b.z_lo, b.z_hi, a.z_lo, a.z_hi, sz, lz, mz);
+    return {(lx * lx + ly * ly) + lz * lz, (mx * mx + my * my) + mz * mz};
+}
+
 /// With a pair's squared separation across the line of sight at least `gap2`, the least
 /// t <= w such that every dz >= t fails (gap2 + dz*dz) < key_max; w when no such t is
 /// found in a few steps. gap2 < key_max.
@@ -530,8 +560,62 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     // zero leaves every difference as it is, bar the sign of a zero, which squares and
     // |dz| ignore). The two galaxies of a pair give displacements of opposite sign and
     // equal size, so either may own it.
+    // Clumps (find_clumps) of a count whose counter depends on the key alone: two
+    // clumps whose every pair lands in one counter, or none, are met whole.
+    bool with_clumps = false;
+    if constexpr (!Wrap && Test::WHOLE_CLUMPS)
+        with_clumps = !co.clumps.first.empty() && !aware && co.clumps.clumped(c) &&
+                      co.clumps.yield->pays();
+    uint64_t settled_pairs = 0, met_pairs = 0;
+    const Clump *clumps = co.clumps.clumps.data();
+    // Clump a meets clumps [cb_lo, cb_hi), which lie next to each other in the columns:
+    // those not settled whole are visited pair by pair, in as few runs as possible.
+    auto meet_clumps = [&](const Clump &a, uint64_t cb_lo, uint64_t cb_hi) {
+        uint64_t pending = cb_lo;
+        auto visit_pending = [&](uint64_t cb_end) {
+            if (pending == cb_end) return;
+            const uint64_t j0 = clumps[pending].begin, j1 = clumps[cb_end - 1].end;
+            met_pairs += (a.end - a.begin) * (j1 - j0);
+            for (uint64_t i = a.begin; i < a.end; ++i) {
+                set_galaxy(i);
+                visit_run(any_fold, j0, j1);
+            }
+        };
+        for (uint64_t cb = cb_lo; cb < cb_hi; ++cb) {
+            const Clump &b = clumps[cb];
+            const KeyRange keys = clump_keys(a, b, q.sx, q.sy, q.sz);
+            bool settled = !(keys.least < test.key_max);  // every key fails key < key_max
+            if (!settled) {
+                const bool same = a.pid == b.pid;
+                const int64_t k = test.index(keys.least, 0.0, same);
+                if (k >= 0 && k == test.index(keys.most, 0.0, same)) {
+                    const uint64_t pairs = (a.end - a.begin) * (b.end - b.begin);
+                    acc.add(k, pairs);
+                    settled_pairs += pairs;
+                    met_pairs += pairs;
+                    settled = true;
+                }
+            }
+            if (settled) {
+                visit_pending(cb);
+                pending = cb + 1;
+            }
+        }
+        visit_pending(cb_hi);
+    };
+
     q.sx = q.sy = q.sz = 0.0;
-    for (uint64_t i = begin; i + 1 < end && cell_owns; ++i) {
+    if (with_clumps) {
+        for (uint64_t ca = co.clumps.first[c]; ca < co.clumps.first[c + 1]; ++ca) {
+            const Clump &a = clumps[ca];
+            for (uint64_t i = a.begin; i + 1 < a.end; ++i) {
+                set_galaxy(i);
+                visit_run(any_fold, i + 1, a.end);
+            }
+            meet_clumps(a, ca + 1, co.clumps.first[c + 1]);
+        }
+    }
+    for (uint64_t i = begin; i + 1 < end && cell_owns && !with_clumps; ++i) {
         set_galaxy(i);
         if (Wrap)
             visit_folded(i + 1, end);
@@ -583,13 +667,23 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
             if (gx * gx + gy * gy >= test.key_max) return;
         }
 
+        q.sx = nb.sx;
+        q.sy = nb.sy;
+        q.sz = nb.sz;
+        bool segment_clumped = with_clumps;
+        for (uint64_t k = cell_lo; k <= cell_hi && segment_clumped; ++k)
+            segment_clumped = co.clumps.clumped(k) || grid.cell_start[k] == grid.cell_start[k + 1];
+        if (segment_clumped) {
+            const uint64_t b_lo = co.clumps.first[cell_lo], b_hi = co.clumps.first[cell_hi + 1];
+            for (uint64_t ca = co.clumps.first[c]; ca < co.clumps.first[c + 1]; ++ca)
+                meet_clumps(clumps[ca], b_lo, b_hi);
+            return;
+        }
+
         // z window: from the first partner with dz > -w (the partition point a binary
         // search would find) up to, not including, the first one after it with dz >= w.
         // A partner's dz never grows as the current galaxy's z does, and those come in
         // ascending z: the start is found by advancing from the previous galaxy's.
-        q.sx = nb.sx;
-        q.sy = nb.sy;
-        q.sz = nb.sz;
         uint64_t first = nb_begin;
         const bool per_galaxy = bounded && nb_end - nb_begin >= PER_GALAXY_FROM;
         for (uint64_t i = begin; i < end; ++i) {
@@ -646,6 +740,7 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
         }
     }
     flush();
+    if (with_clumps) co.clumps.yield->add(settled_pairs, met_pairs);
 }
 
 }  // namespace quor

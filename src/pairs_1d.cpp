@@ -24,6 +24,8 @@ struct RadialTest {
 
     static constexpr bool KEY_3D = true;  ///< the key is r2 = (dx*dx + dy*dy) + dz*dz
     static constexpr bool USES_DZ = false;  ///< the radial bin needs r2 alone
+    /// Counters that depend on the key alone: clumps can be met whole.
+    static constexpr bool WHOLE_CLUMPS = true;
 
     /// The counter of a pair: auto in [0, n_r), cross in [n_r, 2 n_r); -1 for none.
     int64_t index(double r2, double, bool same) const {
@@ -62,6 +64,10 @@ bool shift_gives_min_image(const CellOrdered &co, double r_max) {
     return true;
 }
 
+/// The extent of a clump, relative to r_max: small enough that two clumps well apart
+/// often have all their pairs in one bin, large enough to hold a small halo whole.
+constexpr double CLUMP_EXTENT = 0.09;
+
 template <Kernel K, bool Fold, class Test>
 std::vector<double> sweep_radial(const CellOrdered &co, const Test &test, double r_max) {
     auto make = [&test] { return HistPair(test.n_r); };
@@ -92,8 +98,9 @@ RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];
     checked_elements(2, n_r);
-    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max, owner);
+    CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max, owner);
     const bool fold = !co.grid.bounded && !shift_gives_min_image(co, r_max);
+    if (!fold && !owner) find_clumps(co, r_max * CLUMP_EXTENT);
     const std::vector<double> hist = radial_histogram(co, squared_edges(r_bins), r_max, fold);
 
     RadialCounts out;

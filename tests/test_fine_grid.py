@@ -65,3 +65,35 @@ def test_one_galaxy_outside_the_box_counts_as_before():
     far = np.vstack([coords, [[5 * box, 5 * box, 5 * box]]])
     outside = _quor.count_pairs_1d(far, np.append(ids, 0).astype(np.int32), r_bins, box)
     np.testing.assert_array_equal(outside, inside)
+
+
+def halo_catalogue(n_haloes, box, seed, ids="halo"):
+    """Haloes of 3 to 60 members a few grid steps across, on a grid of box/256 so that
+    separations between members of different haloes fall exactly on bin edges; ids by
+    halo, by halo with every fifth member given another id, or one id for all."""
+    rng = np.random.default_rng(seed)
+    step = box / 256
+    sizes = rng.integers(3, 61, size=n_haloes)
+    centres = rng.uniform(0.0, box, size=(n_haloes, 3))
+    spread = rng.choice([0.0, 1.0, 4.0], size=n_haloes) * step
+    coords = np.repeat(centres, sizes, axis=0) + rng.normal(size=(sizes.sum(), 3)) * np.repeat(spread, sizes)[:, None]
+    coords = np.mod(np.floor(coords / step) * step, box)
+    halo = np.repeat(np.arange(n_haloes, dtype=np.int32), sizes)
+    if ids == "mixed":
+        halo[::5] = -1
+    elif ids == "one":
+        halo[:] = 7
+    return coords, halo
+
+
+# Haloes well apart have every pair between them in one bin: the radial count meets them
+# whole where it can, and pair by pair where an edge or r_max passes between them.
+@pytest.mark.parametrize("ids", ["halo", "mixed", "one"])
+@pytest.mark.parametrize("box,r_max", [(40.0, 10.0), (40.0, 4.0), (100.0, 30.0)])
+def test_haloes_met_whole_match_brute_force(box, r_max, ids):
+    coords, halo = halo_catalogue(60, box, seed=int(box + r_max), ids=ids)
+    step = box / 256
+    on_grid = np.concatenate([[0.0], np.arange(2, int(r_max / step) + 1, 6) * step])
+    for r_bins in (on_grid, np.geomspace(step, r_max, 8), np.array([0.0, r_max])):
+        np.testing.assert_array_equal(_quor.count_pairs_1d(coords, halo, r_bins, box),
+                                      radial_counts(coords, halo, r_bins, box))

@@ -279,60 +279,51 @@ QUOR_TARGET_AVX512 inline __mmask8 binned_lanes_avx512(const BinLookup &lk, doub
                                    x, _mm512_set1_pd(lk.edges[0]), _CMP_GE_OQ);
 }
 
-/// tabled_bins_avx512 down the search tree.
-QUOR_TARGET_AVX512 inline void tree_bins_avx512(const BinLookup &lk, double limit, const double *v,
-                                                uint64_t n, int64_t *bins, const uint64_t *sames,
-                                                int64_t cross) {
-    const __m512i none = _mm512_set1_epi64(-1), zero = _mm512_setzero_si512();
-    const __m512i cross_v = _mm512_set1_epi64(cross);
-    for (uint64_t u = 0; u < n; u += 8) {
-        const __mmask8 lanes = tail_lanes(n, u);
-        const __m512d x = _mm512_maskz_loadu_pd(lanes, v + u);
-        const __mmask8 ok = binned_lanes_avx512(lk, limit, x, lanes);
-        __m512i j = tree_search_avx512(lk, x, ok);
-        if (sames) {
-            const __mmask8 other =
-                _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
-            j = _mm512_mask_add_epi64(j, other, j, cross_v);
+/// The last k with edges[k] <= x through the start table, for the lanes in `ok`, which
+/// need edges[0] <= x < the last edge: one table read, and a walk over the edges only
+/// for lanes in a quantum that an edge splits.
+QUOR_TARGET_AVX512 inline __m512i table_search_avx512(const BinLookup &lk, __m512d x, __mmask8 ok) {
+    const __m512i base = _mm512_set1_epi64(static_cast<long long>(lk.base));
+    const __m512i one = _mm512_set1_epi64(1), none = _mm512_set1_epi64(-1);
+    const __m512i bits = _mm512_and_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL));
+    const __mmask8 above = _mm512_cmpgt_epu64_mask(bits, base);
+    __m512i q = _mm512_maskz_srl_epi64(above, _mm512_sub_epi64(bits, base),
+                                       _mm_cvtsi32_si128(static_cast<int>(lk.shift)));
+    q = _mm512_min_epu64(q, _mm512_set1_epi64(lk.size - 1));
+    __m512i k = _mm512_cvtepi32_epi64(
+        _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), ok, q, lk.quantum_bin, 4));
+    __mmask8 walk = _mm512_mask_cmplt_epi64_mask(ok, k, _mm512_setzero_si512());
+    if (walk) {
+        k = _mm512_mask_xor_epi64(k, walk, k, none);  // ~k: the walk's start
+        for (;;) {
+            const __m512d next = _mm512_mask_i64gather_pd(
+                _mm512_setzero_pd(), walk, _mm512_add_epi64(k, one), lk.edges, 8);
+            walk = _mm512_mask_cmp_pd_mask(walk, x, next, _CMP_GE_OQ);
+            if (!walk) break;
+            k = _mm512_mask_add_epi64(k, walk, k, one);
         }
-        _mm512_storeu_si512(bins + u, _mm512_mask_mov_epi64(none, ok, j));
     }
+    return k;
+}
+
+/// The bins of eight values below `limit` (see tabled_bins_avx512), and in `ok` the
+/// lanes that have one; other lanes' bins are undefined.
+QUOR_TARGET_AVX512 inline __m512i bins_avx512(const BinLookup &lk, double limit, __m512d x,
+                                              __mmask8 lanes, __mmask8 &ok) {
+    ok = binned_lanes_avx512(lk, limit, x, lanes);
+    return lk.tree_levels > 0 ? tree_search_avx512(lk, x, ok) : table_search_avx512(lk, x, ok);
 }
 
 QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double limit,
                                                   const double *v, uint64_t n, int64_t *bins,
                                                   const uint64_t *sames = nullptr,
                                                   int64_t cross = 0) {
-    if (lk.tree_levels > 0) return tree_bins_avx512(lk, limit, v, n, bins, sames, cross);
-    const __m512d below = _mm512_set1_pd(limit), first = _mm512_set1_pd(lk.edges[0]);
-    const __m512i base = _mm512_set1_epi64(static_cast<long long>(lk.base));
-    const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL);
-    const __m512i top = _mm512_set1_epi64(lk.size - 1);
-    const __m512i one = _mm512_set1_epi64(1), none = _mm512_set1_epi64(-1);
-    const __m512i zero = _mm512_setzero_si512(), cross_v = _mm512_set1_epi64(cross);
-    const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(lk.shift));
+    const __m512i none = _mm512_set1_epi64(-1), zero = _mm512_setzero_si512();
+    const __m512i cross_v = _mm512_set1_epi64(cross);
     for (uint64_t u = 0; u < n; u += 8) {
         const __mmask8 lanes = tail_lanes(n, u);
-        const __m512d x = _mm512_maskz_loadu_pd(lanes, v + u);
-        const __mmask8 ok = _mm512_mask_cmp_pd_mask(
-            _mm512_mask_cmp_pd_mask(lanes, x, below, _CMP_LT_OQ), x, first, _CMP_GE_OQ);
-        const __m512i bits = _mm512_and_si512(_mm512_castpd_si512(x), magnitude);
-        const __mmask8 above = _mm512_cmpgt_epu64_mask(bits, base);
-        __m512i q = _mm512_maskz_srl_epi64(above, _mm512_sub_epi64(bits, base), shift);
-        q = _mm512_min_epu64(q, top);
-        __m512i k = _mm512_cvtepi32_epi64(
-            _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), ok, q, lk.quantum_bin, 4));
-        __mmask8 walk = _mm512_mask_cmplt_epi64_mask(ok, k, zero);
-        if (walk) {
-            k = _mm512_mask_xor_epi64(k, walk, k, none);  // ~k: the walk's start
-            for (;;) {
-                const __m512d next = _mm512_mask_i64gather_pd(
-                    _mm512_setzero_pd(), walk, _mm512_add_epi64(k, one), lk.edges, 8);
-                walk = _mm512_mask_cmp_pd_mask(walk, x, next, _CMP_GE_OQ);
-                if (!walk) break;
-                k = _mm512_mask_add_epi64(k, walk, k, one);
-            }
-        }
+        __mmask8 ok;
+        __m512i k = bins_avx512(lk, limit, _mm512_maskz_loadu_pd(lanes, v + u), lanes, ok);
         if (sames) {
             const __mmask8 other =
                 _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);

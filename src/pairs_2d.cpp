@@ -51,35 +51,28 @@ struct ProjectedTest {
 #if QUOR_X86_SIMD
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see tabled_bins_avx512
-/// ProjectedTest::index for n <= MAX_BUFFERED buffered pairs, eight at a time: both
-/// bins through their start tables, then the counter, with the scalar operations lane by
-/// lane.
-constexpr uint64_t MAX_BUFFERED = 512;
+/// ProjectedTest::index for n buffered pairs, eight at a time: both bins through their
+/// lookups, then the counter, with the scalar operations lane by lane.
 QUOR_TARGET_AVX512 inline void projected_index_avx512(const ProjectedTest<true> &t,
                                                       const double *rp2, const double *dzs,
                                                       const uint64_t *sames, uint64_t n,
                                                       int64_t *counters) {
-    double pis[MAX_BUFFERED + 8];
-    int64_t pi_bins[MAX_BUFFERED + 8];
     const __m512d magnitude = _mm512_castsi512_pd(_mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL));
-    for (uint64_t u = 0; u < n; u += 8)  // pi = |dz|
-        _mm512_storeu_pd(pis + u, _mm512_and_pd(_mm512_maskz_loadu_pd(tail_lanes(n, u), dzs + u), magnitude));
-    // -1 where rp2 or pi has no bin, pi >= pi_max included (the last pi edge).
-    tabled_bins_avx512(t.rp2_bins, t.key_max, rp2, n, counters);
-    tabled_bins_avx512(t.pi_bins, t.pi_max, pis, n, pi_bins);
     const __m512i n_pi = _mm512_set1_epi64(static_cast<long long>(t.n_pi));
     const __m512i cross = _mm512_set1_epi64(static_cast<long long>(t.cross_offset));
     const __m512i zero = _mm512_setzero_si512(), none = _mm512_set1_epi64(-1);
     for (uint64_t u = 0; u < n; u += 8) {
         const __mmask8 lanes = tail_lanes(n, u);
-        const __m512i a = _mm512_loadu_si512(counters + u);  // -1 past n
-        const __m512i b = _mm512_loadu_si512(pi_bins + u);
-        const __mmask8 ok = _mm512_cmpge_epi64_mask(a, zero) & _mm512_cmpge_epi64_mask(b, zero);
+        const __m512d pi = _mm512_and_pd(_mm512_maskz_loadu_pd(lanes, dzs + u), magnitude);
+        // No bin where rp2 or pi has none, pi >= pi_max included (the last pi edge).
+        __mmask8 ok_rp, ok_pi;
+        const __m512i a = bins_avx512(t.rp2_bins, t.key_max, _mm512_maskz_loadu_pd(lanes, rp2 + u), lanes, ok_rp);
+        const __m512i b = bins_avx512(t.pi_bins, t.pi_max, pi, lanes, ok_pi);
         __m512i k = _mm512_add_epi64(_mm512_mullo_epi64(a, n_pi), b);
         const __mmask8 other =
             _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
         k = _mm512_mask_add_epi64(k, other, k, cross);
-        _mm512_storeu_si512(counters + u, _mm512_mask_mov_epi64(none, ok, k));
+        _mm512_storeu_si512(counters + u, _mm512_mask_mov_epi64(none, ok_rp & ok_pi, k));
     }
 }
 #pragma GCC diagnostic pop
@@ -92,10 +85,8 @@ void ProjectedTest<Tabled>::index_all(const double *keys, const double *dzs,
                                       int64_t *counters) const {
 #if QUOR_X86_SIMD
     if constexpr (K == Kernel::avx512 && Tabled) {
-        if (n <= MAX_BUFFERED) {
-            projected_index_avx512(*this, keys, dzs, sames, n, counters);
-            return;
-        }
+        projected_index_avx512(*this, keys, dzs, sames, n, counters);
+        return;
     }
 #endif
     pair_index_all(*this, keys, dzs, sames, n, counters);

@@ -66,8 +66,6 @@ struct SmuTest {
 QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const double *s2,
                                                 const double *dzs, const uint64_t *sames,
                                                 uint64_t n, int64_t *counters) {
-    // The s bins first: -1 where s2 has none (find_bin's own test against the last edge).
-    tabled_bins_avx512(t.s2_bins, t.key_max, s2, n, counters);
     const __m512d mu_max = _mm512_set1_pd(t.mu_max), n_mu_f = _mm512_set1_pd(t.n_mu_f);
     const __m512d magnitude = _mm512_castsi512_pd(_mm512_set1_epi64(0x7FFFFFFFFFFFFFFFLL));
     const __m512i n_mu = _mm512_set1_epi64(static_cast<long long>(t.n_mu));
@@ -76,9 +74,11 @@ QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const do
     const __m512i zero = _mm512_setzero_si512(), none = _mm512_set1_epi64(-1);
     for (uint64_t u = 0; u < n; u += 8) {
         const __mmask8 lanes = tail_lanes(n, u);
-        const __m512i a = _mm512_maskz_loadu_epi64(lanes, counters + u);
-        __mmask8 ok = _mm512_mask_cmpge_epi64_mask(lanes, a, zero);
-        const __m512d s = _mm512_sqrt_pd(_mm512_maskz_loadu_pd(lanes, s2 + u));
+        const __m512d s2u = _mm512_maskz_loadu_pd(lanes, s2 + u);
+        // The s bin first: none where s2 has none (find_bin's own test against the last edge).
+        __mmask8 ok;
+        const __m512i a = bins_avx512(t.s2_bins, t.key_max, s2u, lanes, ok);
+        const __m512d s = _mm512_sqrt_pd(s2u);
         const __m512d dz = _mm512_and_pd(_mm512_maskz_loadu_pd(lanes, dzs + u), magnitude);
         const __m512d mu = _mm512_div_pd(dz, s);
         ok = _mm512_mask_cmp_pd_mask(ok, mu, mu_max, _CMP_LT_OQ);  // NaN mu and mu_max fail

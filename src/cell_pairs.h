@@ -35,6 +35,7 @@ struct HistPair {
     std::vector<double> counts;
     std::vector<uint64_t> tallies;  ///< COPIES per counter and the spare one, or empty
     uint64_t n_bins;
+    uint32_t peel_pause = 0;  ///< buffers left to count without peeling (count_peeled_avx512)
 
     explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {
         if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
@@ -332,6 +333,62 @@ QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double li
         _mm512_storeu_si512(bins + u, _mm512_mask_mov_epi64(none, ok, k));
     }
 }
+
+/// Counts n buffered radial pairs (keys r2, `sames` 0 or 1) into `acc`, auto counters
+/// first and cross from n_r. Most pairs of a radial count lie at the largest
+/// separations, so the last PEELED bins are peeled off eight keys at a time, one
+/// comparison per bin from the last down: a key not below the bin's lower edge, and
+/// below the next one (the bin before took those), lies in that bin as the lookup would
+/// find it. The few keys left go through the lookup and are added one by one. Where
+/// peeling settles fewer than half the pairs, as when close pairs in haloes dominate,
+/// the next PEEL_PAUSE buffers skip it.
+QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double limit, const double *keys,
+                                                   const uint64_t *sames, uint64_t n, int64_t n_r,
+                                                   HistPair &acc, int64_t *counters) {
+    constexpr int PEELED = 3;
+    constexpr uint32_t PEEL_PAUSE = 32;
+    constexpr uint64_t CAPACITY = 512;
+    if (acc.peel_pause > 0 || n > CAPACITY) {
+        acc.peel_pause -= acc.peel_pause > 0;
+        tabled_bins_avx512(lk, limit, keys, n, counters, sames, n_r);
+        acc.add_all(counters, n);
+        return;
+    }
+    __m512d lower[PEELED];
+    for (int t = 0; t < PEELED; ++t)  // bin m - 2 - t; none (+inf) past the first bin
+        lower[t] = _mm512_set1_pd(lk.m - 2 - t >= 0 ? lk.edges[lk.m - 2 - t] : INFINITY);
+    uint64_t in_bin[PEELED] = {}, same_in_bin[PEELED] = {};
+    alignas(64) double rest_keys[CAPACITY + 8];
+    alignas(64) uint64_t rest_sames[CAPACITY + 8];
+    uint64_t n_rest = 0;
+    const __m512i zero = _mm512_setzero_si512();
+    for (uint64_t u = 0; u < n; u += 8) {
+        const __mmask8 lanes = tail_lanes(n, u);
+        const __m512d x = _mm512_maskz_loadu_pd(lanes, keys + u);
+        const __m512i same_v = _mm512_maskz_loadu_epi64(lanes, sames + u);
+        const __mmask8 same = _mm512_mask_cmpneq_epi64_mask(lanes, same_v, zero);
+        __mmask8 rest = binned_lanes_avx512(lk, limit, x, lanes);
+        for (int t = 0; t < PEELED; ++t) {
+            const __mmask8 here = _mm512_mask_cmp_pd_mask(rest, x, lower[t], _CMP_GE_OQ);
+            in_bin[t] += static_cast<uint64_t>(__builtin_popcount(here));
+            same_in_bin[t] += static_cast<uint64_t>(__builtin_popcount(here & same));
+            rest &= static_cast<__mmask8>(~here);
+        }
+        _mm512_storeu_pd(rest_keys + n_rest, _mm512_maskz_compress_pd(rest, x));
+        _mm512_storeu_si512(rest_sames + n_rest, _mm512_maskz_compress_epi64(rest, same_v));
+        n_rest += static_cast<uint64_t>(__builtin_popcount(rest));
+    }
+    uint64_t peeled = 0;
+    for (int t = 0; t < PEELED && lk.m - 2 - t >= 0; ++t) {
+        const int64_t b = lk.m - 2 - t;
+        if (same_in_bin[t]) acc.add(b, same_in_bin[t]);
+        if (in_bin[t] > same_in_bin[t]) acc.add(b + n_r, in_bin[t] - same_in_bin[t]);
+        peeled += in_bin[t];
+    }
+    tabled_bins_avx512(lk, limit, rest_keys, n_rest, counters, rest_sames, n_r);
+    acc.add_all(counters, n_rest);
+    if (4 * peeled < 3 * n) acc.peel_pause = PEEL_PAUSE;
+}
 #pragma GCC diagnostic pop
 #endif
 
@@ -534,8 +591,12 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     FilterOut out{keys, dzs, sames, 0};
     int64_t counters[CAPACITY + FilterOut::SLACK];
     auto flush = [&] {
-        test.template index_all<K>(keys, dzs, sames, out.n, counters);
-        acc.add_all(counters, out.n);
+        if constexpr (Test::COUNTS_ALL) {
+            test.template count_all<K>(keys, dzs, sames, out.n, counters, acc);
+        } else {
+            test.template index_all<K>(keys, dzs, sames, out.n, counters);
+            acc.add_all(counters, out.n);
+        }
         out.n = 0;
     };
 

@@ -45,6 +45,21 @@ struct RadialTest {
 #endif
         pair_index_all(*this, keys, dzs, sames, n, counters);
     }
+
+    /// index_all and the additions in one, peeling the last bins off with AVX-512.
+    static constexpr bool COUNTS_ALL = true;
+    template <Kernel K>
+    void count_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
+                   int64_t *counters, HistPair &acc) const {
+#if QUOR_X86_SIMD
+        if constexpr (K == Kernel::avx512 && Tabled) {
+            count_peeled_avx512(r2_bins, key_max, keys, sames, n, static_cast<int64_t>(n_r), acc, counters);
+            return;
+        }
+#endif
+        index_all<K>(keys, dzs, sames, n, counters);
+        acc.add_all(counters, n);
+    }
 };
 
 /* With every position inside [0, box) and 2 r_max <= box / 2, the cell step's periodic

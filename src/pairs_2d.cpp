@@ -30,6 +30,7 @@ struct ProjectedTest {
     static constexpr bool KEY_3D = false;  ///< the key is rp2 = dy*dy + dx*dx
     static constexpr bool USES_DZ = true;  ///< pi = |dz|
     static constexpr bool WHOLE_CLUMPS = false;
+    static constexpr bool COUNTS_ALL = false;
 
     /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through; with
     /// finite last edges rp2 and pi are below them here, or NaN.

@@ -31,6 +31,7 @@ struct SmuTest {
     static constexpr bool KEY_3D = true;  ///< the key is s2 = (dx*dx + dy*dy) + dz*dz
     static constexpr bool USES_DZ = true;  ///< mu = |dz| / s
     static constexpr bool WHOLE_CLUMPS = false;
+    static constexpr bool COUNTS_ALL = false;
 
     /// A pair that find_bin's own first rejection, s2 >= the last squared edge, has
     /// let through (there is no separate test against s_max).

@@ -128,8 +128,11 @@ def _count_slab(kernel: str, args: Tuple[Any, ...], x_lo: float, x_hi: float,
                 *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
     keep the order of the catalogue (groups are found from their member of lowest row)."""
-    xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
-    ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
+    if len(pieces) == 1:
+        xyz, ids = pieces[0]  # no copy
+    else:
+        xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
+        ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
     return getattr(_kernels, kernel)(xyz, ids, *args, x_lo, x_hi, None)
 
 

@@ -6,11 +6,12 @@
 `ratio`: N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins from 0.1 to 50,
 one quor.count_pairs_1d call against an 8-slab quor.distributed count on a LocalCluster of
 two single-thread worker processes (started before timing), as total CPU seconds: the
-workers' plus this process's (scheduler and client). The cluster runs once with Dask's
-default settings and once with those quor.distributed gives the cluster it starts for
-itself. Also the kernels alone, in this process: the chunk split and the slab counts,
-against the single call. Each figure is the least of --repeat runs. Run with
-RAYON_NUM_THREADS=1 so both sides count on one thread.
+workers' plus this process's (scheduler and client). The cluster runs once as a plain
+LocalCluster and client, and once as quor.distributed starts its own when given no
+client (no profiler, a slow loop health check, rows sent to the workers directly).
+Also the kernels alone, in this process: the chunk split and the slab counts, against
+the single call. Each figure is the least of --repeat runs. Run with RAYON_NUM_THREADS=1
+so both sides count on one thread.
 
 `big`: N uniform galaxies in a box of 2000 Mpc/h written chunk by chunk to an HDF5 file,
 counted r <= 20 (20 logarithmic bins from 0.1) with the embedded default cluster. Reports
@@ -39,7 +40,6 @@ def children_cpu():
 
 
 def ratio(args):
-    import dask
     import distributed
 
     import quor
@@ -89,16 +89,19 @@ def ratio(args):
                 best = (workers, own, wall)
         return best
 
-    # A plain LocalCluster, and one with the Dask settings of the cluster quor.distributed
-    # starts for itself when given no client.
-    for name, settings in (("plain", {}), ("quor's", qd._CLUSTER_SETTINGS)):
-        with dask.config.set(settings), \
-                distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
-                                         env={"RAYON_NUM_THREADS": "1"}) as cluster, \
-                distributed.Client(cluster) as client:
+    # A plain LocalCluster and client, and the cluster and client quor.distributed starts
+    # for itself when given no client.
+    def plain():
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
+                                           env={"RAYON_NUM_THREADS": "1"})
+        return cluster, distributed.Client(cluster)
+
+    for name, start in (("plain", plain), ("quor's", qd._own_cluster)):
+        cluster, client = start()
+        with cluster, client:
             client.run(lambda: __import__("quor._kernels"))
             workers, own, wall = on_dask(client)
-        print(f"  on Dask ({name:6s} settings): workers {workers:.2f} + client {own:.2f} = "
+        print(f"  on Dask ({name:6s} cluster): workers {workers:.2f} + client {own:.2f} = "
               f"{workers + own:8.2f}   ratio {(workers + own) / single:.3f}   (wall {wall:.2f} s)")
 
 

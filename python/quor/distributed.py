@@ -230,18 +230,27 @@ _CLUSTER_SETTINGS = {
 }
 
 
-def _default_cluster() -> Any:
-    """A LocalCluster of worker processes, one per core, each counting on one thread."""
+def _own_cluster() -> Tuple[Any, Any]:
+    """A LocalCluster of worker processes, one per core, each counting on one thread, and
+    a client of it: the cluster a call starts for itself."""
     import dask
-    from distributed import LocalCluster
+    from distributed import Client, LocalCluster
 
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     # Each worker process sizes its kernel pool from RAYON_NUM_THREADS: one thread each,
     # so the workers together use every core once. The workers take the settings with
     # them as they start.
     with dask.config.set(_CLUSTER_SETTINGS):
-        return LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
-                            dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+        cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
+                               dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+        try:
+            # The workers are on this machine: the slabs' rows go to them straight, not
+            # through the scheduler.
+            client = Client(cluster, set_as_default=False, direct_to_workers=True)
+        except BaseException:
+            cluster.close()
+            raise
+    return cluster, client
 
 
 def _wait(client: Any, futures: List[Any], progress: Progress) -> None:
@@ -276,13 +285,7 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
 
     own_cluster = None
     if client is None:
-        from distributed import Client
-
-        import dask
-
-        own_cluster = _default_cluster()
-        with dask.config.set(_CLUSTER_SETTINGS):
-            client = Client(own_cluster, set_as_default=False)
+        own_cluster, client = _own_cluster()
     try:
         return _count_on(client, kernel, coords, partition_ids, args, box, reach, n_slabs,
                          progress, empty)

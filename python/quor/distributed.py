@@ -99,29 +99,16 @@ def _choose_slabs(n_slabs: Any, n_rows: int, threads: int, reach: float, box: fl
 def _split_chunk(coords: np.ndarray, ids: np.ndarray, box: float, faces: Sequence[float],
                  ghost: float) -> Tuple[Tuple[np.ndarray, np.ndarray], ...]:
     """One chunk's rows, wrapped into the box, as one (positions, ids) piece per slab:
-    the rows the slab owns and its ghosts, in input order."""
+    the rows the slab owns (faces[s] <= x < faces[s + 1], the comparisons of
+    OwnerSlab::owns) and its ghosts, the rows of the next slab within `ghost` of its
+    lower face (the last slab's upper face, box, is slab 0's lower face 0 seen across the
+    boundary), in input order."""
     xyz = _inputs.positions(coords, box)
     ids = np.asarray(ids, dtype=np.int32)
-    x = xyz[:, 0]
-    n = len(faces) - 1
-    lower = np.asarray(faces)
-    # The comparisons of OwnerSlab::owns: faces[s] <= x < faces[s + 1].
-    slab = np.searchsorted(lower, x, side="right") - 1
-    np.clip(slab, 0, n - 1, out=slab)
-    # A galaxy within reach of its slab's lower face is a ghost of the slab below (the
-    # last slab's upper face, box, is slab 0's lower face 0 seen across the boundary).
-    # Slab numbers in the narrowest type: the masks below read them once per slab.
-    small = np.int16 if n <= np.iinfo(np.int16).max else np.int32
-    ghost_of = np.full(x.shape, -1, dtype=small)
-    if n > 1:
-        near = (x - lower[slab]) < ghost
-        ghost_of[near] = (slab[near] - 1) % n
-    slab = slab.astype(small)
-    pieces = []
-    for s in range(n):
-        rows = np.flatnonzero((slab == s) | (ghost_of == s))
-        pieces.append((xyz.take(rows, axis=0), ids.take(rows)))
-    return tuple(pieces)
+    rows, row_ids, offsets = _kernels.split_slabs(xyz, ids, np.asarray(faces, dtype=np.float64),
+                                                  float(ghost))
+    # Views of one buffer each: a piece sent elsewhere goes as its own rows alone.
+    return tuple((rows[a:b], row_ids[a:b]) for a, b in zip(offsets, offsets[1:]))
 
 
 def _count_slab(kernel: str, args: Tuple[Any, ...], x_lo: float, x_hi: float,

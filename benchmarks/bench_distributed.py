@@ -8,7 +8,8 @@ one quor.count_pairs_1d call against an 8-slab quor.distributed count on a Local
 two single-thread worker processes (started before timing), as total CPU seconds: the
 workers' plus this process's (scheduler and client). The cluster runs once as a plain
 LocalCluster and client, and once as quor.distributed starts its own when given no
-client (no profiler, a slow loop health check, rows sent to the workers directly).
+client (one worker per core, no profiler, a slow loop health check, rows sent to the
+workers directly).
 Also the kernels alone, in this process: the chunk split and the slab counts, against
 the single call. Each figure is the least of --repeat runs. Run with RAYON_NUM_THREADS=1
 so both sides count on one thread.

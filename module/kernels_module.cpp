@@ -11,7 +11,9 @@
 #include "module/args.h"
 #include "module/calls.h"
 #include "module/ref.h"
+#include "module/results.h"
 #include "src/parallel.h"
+#include "src/slab_split.h"
 
 namespace quor {
 namespace {
@@ -227,6 +229,57 @@ PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwar
 }
 
 // ---------------------------------------------------------------------------------------------
+// The rows of each slab of a distributed count
+
+const char *const split_names[] = {"coords", "partition_ids", "faces", "ghost"};
+const Signature split_sig = {"split_slabs", split_names, 4};
+
+/// split_slabs(coords, partition_ids, faces, ghost) -> (positions, ids, offsets): every
+/// slab's rows and ghosts (src/slab_split.h), one piece after another, as a C-ordered
+/// float64 (rows, 3) array, an int32 array and the n + 1 piece offsets as a list.
+PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(split_sig, args, kwargs);
+        const StridedMatrix coords = positions_arg(bound, 0);
+        const PartitionIds ids = partition_arg(bound, 1);
+        const Edges faces = edges_arg(bound, 2);
+        const double ghost = real_arg(bound, 3);
+        check_catalogue(coords, ids);
+        if (faces.size < 2) {
+            PyErr_SetString(PyExc_ValueError, "faces must hold at least two entries");
+            throw PyErrSet{};
+        }
+        // Memory-bound and short: no pool, but other Python threads run meanwhile.
+        SlabPieces pieces;
+        PyThreadState *ts = PyEval_SaveThread();
+        try {
+            pieces = split_slabs(coords, ids, faces, ghost);
+        } catch (...) {
+            PyEval_RestoreThread(ts);
+            throw;
+        }
+        PyEval_RestoreThread(ts);
+
+        const uint64_t n = pieces.offsets.size() - 1;
+        Ref offsets = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n + 1)));
+        for (uint64_t s = 0; s <= n; ++s) {
+            PyObject *v = PyLong_FromUnsignedLongLong(pieces.offsets[s]);
+            if (!v) throw PyErrSet{};
+            PyList_SetItem(offsets.get(), static_cast<Py_ssize_t>(s), v);  // steals v
+        }
+        const uint64_t rows = pieces.ids.size();
+        Ref xyz = make_array_2d(Hist2d{std::move(pieces.xyz), rows, 3});
+        Ref out_ids = make_int32_array_1d(std::move(pieces.ids));
+        Ref out = steal_or_throw(PyTuple_New(3));
+        // PyTuple_SetItem takes over the item even on failure.
+        check_status(PyTuple_SetItem(out.get(), 0, xyz.release()));
+        check_status(PyTuple_SetItem(out.get(), 1, out_ids.release()));
+        check_status(PyTuple_SetItem(out.get(), 2, offsets.release()));
+        return out.release();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
 // Function table, module definition and init
 
 template <class F>
@@ -259,6 +312,8 @@ PyMethodDef function_table[] = {
     {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,
      "count_npoint3_shape_slab(coords, partition_ids, r_bins, n_ratio, box_size, x_lo, x_hi, "
      "progress)\n--\n\n"},
+    {"split_slabs", as_cfunction(py_split_slabs), KW,
+     "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,8 +26,9 @@ struct SliceContainer {
 };
 
 /// The vector was moved into a heap std::vector so its buffer is never copied.
-void release_double_vector(void *owner, void *, size_t, size_t) {
-    delete static_cast<std::vector<double> *>(owner);
+template <class T>
+void release_vector(void *owner, void *, size_t, size_t) {
+    delete static_cast<std::vector<T> *>(owner);
 }
 
 void container_dealloc(PyObject *self) {
@@ -77,24 +78,27 @@ PyTypeObject *slice_container_type() {
 
 /// A container holding the vector's buffer; the vector is moved in only once the Python
 /// object exists, so on failure the caller still owns (and frees) it.
-Ref make_container(std::vector<double> &values) {
+template <class T>
+Ref make_container(std::vector<T> &values) {
     PyTypeObject *type = slice_container_type();
     auto tp_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = steal_or_throw(tp_alloc(type, 0));
-    auto *owner = new std::vector<double>(std::move(values));  // may throw: obj is freed empty
+    auto *owner = new std::vector<T>(std::move(values));  // may throw: obj is freed empty
     SliceContainer *c = reinterpret_cast<SliceContainer *>(obj.get());
     c->data = owner->data();
     c->len = owner->size();
     c->cap = owner->capacity();
     c->owner = owner;
-    c->release = release_double_vector;
+    c->release = release_vector<T>;
     return obj;
 }
 
-/// Wraps the container's buffer as a float64 array of the given shape and C-order strides.
-Ref make_array(Ref container, int nd, const Py_ssize_t *dims, const Py_ssize_t *strides) {
+/// Wraps the container's buffer as an array of the given NumPy type, shape and C-order
+/// strides.
+Ref make_array(Ref container, int nd, const Py_ssize_t *dims, const Py_ssize_t *strides,
+               int typenum = NPY_DOUBLE_TYPENUM) {
     const NumpyApi &np = numpy_api();
-    PyObject *descr = np.descr_from_type(NPY_DOUBLE_TYPENUM);
+    PyObject *descr = np.descr_from_type(typenum);
     if (!descr) throw PyErrSet{};
     void *data = reinterpret_cast<SliceContainer *>(container.get())->data;
     // An empty vector may have no buffer at all, and NumPy allocates (and owns) memory of
@@ -121,6 +125,14 @@ Ref make_array_1d(std::vector<double> &&values) {
     const Py_ssize_t strides[1] = {n > 0 ? static_cast<Py_ssize_t>(sizeof(double)) : 0};
     std::vector<double> owned = std::move(values);  // freed here if the container fails
     return make_array(make_container(owned), 1, dims, strides);
+}
+
+Ref make_int32_array_1d(std::vector<int32_t> &&values) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
+    const Py_ssize_t dims[1] = {n};
+    const Py_ssize_t strides[1] = {n > 0 ? static_cast<Py_ssize_t>(sizeof(int32_t)) : 0};
+    std::vector<int32_t> owned = std::move(values);  // freed here if the container fails
+    return make_array(make_container(owned), 1, dims, strides, NPY_INT_TYPENUM);
 }
 
 Ref make_array_2d(Hist2d &&hist) {

@@ -15,6 +15,9 @@ namespace quor {
 /// owned by a PySliceContainer set as the array's base. The vector is left empty.
 Ref make_array_1d(std::vector<double> &&values);
 
+/// An int32 array of shape (n,) over the vector's buffer, taken over as make_array_1d does.
+Ref make_int32_array_1d(std::vector<int32_t> &&values);
+
 /// A C-ordered float64 array of shape (rows, cols) over the histogram's buffer, taken over.
 Ref make_array_2d(Hist2d &&hist);
 

@@ -70,6 +70,16 @@ def test_dask_input_with_uneven_chunks(client, catalogue, name):
     assert_same(spread(coords, big_ids, *args, client=client, n_slabs=4), expected)
 
 
+@pytest.mark.parametrize("name", ["pairs_1d", "npoint3", "shape"])
+def test_held_catalogue_sent_in_several_runs(client, catalogue, monkeypatch, name):
+    # A catalogue held by the client is split and sent run by run: each slab then joins
+    # pieces from several runs (the last one short), which must keep the row order.
+    whole, spread, args = COUNTERS[name]
+    xyz, ids = catalogue
+    monkeypatch.setattr(qd, "_SCATTER_ROWS", 700)
+    assert_same(spread(xyz, ids, *args, client=client, n_slabs=7), whole(xyz, ids, *args))
+
+
 def test_r_max_at_the_largest_the_slabs_allow(client):
     r_max = BOX / 4 * (1 - 1e-9)
     xyz, ids = faces_catalogue(r_max, n=400)

@@ -103,3 +103,43 @@ def test_only_pairs_with_an_owned_galaxy_count():
     assert total[0] == 1.0
     _, total = _kernels.count_npoint_slab(xyz, ids, r, BOX, 3, 0.0, 9.0, None)
     assert total[0] == 0.0  # every member a ghost
+
+
+def split_reference(xyz, faces, ghost):
+    """The rows of each slab and its ghosts, stated plainly in NumPy."""
+    x, lower, n = xyz[:, 0], np.asarray(faces), len(faces) - 1
+    slab = np.clip(np.searchsorted(lower, x, side="right") - 1, 0, n - 1)
+    ghost_of = np.where((x - lower[slab]) < ghost, (slab - 1) % n, -1) if n > 1 else -1
+    return [np.flatnonzero((slab == s) | (ghost_of == s)) for s in range(n)]
+
+
+UNEVEN = [0.0, 5.0, 40.0, 40.0 + 1e-9, 41.0, BOX]
+
+
+# 2.5 exactly: the catalogue has rows whose x lies exactly 2.5 above a face.
+@pytest.mark.parametrize("ghost", [2.5, _ghost_reach(2.5, BOX)], ids=["exact", "reach"])
+@pytest.mark.parametrize("layout", ["contiguous", "strided", "reversed", "empty"])
+@pytest.mark.parametrize("faces", [_slab_edges(1, BOX), _slab_edges(3, BOX), _slab_edges(4, BOX),
+                                   _slab_edges(7, BOX), UNEVEN], ids=["1", "3", "4", "7", "uneven"])
+def test_split_keeps_each_slab_its_rows_and_ghosts_in_input_order(faces, layout, ghost):
+    xyz, ids = faces_catalogue(2.5)
+    # Rows on the uneven faces and one ulp either side, and at the ends of the box.
+    edge = np.array(UNEVEN[1:-1] + [0.0, np.nextafter(BOX, 0.0)])
+    extra = np.concatenate([edge, np.nextafter(edge, -np.inf), np.nextafter(edge, np.inf)])
+    extra = extra[(extra >= 0.0) & (extra < BOX)]
+    xyz = np.concatenate([xyz, np.column_stack([extra, extra, extra])])
+    ids = np.arange(xyz.shape[0], dtype=np.int32)  # each row by its own id
+    if layout == "strided":
+        xyz = np.column_stack([xyz, np.ones((len(xyz), 2))])[:, :3]
+        assert not xyz.flags.c_contiguous
+    elif layout == "reversed":
+        xyz, ids = xyz[::-1], ids[::-1]
+    elif layout == "empty":
+        xyz, ids = xyz[:0], ids[:0]
+    pieces = _split_chunk(xyz, ids, BOX, faces, ghost)
+    expected = split_reference(xyz, faces, ghost)
+    assert len(pieces) == len(expected)
+    for (p_xyz, p_ids), rows in zip(pieces, expected):
+        assert p_xyz.dtype == np.float64 and p_ids.dtype == np.int32 and p_xyz.flags.c_contiguous
+        np.testing.assert_array_equal(p_ids, ids[rows])
+        np.testing.assert_array_equal(p_xyz, xyz[rows])

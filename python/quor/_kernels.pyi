@@ -1,6 +1,6 @@
 # Types of quor._kernels, the private counters behind the quor package. Arguments are
 # taken strictly, as _quor takes them; `progress` is None or called as progress(done, total).
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -36,3 +36,9 @@ def count_npoint_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size:
 def count_npoint3_shape_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, n_ratio: int,
                              box_size: float, x_lo: float, x_hi: float,
                              progress: _Progress) -> Tuple[_F64, _F64]: ...
+
+# The rows of each slab x_lo <= x < x_hi of the given faces and its ghosts (rows of the
+# next slab less than `ghost` above its lower face), in input order, one piece after
+# another: positions (rows, 3), ids, and the n + 1 offsets of the pieces.
+def split_slabs(coords: _F64, partition_ids: _I32, faces: _F64,
+                ghost: float) -> Tuple[_F64, _I32, List[int]]: ...

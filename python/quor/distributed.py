@@ -1,14 +1,15 @@
 """quor's counters on a Dask cluster, for catalogues beyond one machine.
 
-The box is cut into slabs along x. Each input chunk splits its rows by slab (a shuffle
-done by the workers: the client never holds the catalogue); one task per slab then counts
-its own galaxies together with the ghosts, the galaxies of the next slab within reach of
-its upper face. The private kernels count a pair or group in a slab only when the slab
-owns one of its members: a pair once, in the slab of its lower galaxy; a group once, in
-the slab of its lowest-x member under the periodic order. Every task keeps the galaxies'
-positions and the whole box, so each pair is measured with the very arithmetic of a
-single-box count, and the slab histograms, whole numbers, add up to `quor`'s counts
-exactly.
+The box is cut into slabs along x. Each chunk of a Dask catalogue splits its rows by slab
+(a shuffle done by the workers: the client never holds the catalogue); a NumPy catalogue,
+already held by the client, is split there and each slab's rows sent straight to the
+worker that counts them. One task per slab then counts its own galaxies together with
+the ghosts, the galaxies of the next slab within reach of its upper face. The private
+kernels count a pair or group in a slab only when the slab owns one of its members: a
+pair once, in the slab of its lower galaxy; a group once, in the slab of its lowest-x
+member under the periodic order. Every task keeps the galaxies' positions and the whole
+box, so each pair is measured with the very arithmetic of a single-box count, and the
+slab histograms, whole numbers, add up to `quor`'s counts exactly.
 
 Install the extra: ``pip install 'quor[distributed]'``.
 """
@@ -32,7 +33,8 @@ __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint"
 # face round differently from those that measure a pair, and a ghost too many costs
 # nothing (ghost pairs never count), whereas one too few loses pairs.
 _REACH_REL = 2.0**-40
-# Rows per chunk when a NumPy catalogue is sent to the workers.
+# Rows split at a time when a NumPy catalogue is sent to the workers: the client holds
+# their slab pieces (about 1.4 times the rows) on top of the catalogue.
 _SCATTER_ROWS = 1 << 21
 # Rows per slab task that n_slabs=None aims at: the task's memory stays near 100 bytes
 # a row times this, and the slabs outnumber the workers' threads for balance.
@@ -97,37 +99,27 @@ def _choose_slabs(n_slabs: Any, n_rows: int, threads: int, reach: float, box: fl
 def _split_chunk(coords: np.ndarray, ids: np.ndarray, box: float, faces: Sequence[float],
                  ghost: float) -> Tuple[Tuple[np.ndarray, np.ndarray], ...]:
     """One chunk's rows, wrapped into the box, as one (positions, ids) piece per slab:
-    the rows the slab owns and its ghosts, in input order."""
+    the rows the slab owns (faces[s] <= x < faces[s + 1], the comparisons of
+    OwnerSlab::owns) and its ghosts, the rows of the next slab within `ghost` of its
+    lower face (the last slab's upper face, box, is slab 0's lower face 0 seen across the
+    boundary), in input order."""
     xyz = _inputs.positions(coords, box)
     ids = np.asarray(ids, dtype=np.int32)
-    x = xyz[:, 0]
-    n = len(faces) - 1
-    lower = np.asarray(faces)
-    # The comparisons of OwnerSlab::owns: faces[s] <= x < faces[s + 1].
-    slab = np.searchsorted(lower, x, side="right") - 1
-    np.clip(slab, 0, n - 1, out=slab)
-    # A galaxy within reach of its slab's lower face is a ghost of the slab below (the
-    # last slab's upper face, box, is slab 0's lower face 0 seen across the boundary).
-    # Slab numbers in the narrowest type: the masks below read them once per slab.
-    small = np.int16 if n <= np.iinfo(np.int16).max else np.int32
-    ghost_of = np.full(x.shape, -1, dtype=small)
-    if n > 1:
-        near = (x - lower[slab]) < ghost
-        ghost_of[near] = (slab[near] - 1) % n
-    slab = slab.astype(small)
-    pieces = []
-    for s in range(n):
-        rows = np.flatnonzero((slab == s) | (ghost_of == s))
-        pieces.append((xyz.take(rows, axis=0), ids.take(rows)))
-    return tuple(pieces)
+    rows, row_ids, offsets = _kernels.split_slabs(xyz, ids, np.asarray(faces, dtype=np.float64),
+                                                  float(ghost))
+    # Views of one buffer each: a piece sent elsewhere goes as its own rows alone.
+    return tuple((rows[a:b], row_ids[a:b]) for a, b in zip(offsets, offsets[1:]))
 
 
 def _count_slab(kernel: str, args: Tuple[Any, ...], x_lo: float, x_hi: float,
                 *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
     keep the order of the catalogue (groups are found from their member of lowest row)."""
-    xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
-    ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
+    if len(pieces) == 1:
+        xyz, ids = pieces[0]  # no copy
+    else:
+        xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
+        ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
     return getattr(_kernels, kernel)(xyz, ids, *args, x_lo, x_hi, None)
 
 
@@ -164,20 +156,36 @@ def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
     return ids.map_blocks(lambda b: np.searchsorted(labels, b).astype(np.int32), dtype=np.int32)
 
 
-def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tuple[List[Any], int]:
-    """The catalogue as (positions, ids) per chunk, Dask delayed values or futures already
-    on the workers, and the number of rows."""
-    if not (_is_dask(coords) or _is_dask(partition_ids)):
-        xyz = _inputs.positions(coords, box)
-        ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
-        n = xyz.shape[0]
-        bounds = range(0, n, _SCATTER_ROWS)
-        # Keys unique to this call: a key shared with an earlier call could be released
-        # under this one.
-        xyz_parts = client.scatter([xyz[a:a + _SCATTER_ROWS] for a in bounds], hash=False)
-        ids_parts = client.scatter([ids[a:a + _SCATTER_ROWS] for a in bounds], hash=False)
-        return list(zip(xyz_parts, ids_parts)), n
+def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, box: float,
+                   faces: Sequence[float], ghost: float) -> List[List[Any]]:
+    """A catalogue held by the client, split here by slab and sent to the workers: per
+    slab, the futures of its pieces (one per run of _SCATTER_ROWS rows, in row order).
 
+    All pieces of a slab go to the same worker, the slabs spread evenly over the
+    workers' threads, so each count task finds its rows where it runs: no split task
+    and no transfer between workers."""
+    n = len(faces) - 1
+    slots = [w for w, k in sorted(client.nthreads().items()) for _ in range(k)]
+    home = [slots[s * len(slots) // n] if slots else None for s in range(n)]
+    futures: List[List[Any]] = [[] for _ in range(n)]
+    for a in range(0, xyz.shape[0], _SCATTER_ROWS):
+        pieces = _split_chunk(xyz[a:a + _SCATTER_ROWS], ids[a:a + _SCATTER_ROWS], box, faces,
+                              ghost)
+        for worker in dict.fromkeys(home):
+            slabs = [s for s in range(n) if home[s] == worker]
+            # Keys unique to this call (hash=False): a key shared with an earlier call
+            # could be released under this one.
+            sent = client.scatter([pieces[s] for s in slabs], hash=False,
+                                  workers=None if worker is None else [worker])
+            for s, f in zip(slabs, sent):
+                futures[s].append(f)
+        del pieces
+    return futures
+
+
+def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tuple[List[Any], int]:
+    """A catalogue of Dask arrays (or one Dask array and one held here) as (positions,
+    ids) per chunk, Dask delayed values, and the number of rows."""
     import dask.array as da
 
     coords = coords if _is_dask(coords) else da.from_array(np.asarray(coords), chunks=(_SCATTER_ROWS, -1))
@@ -199,15 +207,37 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
 # The distributed count
 
 
-def _default_cluster() -> Any:
-    """A LocalCluster of worker processes, one per core, each counting on one thread."""
-    from distributed import LocalCluster
+# Dask settings of the cluster a call starts for itself. The workers' statistical
+# profiler (sampling every thread 100 times a second) and the event loops' health check
+# (every 20 ms) serve Dask's dashboard and its warnings of a blocked loop; nothing of a
+# count reads them, and together they cost some 5% of a core per process while it runs.
+_CLUSTER_SETTINGS = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.tick.interval": "1s",
+}
+
+
+def _own_cluster() -> Tuple[Any, Any]:
+    """A LocalCluster of worker processes, one per core, each counting on one thread, and
+    a client of it: the cluster a call starts for itself."""
+    import dask
+    from distributed import Client, LocalCluster
 
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     # Each worker process sizes its kernel pool from RAYON_NUM_THREADS: one thread each,
-    # so the workers together use every core once.
-    return LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
-                        dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+    # so the workers together use every core once. The workers take the settings with
+    # them as they start.
+    with dask.config.set(_CLUSTER_SETTINGS):
+        cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
+                               dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+        try:
+            # The workers are on this machine: the slabs' rows go to them straight, not
+            # through the scheduler.
+            client = Client(cluster, set_as_default=False, direct_to_workers=True)
+        except BaseException:
+            cluster.close()
+            raise
+    return cluster, client
 
 
 def _wait(client: Any, futures: List[Any], progress: Progress) -> None:
@@ -242,10 +272,7 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
 
     own_cluster = None
     if client is None:
-        from distributed import Client
-
-        own_cluster = _default_cluster()
-        client = Client(own_cluster, set_as_default=False)
+        own_cluster, client = _own_cluster()
     try:
         return _count_on(client, kernel, coords, partition_ids, args, box, reach, n_slabs,
                          progress, empty)
@@ -258,9 +285,13 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
 def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...],
               box: float, reach: float, n_slabs: Any, progress: Progress,
               empty: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
-    import dask
-
-    chunks, n_rows = _chunk_tasks(coords, partition_ids, box, client)
+    held = not (_is_dask(coords) or _is_dask(partition_ids))
+    if held:
+        xyz = _inputs.positions(coords, box)
+        ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
+        n_rows = xyz.shape[0]
+    else:
+        chunks, n_rows = _chunk_tasks(coords, partition_ids, box, client)
     if n_rows == 0:
         return empty
     threads = sum(client.nthreads().values()) or 1
@@ -268,11 +299,21 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
     faces = _slab_edges(n, box)
     ghost = _ghost_reach(reach, box)
 
-    split = dask.delayed(_split_chunk, nout=n, pure=False)
-    pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
-    count = dask.delayed(_count_slab, pure=False)
-    slabs = [count(kernel, args, faces[s], faces[s + 1], *[p[s] for p in pieces]) for s in range(n)]
-    futures = client.compute(slabs)
+    if held:
+        pieces = _scatter_slabs(client, xyz, ids, box, faces, ghost)
+        del xyz, ids
+        futures = [client.submit(_count_slab, kernel, args, faces[s], faces[s + 1], *pieces[s],
+                                 pure=False) for s in range(n)]
+        del pieces  # the count tasks hold their rows; they go when the counts are done
+    else:
+        import dask
+
+        split = dask.delayed(_split_chunk, nout=n, pure=False)
+        pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
+        count = dask.delayed(_count_slab, pure=False)
+        slabs = [count(kernel, args, faces[s], faces[s + 1], *[p[s] for p in pieces])
+                 for s in range(n)]
+        futures = client.compute(slabs)
     try:
         _wait(client, futures, progress)
         results = client.gather(futures)

@@ -340,8 +340,8 @@ QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double li
 /// comparison per bin from the last down: a key not below the bin's lower edge, and
 /// below the next one (the bin before took those), lies in that bin as the lookup would
 /// find it. The few keys left go through the lookup and are added one by one. Where
-/// peeling settles fewer than half the pairs, as when close pairs in haloes dominate,
-/// the next PEEL_PAUSE buffers skip it.
+/// peeling settles fewer than three pairs in four, as when close pairs in haloes
+/// dominate, the next PEEL_PAUSE buffers skip it.
 QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double limit, const double *keys,
                                                    const uint64_t *sames, uint64_t n, int64_t n_r,
                                                    HistPair &acc, int64_t *counters) {

@@ -127,6 +127,9 @@ struct BinLookup {
     unsigned shift;
     const double *tree = nullptr;  ///< 2^MAX_LEVELS entries when tree_levels > 0
     int tree_levels = 0;
+    /// 1 / h when edges[k] = k h exactly for every k, h a power of two (unit pi bins):
+    /// then x / h = x * (1 / h) exactly and its integer part is the bin; else 0.
+    double inverse_step = 0.0;
 
     /// For 0 <= v (a zero of either sign), NaN aside.
     int64_t quantum(double v) const {
@@ -167,6 +170,7 @@ public:
         lookup_.start = start_.data();
         lookup_.quantum_bin = quantum_bin_.data();
         fill_tree(m);
+        fill_step(m);
     }
     BinTable(const BinTable &) = delete;
     BinTable &operator=(const BinTable &) = delete;
@@ -220,6 +224,17 @@ private:
                 tree_[(int64_t{1} << l) + j] = padded((2 * j + 1) << (levels - 1 - l));
         lookup_.tree = tree_.data();
         lookup_.tree_levels = levels;
+    }
+
+    /// inverse_step for edges 0, h, 2 h, ... with h a power of two.
+    void fill_step(int64_t m) {
+        const double h = edges_[1];
+        int exponent;
+        if (!(edges_[0] == 0.0 && h > 0.0 && std::frexp(h, &exponent) == 0.5) || m > (int64_t{1} << 52))
+            return;
+        for (int64_t k = 0; k < m; ++k)
+            if (edges_[k] != static_cast<double>(k) * h) return;
+        lookup_.inverse_step = 1.0 / h;
     }
 
     std::vector<double> edges_;
@@ -312,6 +327,8 @@ QUOR_TARGET_AVX512 inline __m512i table_search_avx512(const BinLookup &lk, __m51
 QUOR_TARGET_AVX512 inline __m512i bins_avx512(const BinLookup &lk, double limit, __m512d x,
                                               __mmask8 lanes, __mmask8 &ok) {
     ok = binned_lanes_avx512(lk, limit, x, lanes);
+    if (lk.inverse_step > 0.0)  // 0 <= x / h < m - 1 here, and exact
+        return _mm512_maskz_cvttpd_epi64(ok, _mm512_mul_pd(x, _mm512_set1_pd(lk.inverse_step)));
     return lk.tree_levels > 0 ? tree_search_avx512(lk, x, ok) : table_search_avx512(lk, x, ok);
 }
 

@@ -48,15 +48,7 @@ struct SmuTest {
 
     template <Kernel K>
     void index_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
-                   int64_t *counters) const {
-#if QUOR_X86_SIMD
-        if constexpr (K == Kernel::avx512 && Tabled) {
-            smu_index_avx512(*this, keys, dzs, sames, n, counters);
-            return;
-        }
-#endif
-        pair_index_all(*this, keys, dzs, sames, n, counters);
-    }
+                   int64_t *counters) const;
 };
 
 #if QUOR_X86_SIMD
@@ -64,6 +56,7 @@ struct SmuTest {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see tabled_bins_avx512
 /// SmuTest::index for n buffered pairs, eight at a time: the s bin through the start
 /// table, then mu = |dz| / sqrt(s2) and its bin, with the scalar operations lane by lane.
+template <bool UnitMuMax>
 QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const double *s2,
                                                 const double *dzs, const uint64_t *sames,
                                                 uint64_t n, int64_t *counters) {
@@ -84,8 +77,9 @@ QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const do
         const __m512d mu = _mm512_div_pd(dz, s);
         ok = _mm512_mask_cmp_pd_mask(ok, mu, mu_max, _CMP_LT_OQ);  // NaN mu and mu_max fail
         // mu >= 0 here, so the truncation saturates only above 2^64, as trunc_sat does.
-        const __m512i b = _mm512_min_epu64(
-            _mm512_cvttpd_epu64(_mm512_mul_pd(_mm512_div_pd(mu, mu_max), n_mu_f)), last_mu);
+        // mu / 1 is mu itself, bit for bit: the common mu_max = 1 needs no division.
+        const __m512d ratio = UnitMuMax ? mu : _mm512_div_pd(mu, mu_max);
+        const __m512i b = _mm512_min_epu64(_mm512_cvttpd_epu64(_mm512_mul_pd(ratio, n_mu_f)), last_mu);
         __m512i k = _mm512_add_epi64(_mm512_mullo_epi64(a, n_mu), b);
         const __mmask8 other = _mm512_cmpeq_epi64_mask(_mm512_maskz_loadu_epi64(lanes, sames + u), zero);
         k = _mm512_mask_add_epi64(k, other, k, cross);
@@ -94,6 +88,22 @@ QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const do
 }
 #pragma GCC diagnostic pop
 #endif
+
+template <bool Tabled>
+template <Kernel K>
+void SmuTest<Tabled>::index_all(const double *keys, const double *dzs, const uint64_t *sames,
+                                uint64_t n, int64_t *counters) const {
+#if QUOR_X86_SIMD
+    if constexpr (K == Kernel::avx512 && Tabled) {
+        if (mu_max == 1.0)
+            smu_index_avx512<true>(*this, keys, dzs, sames, n, counters);
+        else
+            smu_index_avx512<false>(*this, keys, dzs, sames, n, counters);
+        return;
+    }
+#endif
+    pair_index_all(*this, keys, dzs, sames, n, counters);
+}
 
 template <Kernel K, bool Wrap, bool Tabled>
 HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s_max,

@@ -65,6 +65,21 @@ def test_bin_search_depths_match_brute_force(n_bins):
                                   projected_counts(coords, ids, r_p, edges, box))
 
 
+# Unit pi bins, and bins in steps of any power of two, take the integer part of pi / step
+# directly; steps like 0.1 must not, since pi * 10 can round up onto the next edge.
+@pytest.mark.parametrize("step", [1.0, 0.25, 0.1, 0.3])
+def test_evenly_spaced_pi_bins_match_brute_force(step):
+    box = 100.0
+    rng = np.random.default_rng(int(step * 100))
+    z = np.concatenate([np.arange(60) * 0.1, np.arange(40) * step, rng.uniform(0.0, 6.0, 100)])
+    coords = np.column_stack([rng.choice([1.0, 1.5], z.size), np.full(z.size, 2.0), z])
+    ids = rng.integers(0, 2, z.size).astype(np.int32)
+    pi_bins = np.arange(int(5.0 / step) + 1) * step
+    r_p = np.array([0.0, 0.25, 1.0])
+    np.testing.assert_array_equal(_quor.count_pairs_2d(coords, ids, r_p, pi_bins, box),
+                                  projected_counts(coords, ids, r_p, pi_bins, box))
+
+
 COUNTS_SCRIPT = """
 import sys, numpy as np, _quor
 sys.path.insert(0, {here!r})

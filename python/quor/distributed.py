@@ -103,8 +103,13 @@ def _split_chunk(coords: np.ndarray, ids: np.ndarray, box: float, faces: Sequenc
     OwnerSlab::owns) and its ghosts, the rows of the next slab within `ghost` of its
     lower face (the last slab's upper face, box, is slab 0's lower face 0 seen across the
     boundary), in input order."""
-    xyz = _inputs.positions(coords, box)
-    ids = np.asarray(ids, dtype=np.int32)
+    return _split_rows(_inputs.positions(coords, box), np.asarray(ids, dtype=np.int32), faces,
+                       ghost)
+
+
+def _split_rows(xyz: np.ndarray, ids: np.ndarray, faces: Sequence[float],
+                ghost: float) -> Tuple[Tuple[np.ndarray, np.ndarray], ...]:
+    """_split_chunk of positions already float64 inside the box and int32 ids."""
     rows, row_ids, offsets = _kernels.split_slabs(xyz, ids, np.asarray(faces, dtype=np.float64),
                                                   float(ghost))
     # Views of one buffer each: a piece sent elsewhere goes as its own rows alone.
@@ -169,8 +174,7 @@ def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, box: float,
     home = [slots[s * len(slots) // n] if slots else None for s in range(n)]
     futures: List[List[Any]] = [[] for _ in range(n)]
     for a in range(0, xyz.shape[0], _SCATTER_ROWS):
-        pieces = _split_chunk(xyz[a:a + _SCATTER_ROWS], ids[a:a + _SCATTER_ROWS], box, faces,
-                              ghost)
+        pieces = _split_rows(xyz[a:a + _SCATTER_ROWS], ids[a:a + _SCATTER_ROWS], faces, ghost)
         for worker in dict.fromkeys(home):
             slabs = [s for s in range(n) if home[s] == worker]
             # Keys unique to this call (hash=False): a key shared with an earlier call
@@ -208,12 +212,17 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
 
 
 # Dask settings of the cluster a call starts for itself. The workers' statistical
-# profiler (sampling every thread 100 times a second) and the event loops' health check
-# (every 20 ms) serve Dask's dashboard and its warnings of a blocked loop; nothing of a
-# count reads them, and together they cost some 5% of a core per process while it runs.
+# profiler (sampling every thread 100 times a second), the event loops' health check
+# (every 20 ms) and the system monitor (every 500 ms) serve Dask's dashboard and its
+# warnings of a blocked loop; nothing of a count reads them. The memory monitors of the
+# workers and their nannies (every 100 ms) guard against a worker outgrowing its
+# memory; a slab task's memory is known before it starts, and twice a second still
+# catches a runaway. Together they cost some 5% of a core per process while it runs.
 _CLUSTER_SETTINGS = {
     "distributed.worker.profile.enabled": False,
     "distributed.admin.tick.interval": "1s",
+    "distributed.admin.system-monitor.interval": "5s",
+    "distributed.worker.memory.monitor-interval": "500ms",
 }
 
 

@@ -12,6 +12,7 @@
 #include "module/calls.h"
 #include "module/ref.h"
 #include "module/results.h"
+#include "src/cell_list.h"
 #include "src/parallel.h"
 #include "src/slab_split.h"
 
@@ -279,6 +280,24 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
     });
 }
 
+const char *const columns_names[] = {"n_rows", "box_size", "r_xy", "w"};
+const Signature columns_sig = {"pair_grid_columns", columns_names, 4};
+
+/// pair_grid_columns(n_rows, box_size, r_xy, w) -> int: the cells across x of the grid
+/// of a pair count over n_rows galaxies (src/cell_list.h), for slab faces on its cell
+/// boundaries.
+PyObject *py_pair_grid_columns(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(columns_sig, args, kwargs);
+        const uint64_t n_rows = count_arg(bound, 0);
+        const double box_size = real_arg(bound, 1);
+        const double r_xy = real_arg(bound, 2);
+        const double w = real_arg(bound, 3);
+        return steal_or_throw(PyLong_FromUnsignedLongLong(pair_grid_columns(box_size, r_xy, w, n_rows)))
+            .release();
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Function table, module definition and init
 
@@ -314,6 +333,8 @@ PyMethodDef function_table[] = {
      "progress)\n--\n\n"},
     {"split_slabs", as_cfunction(py_split_slabs), KW,
      "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
+    {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
+     "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -253,6 +253,11 @@ CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &
     return co;
 }
 
+uint64_t pair_grid_columns(double box_size, double r_xy, double w, uint64_t n_rows) {
+    const CellList fine = CellList::for_pairs(box_size, r_xy, w, n_rows);
+    return fine.reach_xy > 0 ? fine.cells_xy : CellList::for_box(box_size, r_xy, w).cells_xy;
+}
+
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
                                  double box_size, double cell_size_xy, double cell_size_z) {
     return prepare_cell_ordered(coords, ids, box_size,

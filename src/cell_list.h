@@ -216,4 +216,10 @@ CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &
                                double box_size, double r_xy, double w,
                                const OwnerSlab *owner = nullptr);
 
+/// The cells across x (and y) of the grid prepare_pair_cells builds for `n_rows`
+/// galaxies inside the box (a slab count: as many over the whole box at its density).
+/// A distributed count puts its slab faces on the boundaries of these cells, so that
+/// no cell holds both galaxies of a slab and its ghosts.
+uint64_t pair_grid_columns(double box_size, double r_xy, double w, uint64_t n_rows);
+
 }  // namespace quor

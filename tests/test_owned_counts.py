@@ -5,24 +5,42 @@ import pytest
 
 import quor
 from quor import _kernels
-from quor.distributed import _ghost_reach, _slab_edges, _split_chunk
+from quor.distributed import _aligned_faces, _ghost_reach, _slab_edges, _split_chunk
 
 BOX = 60.0
 
 
 def faces_catalogue(r_max, n=1500, seed=3):
-    """Uniform galaxies, a dense clump on every face of 3, 4 and 7 slabs, and galaxies
-    exactly on the slab faces, on the ghost faces (a face plus r_max) and one ulp either
-    side of both."""
+    """Uniform galaxies, a dense clump on every face of 3, 4 and 7 even slabs, and
+    galaxies exactly on the slab faces, on the ghost faces (a face plus r_max) and one
+    ulp either side of both; the faces are those of even slabs and those quor.distributed
+    puts on the cell boundaries of the pair counts (pi up to 1.2 r_max or r_max)."""
     rng = np.random.default_rng(seed)
     coords = [rng.uniform(0.0, BOX, size=(n, 3))]
     special = []
-    for n_slabs in (3, 4, 7):
+    slab_counts = (3, 4, 7)
+    for n_slabs in slab_counts:
         for face in _slab_edges(n_slabs, BOX)[:-1]:
-            for x in (face, face + r_max, (face - r_max) % BOX):
-                special += [x, np.nextafter(x, -np.inf) % BOX, np.nextafter(x, np.inf) % BOX]
             clump = rng.normal(0.0, r_max / 4, size=(40, 3)) + [face, 30.0, 30.0]
             coords.append(clump % BOX)
+    ghost = _ghost_reach(r_max, BOX)
+
+    def all_faces(rows):
+        faces = {f for k in slab_counts for f in _slab_edges(k, BOX)[:-1]}
+        for w in (r_max, 1.2 * r_max):
+            columns = _kernels.pair_grid_columns(rows, BOX, r_max, w)
+            faces |= {f for k in slab_counts for f in _aligned_faces(k, BOX, ghost, columns)[:-1]}
+        return faces
+
+    # The grid depends on the number of rows, the face galaxies among them (9 a face):
+    # faces are added until those of the final grid are among them.
+    base = sum(c.shape[0] for c in coords)
+    faces = all_faces(base)
+    while not all_faces(base + 9 * len(faces)) <= faces:
+        faces |= all_faces(base + 9 * len(faces))
+    for face in sorted(faces):
+        for x in (face, face + r_max, (face - r_max) % BOX):
+            special += [x, np.nextafter(x, -np.inf) % BOX, np.nextafter(x, np.inf) % BOX]
     special = np.array(special)
     # Few y and z values, so the face galaxies pair among themselves and with the clumps.
     yz = rng.choice([29.0, 30.0, 30.0 + r_max / 2], size=(special.size, 2))
@@ -143,3 +161,25 @@ def test_split_keeps_each_slab_its_rows_and_ghosts_in_input_order(faces, layout,
         assert p_xyz.dtype == np.float64 and p_ids.dtype == np.int32 and p_xyz.flags.c_contiguous
         np.testing.assert_array_equal(p_ids, ids[rows])
         np.testing.assert_array_equal(p_xyz, xyz[rows])
+
+
+@pytest.mark.parametrize("n_slabs, box, ghost, columns, aligned", [
+    (8, 1000.0, 50.0, 39, True),     # slabs of 5 and 4 cells
+    (3, BOX, 2.5, 13, True),
+    (7, BOX, 2.5, 7, True),          # a cell a slab
+    (7, BOX, 2.5, 6, False),         # fewer cells than slabs
+    (4, BOX, 14.0, 5, False),        # a slab of one cell, narrower than its ghosts
+    (3, BOX, 2.5, 0, False),         # no grid: a group count
+])
+def test_aligned_faces_lie_on_cell_boundaries(n_slabs, box, ghost, columns, aligned):
+    faces = _aligned_faces(n_slabs, box, ghost, columns)
+    if not aligned:
+        assert faces == _slab_edges(n_slabs, box)
+        return
+    assert faces[0] == 0.0 and faces[-1] == box and len(faces) == n_slabs + 1
+    widths = np.diff(faces)
+    assert widths.min() >= ghost
+    cells = np.asarray(faces) * columns / box
+    np.testing.assert_allclose(cells, np.round(cells), rtol=0, atol=1e-9)
+    # As even as the cells allow.
+    assert widths.max() - widths.min() <= box / columns * (1 + 1e-9)

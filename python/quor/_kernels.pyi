@@ -42,3 +42,7 @@ def count_npoint3_shape_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, n_
 # another: positions (rows, 3), ids, and the n + 1 offsets of the pieces.
 def split_slabs(coords: _F64, partition_ids: _I32, faces: _F64,
                 ghost: float) -> Tuple[_F64, _I32, List[int]]: ...
+
+# The cells across x of the grid of a pair count over n_rows galaxies inside the box,
+# with pairs only at |dx|, |dy| < r_xy and |dz| < w.
+def pair_grid_columns(n_rows: int, box_size: float, r_xy: float, w: float) -> int: ...

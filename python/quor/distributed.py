@@ -96,6 +96,22 @@ def _choose_slabs(n_slabs: Any, n_rows: int, threads: int, reach: float, box: fl
     return n
 
 
+def _aligned_faces(n: int, box: float, ghost: float, columns: int) -> List[float]:
+    """n + 1 faces from 0 to box on the boundaries of `columns` equal cells across the
+    box, each slab as near box / n wide as the cells allow; the even faces where that
+    leaves a slab narrower than `ghost`.
+
+    A slab count sorts its galaxies into cells of the grid a count over the whole box
+    would use (`columns` across). A cell that held galaxies of the slab and ghosts
+    beside them would have its ghosts met by each other, for nothing, in this slab and
+    again in the next; faces on cell boundaries leave no such cell."""
+    if columns >= n:
+        faces = [0.0] + [box * round(s * columns / n) / columns for s in range(1, n)] + [box]
+        if min(b - a for a, b in zip(faces, faces[1:])) >= ghost:
+            return faces
+    return _slab_edges(n, box)
+
+
 def _split_chunk(coords: np.ndarray, ids: np.ndarray, box: float, faces: Sequence[float],
                  ghost: float) -> Tuple[Tuple[np.ndarray, np.ndarray], ...]:
     """One chunk's rows, wrapped into the box, as one (positions, ids) piece per slab:
@@ -292,7 +308,11 @@ def _wait(client: Any, futures: List[Any], progress: Progress) -> None:
 
 
 def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], box: float,
-           reach: float, client: Any, n_slabs: Any, progress: Progress) -> Tuple[np.ndarray, np.ndarray]:
+           reach: float, window: Optional[float], client: Any, n_slabs: Any,
+           progress: Progress) -> Tuple[np.ndarray, np.ndarray]:
+    """The count of `kernel` over slabs. `reach` bounds a pair's |dx| (and |dy|);
+    `window`, its |dz| in a pair count (whose grid then places the faces), is None for
+    group counts."""
     if not (progress is None or isinstance(progress, bool) or callable(progress)):
         raise TypeError(
             f"progress must be True, False or a callable taking (done, total), "
@@ -305,8 +325,8 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
     if client is None:
         own_cluster, client = _own_cluster()
     try:
-        return _count_on(client, kernel, coords, partition_ids, args, box, reach, n_slabs,
-                         progress, empty)
+        return _count_on(client, kernel, coords, partition_ids, args, box, reach, window,
+                         n_slabs, progress, empty)
     finally:
         if own_cluster is not None:
             client.close()
@@ -314,7 +334,8 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
 
 
 def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...],
-              box: float, reach: float, n_slabs: Any, progress: Progress,
+              box: float, reach: float, window: Optional[float], n_slabs: Any,
+              progress: Progress,
               empty: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     held = not (_is_dask(coords) or _is_dask(partition_ids))
     if held:
@@ -327,8 +348,9 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
         return empty
     threads = sum(client.nthreads().values()) or 1
     n = _choose_slabs(n_slabs, n_rows, threads, reach, box)
-    faces = _slab_edges(n, box)
     ghost = _ghost_reach(reach, box)
+    columns = 0 if window is None else _kernels.pair_grid_columns(n_rows, box, reach, window)
+    faces = _aligned_faces(n, box, ghost, columns)
 
     if held:
         pieces = _scatter_slabs(client, xyz, ids, box, faces, ghost)
@@ -407,7 +429,7 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     return PairCounts(*_count("count_pairs_1d_slab", coords, partition_ids, (r, box), box,
-                              float(r[-1]), client, n_slabs, progress))
+                              float(r[-1]), float(r[-1]), client, n_slabs, progress))
 
 
 def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
@@ -420,7 +442,7 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
     return PairCounts(*_count("count_pairs_2d_slab", coords, partition_ids, (r_p, pi, box), box,
-                              float(r_p[-1]), client, n_slabs, progress))
+                              float(r_p[-1]), float(pi[-1]), client, n_slabs, progress))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
@@ -434,7 +456,7 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
     return PairCounts(*_count("count_pairs_smu_slab", coords, partition_ids, (s, n_mu, mu, box), box,
-                              float(s[-1]), client, n_slabs, progress))
+                              float(s[-1]), float(s[-1]), client, n_slabs, progress))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
@@ -447,7 +469,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
     return GroupCounts(*_count("count_npoint_slab", coords, partition_ids, (r, box, n), box,
-                               float(r[-1]), client, n_slabs, progress))
+                               float(r[-1]), None, client, n_slabs, progress))
 
 
 def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, n_ratio: int,
@@ -459,4 +481,4 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
     return GroupCounts(*_count("count_npoint3_shape_slab", coords, partition_ids, (r, k, box), box,
-                               float(r[-1]), client, n_slabs, progress))
+                               float(r[-1]), None, client, n_slabs, progress))

@@ -1,18 +1,18 @@
 """quor.distributed: the CPU-time cost of slabs, and a 1e8-galaxy count from disk.
 
-    python benchmarks/bench_distributed.py ratio [--n 1000000] [--slabs 8] [--repeat 3]
+    python benchmarks/bench_distributed.py ratio [--n 1000000] [--slabs 8] [--repeat 7]
     python benchmarks/bench_distributed.py big [--n 100000000] [--dir /tmp]
 
 `ratio`: N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins from 0.1 to 50,
 one quor.count_pairs_1d call against an 8-slab quor.distributed count on a LocalCluster of
 two single-thread worker processes (started before timing), as total CPU seconds: the
-workers' plus this process's (scheduler and client). The cluster runs once as a plain
-LocalCluster and client, and once as quor.distributed starts its own when given no
-client (one worker per core, no profiler, a slow loop health check, rows sent to the
-workers directly).
-Also the kernels alone, in this process: the chunk split and the slab counts, against
-the single call. Each figure is the least of --repeat runs. Run with RAYON_NUM_THREADS=1
-so both sides count on one thread.
+workers' plus this process's (scheduler, nannies and client). The cluster runs once as a
+plain LocalCluster and client, and once as quor.distributed starts its own when given no
+client (one worker per core, quiet monitors, rows sent to the workers directly).
+Also the kernels alone, in this process: the chunk split and the slab counts.
+Each figure is the median of --repeat rounds, and each round times one quor call right
+before the count it is compared with. Run with RAYON_NUM_THREADS=1 so both sides count
+on one thread.
 
 `big`: N uniform galaxies in a box of 2000 Mpc/h written chunk by chunk to an HDF5 file,
 counted r <= 20 (20 logarithmic bins from 0.1) with the embedded default cluster. Reports
@@ -23,6 +23,7 @@ import argparse
 import os
 import resource
 import sys
+import threading
 import time
 
 import numpy as np
@@ -40,55 +41,88 @@ def children_cpu():
     return ru.ru_utime + ru.ru_stime
 
 
+def count_threads_cpu():
+    """CPU seconds of this process's main thread and native threads (the kernels' pool),
+    leaving out the Python threads that Dask starts (Linux: from /proc)."""
+    helpers = {t.native_id for t in threading.enumerate() if t is not threading.main_thread()}
+    total = 0
+    for tid in os.listdir("/proc/self/task"):
+        if int(tid) not in helpers:
+            try:
+                with open(f"/proc/self/task/{tid}/schedstat") as f:
+                    total += int(f.read().split()[0])  # nanoseconds on a CPU
+            except FileNotFoundError:  # a thread that ended meanwhile
+                pass
+    return total * 1e-9
+
+
 def ratio(args):
     import distributed
 
     import quor
     import quor.distributed as qd
     from quor import _kernels
-    from quor.distributed import _ghost_reach, _slab_edges, _split_chunk
+    from quor.distributed import _aligned_faces, _ghost_reach, _split_chunk
 
     box, r = 1000.0, np.logspace(-1, np.log10(50.0), 21)
     coords, ids = catalogue(args.n, box)
     ids = ids.astype(np.int32)
-    quor.count_pairs_1d(coords[:1000], ids[:1000], r, box)
+    expected = quor.count_pairs_1d(coords, ids, r, box)
+    ghost = _ghost_reach(r[-1], box)
+    # The faces quor.distributed puts on the boundaries of the kernels' cells.
+    faces = _aligned_faces(args.slabs, box, ghost, _kernels.pair_grid_columns(args.n, box, r[-1], r[-1]))
 
     def cpu(fn):
-        """The least CPU time of `repeat` runs (the machine may be shared), and the result."""
-        best, result = float("inf"), None
+        t = time.process_time()
+        fn()
+        return time.process_time() - t
+
+    def single():
+        """One quor call's CPU time: that of this process without the cluster's threads,
+        whose event loops (scheduler, nannies, client) tick on meanwhile."""
+        if not os.path.exists("/proc/self/task"):
+            return cpu(lambda: quor.count_pairs_1d(coords, ids, r, box))
+        t = count_threads_cpu()
+        quor.count_pairs_1d(coords, ids, r, box)
+        return count_threads_cpu() - t
+
+    def rounds(fn):
+        """`repeat` rounds of (one quor call, fn()) back to back: this machine's speed
+        drifts by some 10% over minutes, so each figure is compared with the single call
+        of its own round. fn returns a tuple of CPU seconds whose sum is its total."""
+        out = []
         for _ in range(args.repeat):
-            t = time.process_time()
-            result = fn()
-            best = min(best, time.process_time() - t)
-        return best, result
+            one = single()
+            parts = fn()
+            out.append((one, *parts, sum(parts) / one))
+        return [float(np.median(column)) for column in zip(*out)]
 
-    single, expected = cpu(lambda: quor.count_pairs_1d(coords, ids, r, box))
+    def kernels():
+        """The chunk split and the slab counts, in this process."""
+        t = time.process_time()
+        pieces = _split_chunk(coords, ids, box, faces, ghost)
+        split = time.process_time() - t
+        slabs = cpu(lambda: [_kernels.count_pairs_1d_slab(*pieces[s], r, box, faces[s], faces[s + 1], None)
+                             for s in range(args.slabs)])
+        return split, slabs
 
-    # The kernels alone, in this process.
-    faces = _slab_edges(args.slabs, box)
-    split, pieces = cpu(lambda: _split_chunk(coords, ids, box, faces, _ghost_reach(r[-1], box)))
-    slabs, _ = cpu(lambda: [_kernels.count_pairs_1d_slab(*pieces[s], r, box, faces[s], faces[s + 1], None)
-                            for s in range(args.slabs)])
-    del pieces
-
-    print(f"count_pairs_1d, N = {args.n}, box {box:g}, r <= 50, {args.slabs} slabs; CPU seconds")
-    print(f"  one quor call             {single:8.2f}")
-    print(f"  kernels: split {split:.2f} + slabs {slabs:.2f} = {split + slabs:8.2f}   "
-          f"ratio {(split + slabs) / single:.3f}")
+    print(f"count_pairs_1d, N = {args.n}, box {box:g}, r <= 50, {args.slabs} slabs; CPU seconds, "
+          f"medians of {args.repeat} rounds")
+    one, split, slabs, ratio_ = rounds(kernels)
+    print(f"  kernels: split {split:.2f} + slabs {slabs:.2f} = {split + slabs:5.2f}   "
+          f"one quor call {one:.2f}   ratio {ratio_:.3f}")
 
     def on_dask(client):
-        """The least CPU time of `repeat` counts: workers, this process, and the wall time."""
-        best = None
-        for _ in range(args.repeat):
+        def count():
             before = sum(client.run(time.process_time).values())
-            t, wall = time.process_time(), time.perf_counter()
+            t = time.process_time()
             got = qd.count_pairs_1d(coords, ids, r, box, client=client, n_slabs=args.slabs)
-            own, wall = time.process_time() - t, time.perf_counter() - wall
+            own = time.process_time() - t
             workers = sum(client.run(time.process_time).values()) - before
             assert all((a == b).all() for a, b in zip(got, expected))
-            if best is None or workers + own < sum(best[:2]):
-                best = (workers, own, wall)
-        return best
+            return workers, own
+        count()  # the workers' first count imports the kernels and warms their heaps
+        return rounds(count)
 
     # A plain LocalCluster and client, and the cluster and client quor.distributed starts
     # for itself when given no client.
@@ -100,10 +134,9 @@ def ratio(args):
     for name, start in (("plain", plain), ("quor's", qd._own_cluster)):
         cluster, client = start()
         with cluster, client:
-            client.run(lambda: __import__("quor._kernels"))
-            workers, own, wall = on_dask(client)
+            one, workers, own, ratio_ = on_dask(client)
         print(f"  on Dask ({name:6s} cluster): workers {workers:.2f} + client {own:.2f} = "
-              f"{workers + own:8.2f}   ratio {(workers + own) / single:.3f}   (wall {wall:.2f} s)")
+              f"{workers + own:5.2f}   one quor call {one:.2f}   ratio {ratio_:.3f}")
 
 
 def big(args):
@@ -159,7 +192,7 @@ def main():
     ap.add_argument("what", choices=["ratio", "big"])
     ap.add_argument("--n", type=int)
     ap.add_argument("--slabs", type=int, default=8)
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--dir", default="/tmp")
     ap.add_argument("--progress", action="store_true")
     args = ap.parse_args()

@@ -1,5 +1,7 @@
 """quor.distributed on a real LocalCluster of two worker processes: the same counts as
 quor, bit for bit, for every counter, slab count and input kind."""
+import os
+
 import numpy as np
 import pytest
 
@@ -148,6 +150,18 @@ def test_embedded_cluster(catalogue):
     xyz, ids = catalogue
     got = qd.count_pairs_2d(xyz, ids, R, R, BOX, n_slabs=3)
     assert_same(got, quor.count_pairs_2d(xyz, ids, R, R, BOX))
+
+
+def test_own_cluster_sets_the_workers_allocator_and_leaves_ours(monkeypatch):
+    # As an earlier cluster leaves it in this process: the workers still get their own.
+    monkeypatch.setenv("MALLOC_TRIM_THRESHOLD_", "4096")
+    monkeypatch.delenv("MALLOC_MMAP_THRESHOLD_", raising=False)
+    cluster, client = qd._own_cluster()
+    with cluster, client:
+        seen = client.run(lambda: [os.environ.get(k) for k in qd._WORKER_MALLOC])
+    assert all(v == list(qd._WORKER_MALLOC.values()) for v in seen.values())
+    assert os.environ["MALLOC_TRIM_THRESHOLD_"] == "4096"
+    assert "MALLOC_MMAP_THRESHOLD_" not in os.environ
 
 
 def test_progress_bar(client, catalogue, capsys):

@@ -258,16 +258,18 @@ def _own_cluster() -> Tuple[Any, Any]:
     from distributed import Client, LocalCluster
 
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    # Dask puts its pre-spawn variables into this process's environment to pass them
-    # on; the caller's environment is put back once the workers run.
-    spawn_environ = {**dask.config.get("distributed.nanny.pre-spawn-environ", {}), **_WORKER_MALLOC}
-    saved = {k: os.environ.get(k) for k in spawn_environ}
+    # Dask passes its pre-spawn variables on through this process's environment, where
+    # a value already set wins over its configuration: an earlier cluster leaves its
+    # MALLOC_TRIM_THRESHOLD_ there. The allocator's are set there for the workers to
+    # start with, and the caller's environment is put back once they run.
+    spawn_keys = {*dask.config.get("distributed.nanny.pre-spawn-environ", {}), *_WORKER_MALLOC}
+    saved = {k: os.environ.get(k) for k in spawn_keys}
     # Each worker process sizes its kernel pool from RAYON_NUM_THREADS: one thread each,
     # so the workers together use every core once. The workers take the settings with
     # them as they start.
     try:
-        with dask.config.set({**_CLUSTER_SETTINGS,
-                              "distributed.nanny.pre-spawn-environ": spawn_environ}):
+        os.environ.update(_WORKER_MALLOC)
+        with dask.config.set(_CLUSTER_SETTINGS):
             cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
                                    dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
     finally:

@@ -267,18 +267,17 @@ def _own_cluster() -> Tuple[Any, Any]:
     # Each worker process sizes its kernel pool from RAYON_NUM_THREADS: one thread each,
     # so the workers together use every core once. The workers take the settings with
     # them as they start.
-    try:
-        os.environ.update(_WORKER_MALLOC)
-        with dask.config.set(_CLUSTER_SETTINGS):
+    with dask.config.set(_CLUSTER_SETTINGS):
+        try:
+            os.environ.update(_WORKER_MALLOC)
             cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
                                    dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
-    finally:
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
-    with dask.config.set(_CLUSTER_SETTINGS):
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
         try:
             # The workers are on this machine: the slabs' rows go to them straight, not
             # through the scheduler.

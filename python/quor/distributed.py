@@ -177,8 +177,8 @@ def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
     return ids.map_blocks(lambda b: np.searchsorted(labels, b).astype(np.int32), dtype=np.int32)
 
 
-def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, box: float,
-                   faces: Sequence[float], ghost: float) -> List[List[Any]]:
+def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, faces: Sequence[float],
+                   ghost: float) -> List[List[Any]]:
     """A catalogue held by the client, split here by slab and sent to the workers: per
     slab, the futures of its pieces (one per run of _SCATTER_ROWS rows, in row order).
 
@@ -354,7 +354,7 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
     faces = _aligned_faces(n, box, ghost, columns)
 
     if held:
-        pieces = _scatter_slabs(client, xyz, ids, box, faces, ghost)
+        pieces = _scatter_slabs(client, xyz, ids, faces, ghost)
         del xyz, ids
         futures = [client.submit(_count_slab, kernel, args, faces[s], faces[s + 1], *pieces[s],
                                  pure=False) for s in range(n)]

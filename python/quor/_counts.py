@@ -36,8 +36,7 @@ class GroupCounts(NamedTuple):
 def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
                box_size: float) -> Tuple[np.ndarray, np.ndarray, float]:
     box = _inputs.box_size(box_size)
-    xyz = _inputs.positions(coords, box)
-    ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
+    xyz, ids = _inputs.catalogue(coords, partition_ids, box)
     return xyz, ids, box
 
 

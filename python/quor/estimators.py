@@ -44,8 +44,7 @@ def _catalogue(coords: ArrayLike, halo_ids: ArrayLike, box_size: float,
                n_min: int) -> Tuple[np.ndarray, np.ndarray, float]:
     """Checked positions (float64, inside the box), int32 ids and the box side."""
     box = _inputs.box_size(box_size)
-    xyz = _inputs.positions(coords, box)
-    ids = _inputs.partition_ids(halo_ids, xyz.shape[0])
+    xyz, ids = _inputs.catalogue(coords, halo_ids, box)
     if xyz.shape[0] < n_min:
         # Fewer galaxies than a group has: no random group exists to divide by.
         raise ValueError(f"coords must hold at least {n_min} galaxies, got {xyz.shape[0]}")

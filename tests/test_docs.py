@@ -68,7 +68,8 @@ def test_quickstarts_ask_for_no_bar_they_cannot_show():
     # examples/quickstart.py count in a fraction of one, so progress=True there shows
     # nothing on any machine.
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    quickstart = readme.split("\n## Quickstart\n")[1].split("\n## ")[0]
+    section = readme.split("\n## Quickstart\n")[1].split("\n## ")[0]
+    quickstart = "".join(code for _, code in BLOCK.findall(section))
     assert "quor.count_pairs_1d(" in quickstart and "progress=True" not in quickstart
     example = (ROOT / "examples" / "quickstart.py").read_text(encoding="utf-8")
     assert "quor.count_pairs_1d(" in example and "progress=True" not in example

@@ -72,6 +72,15 @@ def test_tables_read_by_column_name(kind):
         assert_counts(count(table))
 
 
+def test_pandas_stays_optional():
+    # quor reads pandas objects without importing pandas, at import or while counting.
+    import subprocess
+    import sys
+    code = ("import sys, quor, quor.estimators; quor.count_pairs_1d({'x': [1.0], 'y': [2.0], 'z': [3.0]}, "
+            "[0], [0.0, 1.0], 10.0); assert 'pandas' not in sys.modules, 'pandas imported'")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
+
+
 def test_frame_labelled_by_position_keeps_the_first_three_columns():
     pd = pytest.importorskip("pandas")
     assert_counts(count(pd.DataFrame(np.column_stack([XYZ, IDS]))))

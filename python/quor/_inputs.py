@@ -74,8 +74,10 @@ def _split_mask(values: Any) -> Tuple[Any, Optional[np.ndarray], str]:
     values under the mask, and np.asarray would count them; pandas' nullable columns
     turn missing values into NaN or objects."""
     if isinstance(values, np.ma.MaskedArray):
-        mask = np.ma.getmaskarray(values)
-        return np.ma.getdata(values), (mask if mask.any() else None), "masked"
+        mask = np.ma.getmask(values)  # nomask (False) when nothing was ever masked
+        if mask is np.ma.nomask or not mask.any():
+            return np.ma.getdata(values), None, ""
+        return np.ma.getdata(values), np.ma.getmaskarray(values), "masked"
     if callable(getattr(values, "isna", None)) and hasattr(values, "to_numpy"):
         mask = np.asarray(values.isna())  # a pandas Series, Index, array or frame
         if mask.dtype == bool and mask.any():

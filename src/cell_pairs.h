@@ -226,15 +226,19 @@ private:
         lookup_.tree_levels = levels;
     }
 
-    /// inverse_step for edges 0, h, 2 h, ... with h a power of two.
+    /// inverse_step for edges 0, h, 2 h, ... with h a power of two whose inverse is a
+    /// float64: h <= 2^-1024 has none (1 / h is +inf, and x * inf bins nothing), and
+    /// those edges take the table instead.
     void fill_step(int64_t m) {
         const double h = edges_[1];
         int exponent;
         if (!(edges_[0] == 0.0 && h > 0.0 && std::frexp(h, &exponent) == 0.5) || m > (int64_t{1} << 52))
             return;
+        const double inverse = 1.0 / h;
+        if (!std::isfinite(inverse) || inverse * h != 1.0) return;
         for (int64_t k = 0; k < m; ++k)
             if (edges_[k] != static_cast<double>(k) * h) return;
-        lookup_.inverse_step = 1.0 / h;
+        lookup_.inverse_step = inverse;
     }
 
     std::vector<double> edges_;

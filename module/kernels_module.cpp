@@ -4,10 +4,13 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "module/args.h"
@@ -29,6 +32,43 @@ constexpr std::chrono::milliseconds POLL_TICK{20};
 constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
 
 // ---------------------------------------------------------------------------------------------
+// Interpreter exit
+
+/* Set by an exit function (atexit) of this module, on the thread that runs the exit
+   functions, before the interpreter starts ending the other threads. A count waiting on
+   another thread then takes the GIL back only once the pool has left it: that is where
+   the interpreter may end the thread, and the pool must not be running pieces whose
+   state lives on the stack being unwound. */
+std::atomic<bool> g_exiting{false};
+std::thread::id g_exiting_thread;  ///< written before g_exiting is set
+
+PyObject *py_at_exit(PyObject *, PyObject *) {
+    g_exiting_thread = std::this_thread::get_id();
+    g_exiting.store(true, std::memory_order_release);
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+/// True on a thread that the interpreter will end rather than give the GIL back.
+bool exiting_elsewhere() {
+    return g_exiting.load(std::memory_order_acquire) && g_exiting_thread != std::this_thread::get_id();
+}
+
+PyMethodDef at_exit_def = {"_quor_at_exit", py_at_exit, METH_NOARGS, nullptr};
+
+/// Registers py_at_exit with atexit.
+int register_at_exit() {
+    PyObject *atexit = PyImport_ImportModule("atexit");
+    if (!atexit) return -1;
+    PyObject *hook = PyCFunction_New(&at_exit_def, nullptr);
+    PyObject *r = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
+    Py_XDECREF(r);
+    Py_XDECREF(hook);
+    Py_DECREF(atexit);
+    return r ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Counting without the GIL
 
 /// The calling thread's side of a count running on the pool: polls for signals, reports
@@ -42,6 +82,7 @@ public:
     Waiter &operator=(const Waiter &) = delete;
 
     ~Waiter() {
+        if (ending_without_gil) return;
         Py_XDECREF(err_type_);
         Py_XDECREF(err_value_);
         Py_XDECREF(err_tb_);
@@ -50,19 +91,28 @@ public:
     /// Runs `work` on the pool without the GIL, polling every POLL_TICK. On return, or
     /// when an exception leaves, the GIL is held again. An error raised by a signal
     /// handler or the progress callback stops the count and is raised here once every
-    /// worker has left it; otherwise the count's own exception passes through.
+    /// worker has left it; otherwise the count's own exception passes through. Once the
+    /// interpreter exits on another thread, the count stops and the GIL is taken back
+    /// only after the pool has left it: the interpreter then ends this thread there, or,
+    /// while exit functions still run, the count raises SystemExit (which ends a thread
+    /// quietly).
     template <class Work>
     void run(Work &&work) {
         ts_ = PyEval_SaveThread();
+        std::exception_ptr error;
         try {
             run_counting(ctl_, work, [this] { return poll(); }, POLL_TICK);
         } catch (...) {
-            PyEval_RestoreThread(ts_);
-            raise_if_stopped();
-            throw;
+            if (foreign_exception_caught()) throw;  // the thread is being ended in poll()
+            error = std::current_exception();
         }
-        PyEval_RestoreThread(ts_);
-        raise_if_stopped();  // the count ended before it saw the stop: the error stands
+        restore_thread(ts_);
+        if (stopped_for_exit_ && error) {
+            PyErr_SetString(PyExc_SystemExit, "count stopped: the interpreter is exiting");
+            throw PyErrSet{};
+        }
+        raise_if_stopped();  // also when the count ended before it saw the stop
+        if (error) std::rethrow_exception(error);
         if (!report(true)) throw PyErrSet{};
     }
 
@@ -71,23 +121,33 @@ private:
     PyObject *stop_;      ///< borrowed: None or a callable taking nothing
     CountControl &ctl_;
     PyThreadState *ts_ = nullptr;
+    bool stopped_for_exit_ = false;
     std::chrono::steady_clock::time_point next_report_{};
     uint64_t done_ = 0, total_ = 0;  ///< last values reported
     bool reported_ = false;
     // The error that stopped the count, kept off the thread state while the GIL is away.
     PyObject *err_type_ = nullptr, *err_value_ = nullptr, *err_tb_ = nullptr;
 
-    /// On the calling thread, without the GIL: false once the count must stop.
+    /// On the calling thread, without the GIL: false once the count must stop. Left
+    /// only by returning, or by the forced unwind that ends the thread at exit.
     bool poll() {
-        PyEval_RestoreThread(ts_);
-        const bool go_on = PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
-        if (!go_on) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
+        if (exiting_elsewhere()) {  // the GIL waits until the pool has left the count
+            stopped_for_exit_ = true;
+            return false;
+        }
+        MarkIfUnwound mark;  // the callbacks below may wait for the GIL too
+        restore_thread(ts_);
+        stopped_for_exit_ = exiting_elsewhere();  // set while this thread waited
+        const bool go_on =
+            !stopped_for_exit_ && PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
+        if (!go_on && !stopped_for_exit_) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
         ts_ = PyEval_SaveThread();
+        mark.returned = true;
         return go_on;
     }
 
     /// Calls stop() with the GIL held: false when it raised (its error stops the count).
-    bool asked_to_go_on() {
+    QUOR_LEFT_BY_FORCED_UNWIND bool asked_to_go_on() {
         if (stop_ == Py_None) return true;
         PyObject *r = PyObject_CallObject(stop_, nullptr);
         if (!r) return false;
@@ -105,7 +165,7 @@ private:
     /// Calls progress(done, total) with the GIL held, at most every REPORT_INTERVAL and
     /// only for new values (`final`: always, with done == total). Neither value ever
     /// decreases from one call to the next. False when the callback raised.
-    bool report(bool final) {
+    QUOR_LEFT_BY_FORCED_UNWIND bool report(bool final) {
         if (progress_ == Py_None) return true;
         const auto now = std::chrono::steady_clock::now();
         if (!final && now < next_report_) return true;
@@ -289,11 +349,11 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
         PyThreadState *ts = PyEval_SaveThread();
         try {
             pieces = split_slabs(coords, ids, faces, ghost);
-        } catch (...) {
-            PyEval_RestoreThread(ts);
+        } catch (...) {  // split_slabs calls no Python: no forced unwind comes from it
+            restore_thread(ts);
             throw;
         }
-        PyEval_RestoreThread(ts);
+        restore_thread(ts);
 
         const uint64_t n = pieces.offsets.size() - 1;
         Ref offsets = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n + 1)));
@@ -439,5 +499,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__kernels(void) {
     quor::set_pool_variables(quor::pool_variables, std::size(quor::pool_variables));
-    return PyModule_Create(&quor::module_def);
+    PyObject *module = PyModule_Create(&quor::module_def);
+    if (module && quor::register_at_exit() < 0) Py_CLEAR(module);
+    return module;
 }

@@ -291,6 +291,21 @@ void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void 
     }
     Job job{root, NOT_A_WORKER, &ctl};
     pool.push(&job);
+    /* Should `poll` never return (the thread ended by a forced unwind of its stack, as the
+       interpreter does at exit), the count is stopped, and the job taken back or waited
+       for, before the frame it lives in goes away. Declared before `lock`, so that the
+       lock is released first. */
+    struct Settle {
+        Pool &pool;
+        Job &job;
+        CountControl &ctl;
+        bool settled = false;
+        ~Settle() {
+            if (settled) return;
+            ctl.cancel.store(true, std::memory_order_relaxed);
+            if (!pool.reclaim(&job)) pool.wait_for(&job, false);
+        }
+    } settle{pool, job, ctl};
     bool polling = true;
     std::unique_lock<std::mutex> lock(pool.mu);
     for (;;) {
@@ -302,10 +317,14 @@ void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void 
             polling = false;
             ctl.cancel.store(true, std::memory_order_relaxed);
             // A count still queued (the workers busy with others) never starts.
-            if (pool.reclaim(&job)) throw Cancelled();
+            if (pool.reclaim(&job)) {
+                settle.settled = true;
+                throw Cancelled();
+            }
         }
         lock.lock();
     }
+    settle.settled = true;
     lock.unlock();
     if (job.error) std::rethrow_exception(job.error);
 }

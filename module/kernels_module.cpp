@@ -324,6 +324,37 @@ PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwar
 }
 
 // ---------------------------------------------------------------------------------------------
+// How many threads run a count's pieces (for the tests of `threads`)
+
+/// _pool_probe(pieces, progress=None, threads=None, stop=None) -> int: sweeps `pieces`
+/// steps of about 0.2 ms each (sleeping, so that every free worker can join in) as a
+/// count does, and returns the number of threads that ran its pieces: one accumulator
+/// is made per such thread.
+struct PoolProbeCall {
+    uint64_t pieces;
+
+    using Counts = uint64_t;
+    static PoolProbeCall from(const BoundArgs &bound) { return {count_arg(bound, 0)}; }
+    Counts run() const {
+        struct Threads {
+            uint64_t n = 1;
+            void merge(const Threads &right) { n += right.n; }
+        };
+        auto make = [] { return Threads{}; };
+        auto step = [](Threads &, uint64_t) { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+        return parallel_sweep<Threads>(pieces, make, step).n;
+    }
+    static Ref result(Counts &&threads) { return steal_or_throw(PyLong_FromUnsignedLongLong(threads)); }
+};
+
+const char *const probe_names[] = {"pieces", QUOR_CONTROL_NAMES};
+const Signature probe_sig = {"_pool_probe", probe_names, 4, CONTROL_PARAMS};
+
+PyObject *py_pool_probe(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<PoolProbeCall>(probe_sig, args, kwargs); });
+}
+
+// ---------------------------------------------------------------------------------------------
 // The rows of each slab of a distributed count
 
 const char *const split_names[] = {"coords", "partition_ids", "faces", "ghost"};
@@ -475,6 +506,8 @@ PyMethodDef function_table[] = {
     {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
      "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
     {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},
+    {"_pool_probe", as_cfunction(py_pool_probe), KW,
+     "_pool_probe(pieces, progress=None, threads=None, stop=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

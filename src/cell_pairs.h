@@ -41,6 +41,11 @@ struct HistPair {
         if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
     }
 
+    /// The bytes of the buffers of a HistPair of n bins.
+    static uint64_t bytes(uint64_t n) {
+        return 2 * n * sizeof(double) + (2 * n <= MAX_TALLIED ? (2 * n + 1) * COPIES * sizeof(uint64_t) : 0);
+    }
+
     /// One pair in each counters[u] >= 0, u < n; none for -1.
     void add_all(const int64_t *counters, uint64_t n) {
         if (!tallies.empty()) {

@@ -2,11 +2,13 @@
    same arguments, checks and counts as _quor, counted with the GIL released while the
    calling thread handles signals and progress. */
 #include <Python.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <iterator>
 #include <string>
@@ -186,6 +188,40 @@ private:
     }
 };
 
+// ---------------------------------------------------------------------------------------------
+// Results too large for this machine
+
+/// The machine's physical memory in bytes, or 0 when it cannot be told.
+double physical_memory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return static_cast<double>(pages) * static_cast<double>(page);
+#endif
+    return 0.0;
+}
+
+/// Bytes as gigabytes with one decimal, or in powers of ten past a million of them.
+std::string gigabytes(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, bytes < 1e15 ? "%.1f" : "%.2g", bytes / 1e9);
+    return text;
+}
+
+/* A count whose result and one histogram copy would take more than half the machine's
+   physical memory raises MemoryError before it prepares anything: it could only end by
+   exhausting the memory (or swapping for as long as counting takes), and the half left
+   is for the catalogue, its cell copy and the caller's own arrays. */
+template <class Call>
+void check_memory(const Call &call) {
+    const MemoryNeed need = call.memory_need();
+    const double physical = physical_memory();
+    if (physical <= 0.0 || need.bytes <= physical / 2) return;
+    raise_with(PyExc_MemoryError,
+               PyUnicode_FromFormat("%s needs %s GB for its counts, more than half of this machine's %s GB "
+                                    "of memory", need.argument.c_str(), gigabytes(need.bytes).c_str(),
+                                    gigabytes(physical).c_str()));
+}
+
 /* Every counter's last parameters, each None by default:
    - progress: a callable taking (done, total), called now and then with the GIL;
    - threads: the most workers of the pool this count uses at once (an int >= 1);
@@ -210,6 +246,7 @@ PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kw
         PyErr_SetString(PyExc_TypeError, "stop must be None or a callable taking no arguments");
         throw PyErrSet{};
     }
+    check_memory(call);
     CountControl ctl;
     if (threads != Py_None) {
         ctl.max_workers = count_arg(bound, first + 1);
@@ -280,6 +317,7 @@ struct SlabCall {
         return {base, {real_arg(bound, k), real_arg(bound, k + 1)}};
     }
     Counts run() const { return base.run(&slab); }
+    MemoryNeed memory_need() const { return base.memory_need(); }
     static Ref result(Counts &&counts) { return Base::result(std::move(counts)); }
 };
 
@@ -335,6 +373,7 @@ struct PoolProbeCall {
 
     using Counts = uint64_t;
     static PoolProbeCall from(const BoundArgs &bound) { return {count_arg(bound, 0)}; }
+    MemoryNeed memory_need() const { return {0.0, ""}; }
     Counts run() const {
         struct Threads {
             uint64_t n = 1;

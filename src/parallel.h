@@ -20,7 +20,8 @@ namespace quor {
 /// to stop, read by the workers, and the progress of its counting sweeps, written by them.
 /// Each field has its own cache line, so progress updates do not slow the stop checks.
 struct CountControl {
-    /// Workers this count may use at once; 0 for the whole pool. Set before it starts.
+    /// The most workers that run pieces of this count; 0 for the whole pool. Set before
+    /// it starts.
     uint64_t max_workers = 0;
     alignas(64) std::atomic<bool> cancel{false};
     alignas(64) std::atomic<uint64_t> done{0};  ///< indices of counting sweeps finished
@@ -196,8 +197,8 @@ constexpr uint64_t PROGRESS_BATCH = 64;
 template <class Acc, class Make, class Step, bool Counting>
 class Sweep {
 public:
-    /// `max_threads`: the most threads that run its pieces at once, 0 for no limit of
-    /// its own (the count's still holds).
+    /// `max_threads`: the most threads that run its pieces, 0 for no limit of its own
+    /// (the count's still holds).
     Sweep(const Make &make, const Step &step, uint64_t workers, uint64_t max_threads = 0)
         : make_(make),
           step_(step),

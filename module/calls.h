@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 
 #include "module/args.h"
 #include "module/ref.h"
@@ -21,6 +22,14 @@ namespace quor {
    owner slab it counts only what the slab owns (for quor.distributed). The views
    borrow the arrays that the BoundArgs hold; it must outlive the call struct. */
 
+/// The memory a count needs at least (its result and one histogram copy to count into,
+/// in bytes, as a double so that no product overflows) and the argument that sizes it,
+/// as the message should name it ("n_order=1000000000", "pi_bins of 1000001 edges").
+struct MemoryNeed {
+    double bytes;
+    std::string argument;
+};
+
 struct Pairs1dCall {
     StridedMatrix coords;
     PartitionIds ids;
@@ -30,6 +39,7 @@ struct Pairs1dCall {
     using Counts = RadialCounts;
     static Pairs1dCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -42,6 +52,7 @@ struct Pairs2dCall {
     using Counts = PairHists;
     static Pairs2dCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -55,6 +66,7 @@ struct PairsSmuCall {
     using Counts = PairHists;
     static PairsSmuCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -68,6 +80,7 @@ struct NpointCall {
     using Counts = NpointCounts;
     static NpointCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -81,6 +94,7 @@ struct ShapeCall {
     using Counts = NpointCounts;
     static ShapeCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 

@@ -87,7 +87,7 @@ template <Kernel K, bool Fold, class Test>
 std::vector<double> sweep_radial(const CellOrdered &co, const Test &test, double r_max) {
     auto make = [&test] { return HistPair(test.n_r); };
     auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, Fold>(co, c, r_max, test, acc); };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).take_counts();
+    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step, HistPair::bytes(test.n_r)).take_counts();
 }
 
 }  // namespace

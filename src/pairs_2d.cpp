@@ -100,7 +100,7 @@ HistPair sweep_projected(const CellOrdered &co, const ProjectedTest<Tabled> &pro
     auto step = [&co, &proto](HistPair &acc, uint64_t c) {
         visit_cell_pairs<K, Wrap>(co, c, proto.pi_max, proto, acc);
     };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
+    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step, HistPair::bytes(n_bins));
 }
 
 }  // namespace

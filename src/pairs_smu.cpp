@@ -112,7 +112,7 @@ HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s
     auto step = [&co, &proto, s_max](HistPair &acc, uint64_t c) {
         visit_cell_pairs<K, Wrap>(co, c, s_max, proto, acc);
     };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
+    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step, HistPair::bytes(n_bins));
 }
 
 }  // namespace

@@ -213,14 +213,14 @@ def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
         raise TypeError(f"partition_ids must hold integers, not {ids.dtype}")
     if ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
         return ids.astype(np.int32)
-    lo, hi = _results(client, client.compute([ids.min(), ids.max()])) if n_rows else (0, 0)
+    lo, hi = _compute(client, [ids.min(), ids.max()]) if n_rows else (0, 0)
     if int(lo) >= np.iinfo(np.int32).min and int(hi) <= np.iinfo(np.int32).max:
         return ids.astype(np.int32)
     # Only equality of ids matters: their ranks among the distinct ids count the same.
     # The distinct ids (not the catalogue) come to the client for that.
     import dask.array as da
 
-    labels, = _results(client, client.compute([da.unique(ids)]))
+    labels, = _compute(client, [da.unique(ids)])
     if labels.size > 2**31:
         raise ValueError(
             f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
@@ -238,7 +238,7 @@ def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, faces: Sequenc
     workers' threads, so each count task finds its rows where it runs: no split task
     and no transfer between workers."""
     n = len(faces) - 1
-    with _ctrl_c_deferred():
+    with _into_dask():
         nthreads = client.nthreads()
     slots = [w for w, k in sorted(nthreads.items()) for _ in range(k)]
     home = [slots[s * len(slots) // n] if slots else None for s in range(n)]
@@ -249,7 +249,7 @@ def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, faces: Sequenc
             slabs = [s for s in range(n) if home[s] == worker]
             # Keys unique to this call (hash=False): a key shared with an earlier call
             # could be released under this one.
-            with _ctrl_c_deferred():
+            with _into_dask():
                 run = client.scatter([pieces[s] for s in slabs], hash=False,
                                      workers=None if worker is None else [worker])
                 sent.extend(run)
@@ -269,7 +269,7 @@ def _known_rows(arr: Any, client: Any) -> Any:
     import dask.array as da
 
     first_column = arr.to_delayed().reshape(arr.numblocks[0], -1)[:, 0]
-    rows = _results(client, client.compute([dask.delayed(len)(b) for b in first_column]))
+    rows = _compute(client, [dask.delayed(len)(b) for b in first_column])
     return da.Array(arr.dask, arr.name, (tuple(int(r) for r in rows), *arr.chunks[1:]),
                     dtype=arr.dtype)
 
@@ -373,11 +373,17 @@ _starting: Optional[threading.Event] = None
 _start_error: Optional[BaseException] = None
 _connected: Dict[str, Any] = {}
 # The slab tasks of the counts under way, with their clients: cancelled before a close.
-_in_flight: List[Tuple[Any, List[Any]]] = []
-_exit_hook = False
-# Set at interpreter exit, before the clusters close: a count that a daemon thread still
-# waits for then waits on quietly until the interpreter ends the thread.
+_in_flight: List[Tuple[Any, List[Any], bool]] = []  # (client, futures, in a daemon thread)
+_exit_hooks = False
+# Set as the interpreter begins to exit: the counts of daemon threads then stop where
+# they are, quietly, until the interpreter ends those threads.
 _EXITING = threading.Event()
+# Calls of daemon threads' counts into Dask under way (_into_dask), and the condition
+# that they change.
+_INTO_DASK = threading.Condition()
+_daemon_calls_into_dask = 0
+# How long the exit waits for them to return.
+_EXIT_WAIT_SECONDS = 5.0
 
 
 def _alive(cluster: Any, client: Any) -> bool:
@@ -423,6 +429,7 @@ def _embedded_client() -> Any:
         started = _starting
     while not started.wait(1.0):  # a wait with a timeout takes Ctrl-C everywhere
         pass
+    _stay_if_exiting()
     with _LOCK:
         if _embedded is None:
             raise RuntimeError("quor.distributed could not start its LocalCluster") from _start_error
@@ -442,15 +449,18 @@ def _address_client(address: str) -> Any:
 def _client_for(client: Any) -> Any:
     """The client a count runs on: `client` itself, the client of a scheduler address,
     or the embedded cluster's for None."""
-    global _exit_hook
+    global _exit_hooks
     import distributed.deploy  # noqa: F401  (registers Dask's exit hooks, if not yet done)
 
     with _LOCK:
-        if not _exit_hook:
-            # Registered after Dask's exit hooks, this one runs before them, while their
-            # clients and clusters are still open.
+        if not _exit_hooks:
+            # Both run before Dask's own, registered earlier: first as the interpreter
+            # begins to exit, before it stops the thread pools (Dask needs one to move
+            # large messages) and waits for the non-daemon threads; then at exit.
+            register = getattr(threading, "_register_atexit", atexit.register)
+            register(_drop_daemon_counts)
             atexit.register(_at_exit)
-            _exit_hook = True
+            _exit_hooks = True
     if client is None:
         return _embedded_client()
     if isinstance(client, str):
@@ -471,7 +481,7 @@ def _cancel(client: Any, futures: List[Any]) -> None:
     or scheduler already gone has nothing left to cancel."""
     if not futures:
         return
-    with _ctrl_c_deferred(), contextlib.suppress(Exception):
+    with _into_dask(), contextlib.suppress(Exception):
         client.cancel(futures)
         keys = {f.key for f in futures}
         deadline = time.monotonic() + _IDLE_WAIT_SECONDS
@@ -479,10 +489,12 @@ def _cancel(client: Any, futures: List[Any]) -> None:
             time.sleep(_WAIT_TICK_SECONDS)
 
 
-def _cancel_in_flight(client: Any = None) -> None:
-    """_cancel of the counts under way (on `client` alone, if given)."""
+def _cancel_in_flight(client: Any = None, daemons_only: bool = False) -> None:
+    """_cancel of the counts under way: on `client` alone if given, those of daemon
+    threads alone if asked."""
     with _LOCK:
-        flights = [(c, fs) for c, fs in _in_flight if client is None or c is client]
+        flights = [(c, fs) for c, fs, daemon in _in_flight
+                   if (client is None or c is client) and (daemon or not daemons_only)]
     for c, fs in flights:
         _cancel(c, fs)
 
@@ -525,12 +537,22 @@ def close() -> None:
         _close_cluster(*embedded[:2])
 
 
-def _at_exit() -> None:
-    """At interpreter exit, before Dask closes its clients and clusters: the counts still
-    under way (in daemon threads) are dropped, their tasks cancelled, and the embedded
-    cluster closed."""
+def _drop_daemon_counts() -> None:
+    """As the interpreter begins to exit: the counts of daemon threads, which it will
+    not wait for, stop at their next call into Dask, and their tasks are cancelled.
+    Those of other threads go on: the interpreter waits for them."""
     _EXITING.set()
+    with _INTO_DASK:
+        _INTO_DASK.wait_for(lambda: _daemon_calls_into_dask == 0, timeout=_EXIT_WAIT_SECONDS)
     with contextlib.suppress(Exception):  # the interpreter is ending: nothing left to tell
+        _cancel_in_flight(daemons_only=True)
+
+
+def _at_exit() -> None:
+    """At exit, once every non-daemon thread has ended, before Dask closes its clients
+    and clusters: the embedded cluster is closed."""
+    _EXITING.set()
+    with contextlib.suppress(Exception):
         _cancel_in_flight()
         close()
 
@@ -551,39 +573,66 @@ def _wait(futures: List[Any], report: Optional[ProgressCallback]) -> None:
         report(0, total)
     pending = futures
     while pending:
-        if _EXITING.wait(_WAIT_TICK_SECONDS) and threading.current_thread() is not threading.main_thread():
-            threading.Event().wait()  # the interpreter is ending: wait to be ended with it
+        _EXITING.wait(_WAIT_TICK_SECONDS)
+        _stay_if_exiting()
         running = []
         for future in pending:
             if not future.done():
                 running.append(future)
             elif future.status != "finished":
-                with _ctrl_c_deferred():
+                with _into_dask():
                     future.result()  # raises the task's error (or that it was cancelled)
         if report is not None and len(running) < len(pending):
             report(total - len(running), total)
         pending = running
 
 
+def _stay_if_exiting() -> None:
+    """As the interpreter exits, a count in a daemon thread goes no further, and raises
+    no error of a cluster closing under it: the thread waits to be ended with the
+    interpreter."""
+    if _EXITING.is_set() and threading.current_thread().daemon:
+        threading.Event().wait()
+
+
 @contextlib.contextmanager
-def _ctrl_c_deferred() -> Iterator[None]:
-    """Holds Ctrl-C back over a short call into Dask, and raises it after. Interrupted
-    inside, such a call leaves its coroutine on Dask's event loop, to fail later with no
-    one to read the error, which asyncio then prints ("Task exception was never
-    retrieved"). Only the main thread receives signals; elsewhere, or under a handler
-    that is not Python's, nothing changes."""
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
-        yield
-        return
-    caught: List[Any] = []
-    signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+def _into_dask() -> Iterator[None]:
+    """Brackets a call from a count into Dask (short: one run of a scatter, a gather, a
+    cancel). At exit, the calls of daemon threads under way are waited for before their
+    counts are cancelled, and none starts after (_stay_if_exiting).
+
+    In the main thread, under Python's own handler, Ctrl-C is held back until the call
+    returns, and raised then: interrupted inside, such a call leaves its coroutine on
+    Dask's event loop, to fail later with no one to read the error, which asyncio then
+    prints ("Task exception was never retrieved")."""
+    global _daemon_calls_into_dask
+    _stay_if_exiting()
+    daemon = threading.current_thread().daemon
+    if daemon:
+        with _INTO_DASK:
+            _daemon_calls_into_dask += 1
+    defer = (threading.current_thread() is threading.main_thread()
+             and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    caught: List[int] = []
+    if defer:
+        signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    failed = False
     try:
         yield
+    except BaseException:
+        failed = True
+        raise
     finally:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        if caught:
-            raise KeyboardInterrupt
+        if defer:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        if daemon:
+            with _INTO_DASK:
+                _daemon_calls_into_dask -= 1
+                _INTO_DASK.notify_all()
+        if failed:
+            _stay_if_exiting()
+    if caught:
+        raise KeyboardInterrupt
 
 
 def _results(client: Any, futures: List[Any],
@@ -591,19 +640,35 @@ def _results(client: Any, futures: List[Any],
     """The results of `futures`, waited for by _wait. An error or Ctrl-C cancels them,
     and they are gone from the workers when it reaches the caller: the next count on
     the same client starts at once."""
-    flight = (client, futures)
+    with _flight(client, futures):
+        try:
+            _wait(futures, report)
+            with _into_dask():
+                return client.gather(futures)
+        except BaseException:
+            _cancel(client, futures)
+            raise
+
+
+@contextlib.contextmanager
+def _flight(client: Any, futures: List[Any]) -> Iterator[None]:
+    """Lists `futures` (as they are added to the list) among those to cancel when the
+    cluster closes or the interpreter exits under the count."""
+    flight = (client, futures, threading.current_thread().daemon)
     with _LOCK:
         _in_flight.append(flight)
     try:
-        _wait(futures, report)
-        with _ctrl_c_deferred():
-            return client.gather(futures)
-    except BaseException:
-        _cancel(client, futures)
-        raise
+        yield
     finally:
         with _LOCK:
             _in_flight.remove(flight)
+
+
+def _compute(client: Any, collections: List[Any]) -> List[Any]:
+    """The values of Dask collections, computed on the cluster as a count's tasks are."""
+    with _into_dask():
+        futures = client.compute(collections)
+    return _results(client, futures)
 
 
 def _threads(value: Any) -> Optional[int]:
@@ -643,35 +708,40 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
         chunks, n_rows = _chunk_tasks(coords, partition_ids, box, client)
     if n_rows == 0:
         return empty
-    with _ctrl_c_deferred():
+    with _into_dask():
         workers = sum(client.nthreads().values()) or 1
     n = _choose_slabs(n_slabs, n_rows, workers, reach, box)
     ghost = _ghost_reach(reach, box)
     columns = 0 if window is None else _kernels.pair_grid_columns(n_rows, box, reach, window)
     faces = _aligned_faces(n, box, ghost, columns)
 
-    sent: List[Any] = []  # the scattered pieces, released if the count stops
-    try:
-        if held:
-            pieces = _scatter_slabs(client, xyz, ids, faces, ghost, sent)
-            del xyz, ids
-            futures = [client.submit(_count_slab, kernel, args, threads, faces[s], faces[s + 1],
-                                     *pieces[s], pure=False) for s in range(n)]
-            del pieces  # the count tasks hold their rows; they go when the counts are done
-        else:
-            import dask
+    # The scattered pieces, released if the count stops, or at exit under it.
+    sent: List[Any] = []
+    with _flight(client, sent):
+        try:
+            if held:
+                pieces = _scatter_slabs(client, xyz, ids, faces, ghost, sent)
+                del xyz, ids
+                with _into_dask():
+                    futures = [client.submit(_count_slab, kernel, args, threads, faces[s],
+                                             faces[s + 1], *pieces[s], pure=False)
+                               for s in range(n)]
+                del pieces  # the count tasks hold their rows; they go when the counts end
+            else:
+                import dask
 
-            split = dask.delayed(_split_chunk, nout=n, pure=False)
-            pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
-            count = dask.delayed(_count_slab, pure=False)
-            slabs = [count(kernel, args, threads, faces[s], faces[s + 1], *[p[s] for p in pieces])
-                     for s in range(n)]
-            futures = client.compute(slabs)
-    except BaseException:
-        _cancel(client, sent)
-        raise
-    del sent
-    results = _results(client, futures, report)
+                split = dask.delayed(_split_chunk, nout=n, pure=False)
+                pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
+                count = dask.delayed(_count_slab, pure=False)
+                slabs = [count(kernel, args, threads, faces[s], faces[s + 1],
+                               *[p[s] for p in pieces]) for s in range(n)]
+                with _into_dask():
+                    futures = client.compute(slabs)
+        except BaseException:
+            _cancel(client, sent)
+            raise
+        sent.clear()
+        results = _results(client, futures, report)
     # Whole numbers below 2**53: the sum is exact in any order.
     first = np.sum([r[0] for r in results], axis=0)
     second = np.sum([r[1] for r in results], axis=0)

@@ -148,6 +148,37 @@ def test_ctrl_c_without_a_client_ends_the_script_with_one_traceback():
     assert_gone(pids_of(out))
 
 
+@pytest.mark.parametrize("then", ["exit", "count again"])
+def test_ctrl_c_while_the_rows_are_sent(then):
+    # Ctrl-C inside a scatter (the count sends the slabs' rows run by run); then the
+    # script ends, closing the cluster, or counts again on it.
+    rc, out, err = run_script(f"""
+        scatter = distributed.Client.scatter
+        def interrupted_scatter(self, *args, **kwargs):
+            if not getattr(distributed.Client, "interrupted", False):
+                distributed.Client.interrupted = True
+                # The signal lands in the wait for the scatter: 2e6 rows take longer.
+                threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT)).start()
+            return scatter(self, *args, **kwargs)
+        distributed.Client.scatter = interrupted_scatter
+        many = np.tile(XYZ, (20, 1))
+        try:
+            qd.count_pairs_1d(many, np.tile(IDS, 20), [0.0, 1.0], 500.0, n_slabs=4)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+            if "{then}" == "exit":
+                raise
+        qd.count_pairs_1d(XYZ, IDS, [0.0, 5.0], 500.0, n_slabs=4)
+        print("counted", flush=True)
+    """)
+    if then == "exit":
+        assert rc == -signal.SIGINT and out.split() == ["interrupted"], err
+        assert_one_keyboard_interrupt(err)
+    else:
+        assert rc == 0 and out.split() == ["interrupted", "counted"], err
+        assert err == "", err
+
+
 def test_ctrl_c_during_the_start_up_leaves_nothing_behind():
     # Ctrl-C once the cluster has begun to start its workers: the start-up ends in its
     # own thread and the cluster closes at exit, with no error from Dask's exit hook.

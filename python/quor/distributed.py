@@ -688,7 +688,7 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
     threads = _threads(threads)
     # The arguments' own checks, and the shapes of the result, from an empty catalogue.
     empty = getattr(_kernels, kernel)(np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box,
-                                      None, threads)
+                                      None, threads, None)
     _choose_slabs(n_slabs, 0, 1, reach, box)  # a request that cannot hold fails at once
     with reporter(progress, what, unit="slab") as report:
         return _count_on(_client_for(client), kernel, coords, partition_ids, args, box, reach,

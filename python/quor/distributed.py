@@ -181,7 +181,8 @@ def _stop_when_cancelled() -> Optional[Callable[[], None]]:
 
 
 def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo: float,
-                x_hi: float, *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
+                x_hi: float,
+                *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
     keep the order of the catalogue (groups are found from their member of lowest row)."""
     if len(pieces) == 1:
@@ -372,7 +373,8 @@ _embedded: Optional[Tuple[Any, Any, int]] = None
 _starting: Optional[threading.Event] = None
 _start_error: Optional[BaseException] = None
 _connected: Dict[str, Any] = {}
-# The slab tasks of the counts under way, with their clients: cancelled before a close.
+# The futures of the counts under way (scattered rows, slab tasks), with their clients:
+# cancelled before a close, or at exit.
 _in_flight: List[Tuple[Any, List[Any], bool]] = []  # (client, futures, in a daemon thread)
 _exit_hooks = False
 # Set as the interpreter begins to exit: the counts of daemon threads then stop where
@@ -436,7 +438,8 @@ def _embedded_client() -> Any:
     _stay_if_exiting()
     with _LOCK:
         if _embedded is None:
-            raise RuntimeError("quor.distributed could not start its LocalCluster") from _start_error
+            raise RuntimeError(
+                "quor.distributed could not start its LocalCluster") from _start_error
         return _embedded[1]
 
 

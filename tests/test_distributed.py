@@ -329,3 +329,18 @@ def test_dask_arrays_of_unknown_chunk_sizes(client, catalogue, unknown):
     assert unknown == "ids" or np.isnan(coords.shape[0])
     got = qd.count_npoint(coords, halo, R, BOX, 3, client=client, n_slabs=3)
     assert_same(got, quor.count_npoint(xyz[keep], ids[keep], R, BOX, 3))
+
+
+@pytest.mark.parametrize("counter", ["count_npoint", "count_npoint3_shape"])
+def test_unfillable_group_bins_warn_as_in_quor(client, counter):
+    # An equilateral triplet of side 0.08: with edges [0.05, 0.1, 8] the first bin lies
+    # between two levels of the group table and can never hold it.
+    triplet = np.array([[1.0, 1.0, 1.0], [1.08, 1.0, 1.0], [1.04, 1.0 + 0.04 * 3**0.5, 1.0]])
+    extra = (4,) if counter == "count_npoint" else (5,)
+    args = (triplet, [0, 0, 0], [0.05, 0.1, 8.0])
+    with pytest.warns(quor.BinningWarning, match=r"r_bins bin 0 \[0.05, 0.1\)") as record:
+        if counter == "count_npoint":
+            getattr(quor.distributed, counter)(*args, 100.0, *extra, client=client, n_slabs=1)
+        else:
+            getattr(quor.distributed, counter)(*args, *extra, 100.0, client=client, n_slabs=1)
+    assert [w.filename for w in record] == [__file__]

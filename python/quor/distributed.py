@@ -30,7 +30,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _inputs, _kernels
+from . import _binning, _inputs, _kernels
 from ._counts import GroupCounts, PairCounts
 from ._progress import Progress, ProgressCallback, reporter
 
@@ -860,6 +860,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
+    _binning.warn_unfillable(r, n)
     return GroupCounts(*_count("count_npoint_slab", coords, partition_ids, (r, box, n), box,
                                float(r[-1]), None, client, n_slabs, progress, threads,
                                f"groups of {n}"))
@@ -873,6 +874,7 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
+    _binning.warn_unfillable(r, 3)
     return GroupCounts(*_count("count_npoint3_shape_slab", coords, partition_ids, (r, k, box), box,
                                float(r[-1]), None, client, n_slabs, progress, threads,
                                "triplets by shape"))

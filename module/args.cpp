@@ -89,10 +89,13 @@ BoundArgs bind_arguments(const Signature &sig, PyObject *args, PyObject *kwargs)
     bool missing[MAX_PARAMS] = {};
     size_t n_missing = 0;
     for (size_t i = 0; i < sig.count; ++i) {
-        if (!bound.values[i]) {
-            missing[i] = true;
-            ++n_missing;
+        if (bound.values[i]) continue;
+        if (i >= sig.count - sig.optional) {
+            bound.values[i] = Ref::borrow(Py_None);
+            continue;
         }
+        missing[i] = true;
+        ++n_missing;
     }
     if (n_missing > 0) {
         Ref label = function_label(sig);

@@ -16,10 +16,12 @@ struct Signature {
     const char *function;  ///< the function's Python name
     const char *const *names;
     size_t count;
+    /// The last `optional` parameters may be left out; they are then None.
+    size_t optional = 0;
 };
 
 /// At most this many parameters per function.
-constexpr size_t MAX_PARAMS = 10;
+constexpr size_t MAX_PARAMS = 16;
 
 /// Bound arguments, one strong reference per parameter, held until the call ends.
 struct BoundArgs {
@@ -30,7 +32,8 @@ struct BoundArgs {
 };
 
 /// Binds positional and keyword arguments to the parameters of `sig`; every parameter is
-/// required and positional-or-keyword. Raises TypeError (through PyErrSet) on failure.
+/// positional-or-keyword, and all but the last `sig.optional` are required (those left
+/// out are bound to None). Raises TypeError (through PyErrSet) on failure.
 BoundArgs bind_arguments(const Signature &sig, PyObject *args, PyObject *kwargs);
 
 // Conversions of parameter `i`. Each raises with the parameter's name prefixed when the

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
+#include <string>
 #include <utility>
 
 #include "module/args.h"
@@ -13,6 +15,7 @@
 #include "module/ref.h"
 #include "module/results.h"
 #include "src/cell_list.h"
+#include "src/kernel_select.h"
 #include "src/parallel.h"
 #include "src/slab_split.h"
 
@@ -32,7 +35,8 @@ constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
 /// progress and keeps the Python error that stopped the count.
 class Waiter {
 public:
-    Waiter(PyObject *progress, CountControl &ctl) : progress_(progress), ctl_(ctl) {}
+    Waiter(PyObject *progress, PyObject *stop, CountControl &ctl)
+        : progress_(progress), stop_(stop), ctl_(ctl) {}
 
     Waiter(const Waiter &) = delete;
     Waiter &operator=(const Waiter &) = delete;
@@ -64,6 +68,7 @@ public:
 
 private:
     PyObject *progress_;  ///< borrowed: None or a callable taking (done, total)
+    PyObject *stop_;      ///< borrowed: None or a callable taking nothing
     CountControl &ctl_;
     PyThreadState *ts_ = nullptr;
     std::chrono::steady_clock::time_point next_report_{};
@@ -75,10 +80,19 @@ private:
     /// On the calling thread, without the GIL: false once the count must stop.
     bool poll() {
         PyEval_RestoreThread(ts_);
-        const bool go_on = PyErr_CheckSignals() == 0 && report(false);
+        const bool go_on = PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
         if (!go_on) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
         ts_ = PyEval_SaveThread();
         return go_on;
+    }
+
+    /// Calls stop() with the GIL held: false when it raised (its error stops the count).
+    bool asked_to_go_on() {
+        if (stop_ == Py_None) return true;
+        PyObject *r = PyObject_CallObject(stop_, nullptr);
+        if (!r) return false;
+        Py_DECREF(r);
+        return true;
     }
 
     void raise_if_stopped() {
@@ -112,40 +126,60 @@ private:
     }
 };
 
-/// Binds, converts and checks the arguments with the GIL held (the last parameter is
-/// `progress`), counts without it, and returns the result tuple.
+/* Every counter's last parameters, each None by default:
+   - progress: a callable taking (done, total), called now and then with the GIL;
+   - threads: the most workers of the pool this count uses at once (an int >= 1);
+   - stop: a callable taking nothing, called about every POLL_TICK with the GIL; an
+     exception it raises stops the count and is raised in its place. */
+constexpr size_t CONTROL_PARAMS = 3;
+#define QUOR_CONTROL_NAMES "progress", "threads", "stop"
+
+/// Binds, converts and checks the arguments with the GIL held, counts without it, and
+/// returns the result tuple.
 template <class Call>
 PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kwargs) {
     BoundArgs bound = bind_arguments(sig, args, kwargs);
     const Call call = Call::from(bound);
-    PyObject *progress = bound[sig.count - 1];
+    const size_t first = sig.count - CONTROL_PARAMS;
+    PyObject *progress = bound[first], *threads = bound[first + 1], *stop = bound[first + 2];
     if (progress != Py_None && !PyCallable_Check(progress)) {
         PyErr_SetString(PyExc_TypeError, "progress must be None or a callable taking (done, total)");
         throw PyErrSet{};
     }
+    if (stop != Py_None && !PyCallable_Check(stop)) {
+        PyErr_SetString(PyExc_TypeError, "stop must be None or a callable taking no arguments");
+        throw PyErrSet{};
+    }
     CountControl ctl;
+    if (threads != Py_None) {
+        ctl.max_workers = count_arg(bound, first + 1);
+        if (ctl.max_workers == 0) {
+            PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+            throw PyErrSet{};
+        }
+    }
     typename Call::Counts counts;
-    Waiter(progress, ctl).run([&] { counts = call.run(); });
+    Waiter(progress, stop, ctl).run([&] { counts = call.run(); });
     return Call::result(std::move(counts)).release();
 }
 
 // ---------------------------------------------------------------------------------------------
 // The counters
 
-const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", "progress"};
-const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 5};
+const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", QUOR_CONTROL_NAMES};
+const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 7, CONTROL_PARAMS};
 
-const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", "progress"};
-const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 6};
+const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", QUOR_CONTROL_NAMES};
+const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 8, CONTROL_PARAMS};
 
-const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", "progress"};
-const Signature smu_sig = {"count_pairs_smu", smu_names, 7};
+const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", QUOR_CONTROL_NAMES};
+const Signature smu_sig = {"count_pairs_smu", smu_names, 9, CONTROL_PARAMS};
 
-const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", "progress"};
-const Signature npoint_sig = {"count_npoint", npoint_names, 6};
+const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", QUOR_CONTROL_NAMES};
+const Signature npoint_sig = {"count_npoint", npoint_names, 8, CONTROL_PARAMS};
 
-const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size", "progress"};
-const Signature shape_sig = {"count_npoint3_shape", shape_names, 6};
+const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size", QUOR_CONTROL_NAMES};
+const Signature shape_sig = {"count_npoint3_shape", shape_names, 8, CONTROL_PARAMS};
 
 PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
     return guarded([&] { return count_releasing_gil<Pairs1dCall>(pairs_1d_sig, args, kwargs); });
@@ -171,7 +205,7 @@ PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
 // Owner-aware counters: one slab of a distributed count
 
 /// A counter's call with the slab x_lo <= x < x_hi that owns its galaxies: the counter's
-/// own parameters, then x_lo, x_hi and progress. Only pairs and groups with an owned
+/// own parameters, then x_lo, x_hi and the control parameters. Only pairs and groups with an owned
 /// member count, so the counts of slabs that tile the box (each given its ghosts) add up
 /// to the count of the whole box.
 template <class Base>
@@ -182,7 +216,7 @@ struct SlabCall {
     using Counts = typename Base::Counts;
     static SlabCall from(const BoundArgs &bound) {
         Base base = Base::from(bound);
-        const size_t k = bound.sig->count - 3;
+        const size_t k = bound.sig->count - CONTROL_PARAMS - 2;
         return {base, {real_arg(bound, k), real_arg(bound, k + 1)}};
     }
     Counts run() const { return base.run(&slab); }
@@ -190,24 +224,24 @@ struct SlabCall {
 };
 
 const char *const slab_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size",
-                                     "x_lo", "x_hi", "progress"};
-const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 7};
+                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES};
+const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 9, CONTROL_PARAMS};
 
 const char *const slab_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size",
-                                     "x_lo", "x_hi", "progress"};
-const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 8};
+                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES};
+const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 10, CONTROL_PARAMS};
 
 const char *const slab_smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max",
-                                      "box_size", "x_lo", "x_hi", "progress"};
-const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 9};
+                                      "box_size", "x_lo", "x_hi", QUOR_CONTROL_NAMES};
+const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 11, CONTROL_PARAMS};
 
 const char *const slab_npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order",
-                                         "x_lo", "x_hi", "progress"};
-const Signature slab_npoint_sig = {"count_npoint_slab", slab_npoint_names, 8};
+                                         "x_lo", "x_hi", QUOR_CONTROL_NAMES};
+const Signature slab_npoint_sig = {"count_npoint_slab", slab_npoint_names, 10, CONTROL_PARAMS};
 
 const char *const slab_shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size",
-                                        "x_lo", "x_hi", "progress"};
-const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 8};
+                                        "x_lo", "x_hi", QUOR_CONTROL_NAMES};
+const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 10, CONTROL_PARAMS};
 
 PyObject *py_count_pairs_1d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
     return guarded([&] { return count_releasing_gil<SlabCall<Pairs1dCall>>(slab_1d_sig, args, kwargs); });
@@ -299,6 +333,51 @@ PyObject *py_pair_grid_columns(PyObject *, PyObject *args, PyObject *kwargs) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// What runs here
+
+/// runtime_info() -> dict: the kernel variant counts use ("kernel", None when QUOR_KERNEL
+/// asks for one that cannot run, with the reason in "kernel_error"), the variants this
+/// processor and build run ("kernels"), and the pool's size ("threads") with what set it
+/// ("threads_from", and "threads_unparsed": variables passed over as unreadable).
+PyObject *py_runtime_info(PyObject *, PyObject *) {
+    return guarded([&] {
+        Ref info = steal_or_throw(PyDict_New());
+        auto set = [&](const char *key, PyObject *value) {
+            Ref held = steal_or_throw(value);
+            check_status(PyDict_SetItemString(info.get(), key, held.get()));
+        };
+        auto text = [](const std::string &s) {
+            return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        };
+        const std::string &error = kernel_choice_error();
+        if (error.empty()) {
+            set("kernel", PyUnicode_FromString(kernel_name(active_kernel())));
+            set("kernel_error", Py_BuildValue(""));
+        } else {
+            set("kernel", Py_BuildValue(""));
+            set("kernel_error", text(error));
+        }
+        Ref kernels = steal_or_throw(PyList_New(0));
+        for (Kernel k : {Kernel::portable, Kernel::avx2, Kernel::avx512}) {
+            if (!kernel_supported(k)) continue;
+            Ref name = steal_or_throw(PyUnicode_FromString(kernel_name(k)));
+            check_status(PyList_Append(kernels.get(), name.get()));
+        }
+        set("kernels", kernels.release());
+        const PoolSizing &sizing = pool_sizing();
+        set("threads", PyLong_FromUnsignedLongLong(sizing.workers));
+        set("threads_from", text(sizing.from));
+        Ref unparsed = steal_or_throw(PyList_New(0));
+        for (const std::string &name : sizing.unparsed) {
+            Ref item = steal_or_throw(text(name));
+            check_status(PyList_Append(unparsed.get(), item.get()));
+        }
+        set("threads_unparsed", unparsed.release());
+        return info.release();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
 // Function table, module definition and init
 
 template <class F>
@@ -310,33 +389,37 @@ constexpr int KW = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef function_table[] = {
     {"count_pairs_1d", as_cfunction(py_count_pairs_1d), KW,
-     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress)\n--\n\n"},
+     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_2d", as_cfunction(py_count_pairs_2d), KW,
-     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress)\n--\n\n"},
+     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_smu", as_cfunction(py_count_pairs_smu), KW,
-     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress)\n--\n\n"},
+     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint", as_cfunction(py_count_npoint), KW,
-     "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress)\n--\n\n"},
+     "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
-     "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress)\n--\n\n"},
+     "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_1d_slab", as_cfunction(py_count_pairs_1d_slab), KW,
-     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress)\n--\n\n"},
+     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_2d_slab", as_cfunction(py_count_pairs_2d_slab), KW,
-     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress)\n--\n\n"},
+     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_smu_slab", as_cfunction(py_count_pairs_smu_slab), KW,
      "count_pairs_smu_slab(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, x_lo, x_hi, "
-     "progress)\n--\n\n"},
+     "progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint_slab", as_cfunction(py_count_npoint_slab), KW,
-     "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress)\n--\n\n"},
+     "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,
      "count_npoint3_shape_slab(coords, partition_ids, r_bins, n_ratio, box_size, x_lo, x_hi, "
-     "progress)\n--\n\n"},
+     "progress=None, threads=None, stop=None)\n--\n\n"},
     {"split_slabs", as_cfunction(py_split_slabs), KW,
      "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
     {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
      "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
+    {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+/// quor's own variable comes first; the others size the pool as they size _quor's.
+const char *const pool_variables[] = {"QUOR_NUM_THREADS", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -354,4 +437,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace quor
 
-PyMODINIT_FUNC PyInit__kernels(void) { return PyModule_Create(&quor::module_def); }
+PyMODINIT_FUNC PyInit__kernels(void) {
+    quor::set_pool_variables(quor::pool_variables, std::size(quor::pool_variables));
+    return PyModule_Create(&quor::module_def);
+}

@@ -66,10 +66,28 @@ Choice choose_kernel() {
     return c;
 }
 
+const Choice &the_choice() {
+    static const Choice choice = choose_kernel();
+    return choice;
+}
+
 }  // namespace
 
+const char *kernel_name(Kernel k) {
+    switch (k) {
+    case Kernel::avx512:
+        return "avx512";
+    case Kernel::avx2:
+        return "avx2";
+    default:
+        return "portable";
+    }
+}
+
+const std::string &kernel_choice_error() { return the_choice().error; }
+
 Kernel active_kernel() {
-    static const Choice choice = choose_kernel();
+    const Choice &choice = the_choice();
     if (!choice.error.empty()) throw std::runtime_error(choice.error);
     return choice.kernel;
 }

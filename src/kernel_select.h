@@ -2,6 +2,7 @@
    per process from the processor, or forced by the environment variable QUOR_KERNEL. */
 #pragma once
 
+#include <string>
 #include <type_traits>
 
 namespace quor {
@@ -16,6 +17,12 @@ Kernel active_kernel();
 
 /// True when this build and this processor can run `k`.
 bool kernel_supported(Kernel k);
+
+/// The variant's name as QUOR_KERNEL spells it.
+const char *kernel_name(Kernel k);
+
+/// The error active_kernel() throws, or "" when it returns a variant.
+const std::string &kernel_choice_error();
 
 /// Calls f(std::integral_constant<Kernel, k>{}) for the active variant, so that kernels
 /// take the variant as a template parameter.

@@ -160,21 +160,35 @@ uint64_t logical_processors() {
     return n > 0 ? n : 1;
 }
 
-/// Worker count W: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the processor count.
-/// A valid 0 selects the default and does not consult the second variable.
-uint64_t worker_count_from_env() {
+const char *const RAYON_VARIABLES[] = {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"};
+const char *const *pool_variables = RAYON_VARIABLES;
+size_t n_pool_variables = 2;
+
+/// W from the first of pool_variables set to a valid count (a valid 0 selects the
+/// default and consults no later variable), else the processor count. A value that
+/// does not parse passes on to the next variable.
+PoolSizing size_from_env() {
+    PoolSizing sizing;
     uint64_t w = 0;
-    const char *first = std::getenv("RAYON_NUM_THREADS");
-    if (!(first && parse_thread_count(first, w))) {
-        const char *second = std::getenv("RAYON_RS_NUM_CPUS");
-        if (!(second && parse_thread_count(second, w))) w = 0;
+    for (size_t k = 0; k < n_pool_variables && sizing.from.empty(); ++k) {
+        const char *value = std::getenv(pool_variables[k]);
+        if (!value) continue;
+        if (parse_thread_count(value, w))
+            sizing.from = pool_variables[k];
+        else if (*value)
+            sizing.unparsed.push_back(pool_variables[k]);
     }
-    if (w == 0) w = logical_processors();
-    return std::min(w, MAX_WORKERS);
+    if (w == 0) {
+        w = logical_processors();
+        sizing.from = sizing.from.empty() ? "processor count" : sizing.from + "=0: processor count";
+    }
+    sizing.workers = std::min(w, MAX_WORKERS);
+    return sizing;
 }
 
 std::mutex pool_mu;
 Pool *the_pool = nullptr;  // never destroyed: workers may still sleep on it at exit
+PoolSizing the_sizing;     // how the_pool was sized
 
 #if defined(__linux__)
 // A forked child has none of the parent's threads: it starts a pool of its own.
@@ -188,7 +202,8 @@ Pool &get_pool() {
         static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
         (void)registered;
 #endif
-        the_pool = new Pool(worker_count_from_env());
+        the_sizing = size_from_env();
+        the_pool = new Pool(the_sizing.workers);
     }
     return *the_pool;
 }
@@ -211,6 +226,17 @@ bool parse_thread_count(const char *text, uint64_t &value) {
 }
 
 uint64_t pool_size() { return get_pool().workers; }
+
+const PoolSizing &pool_sizing() {
+    get_pool();
+    return the_sizing;
+}
+
+void set_pool_variables(const char *const *names, size_t count) {
+    std::lock_guard<std::mutex> lock(pool_mu);
+    pool_variables = names;
+    n_pool_variables = count;
+}
 
 CountControl *current_control() { return tls_control; }
 

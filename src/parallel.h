@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -19,6 +20,8 @@ namespace quor {
 /// to stop, read by the workers, and the progress of its counting sweeps, written by them.
 /// Each field has its own cache line, so progress updates do not slow the stop checks.
 struct CountControl {
+    /// Workers this count may use at once; 0 for the whole pool. Set before it starts.
+    uint64_t max_workers = 0;
     alignas(64) std::atomic<bool> cancel{false};
     alignas(64) std::atomic<uint64_t> done{0};  ///< indices of counting sweeps finished
     std::atomic<uint64_t> total{0};             ///< indices of counting sweeps started
@@ -76,6 +79,24 @@ int worker_index();
 
 /// Number of workers W of the pool, creating the pool on first use.
 uint64_t pool_size();
+
+/// How the pool was sized: W, what set it (the environment variable, or
+/// "processor count"), and the variables read on the way whose values could not be
+/// parsed (and were therefore passed over).
+struct PoolSizing {
+    uint64_t workers = 1;
+    std::string from;
+    std::vector<std::string> unparsed;
+};
+
+/// The sizing of the pool, creating the pool on first use.
+const PoolSizing &pool_sizing();
+
+/// The environment variables that size the pool, read in this order when it is created
+/// (the first one set to a valid count decides; a valid 0 means the processor count).
+/// The default is RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS. Takes effect only before
+/// the pool exists; `names` must outlive it.
+void set_pool_variables(const char *const *names, size_t count);
 
 /// Parse of a worker-count environment value: an optional "+", then one or more digits,
 /// no blanks, no 64-bit overflow. Returns false for anything else.

@@ -11,6 +11,7 @@ while counting, stop on Ctrl-C and can show their progress (``progress=True``).
 """
 from ._counts import (GroupCounts, PairCounts, count_npoint, count_npoint3_shape, count_pairs_1d,
                       count_pairs_2d, count_pairs_smu)
+from ._runtime import runtime_info
 
 
 # Estimators over the counts (one-halo and two-halo terms, multipoles, n-point ratios).
@@ -20,6 +21,6 @@ from .estimators import (GroupRatios, HaloTerms, npoint_ratio, random_groups, ra
 __version__ = "0.1.0"
 
 __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
-           "count_npoint3_shape", "PairCounts", "GroupCounts", "__version__"]
+           "count_npoint3_shape", "PairCounts", "GroupCounts", "runtime_info", "__version__"]
 __all__ += ["xi_one_two_halo", "wp_one_two_halo", "xi_multipoles", "npoint_ratio",
             "random_pairs", "random_groups", "HaloTerms", "GroupRatios"]

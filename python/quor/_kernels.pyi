@@ -1,6 +1,6 @@
 # Types of quor._kernels, the private counters behind the quor package. Arguments are
 # taken strictly, as _quor takes them; `progress` is None or called as progress(done, total).
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -46,3 +46,7 @@ def split_slabs(coords: _F64, partition_ids: _I32, faces: _F64,
 # The cells across x of the grid of a pair count over n_rows galaxies inside the box,
 # with pairs only at |dx|, |dy| < r_xy and |dz| < w.
 def pair_grid_columns(n_rows: int, box_size: float, r_xy: float, w: float) -> int: ...
+
+# The kernel variant in use (or the error that stops every count), the variants this
+# processor runs, and the pool's size with the environment variable that set it.
+def runtime_info() -> Dict[str, Any]: ...

@@ -1,16 +1,20 @@
 """Pair counts on catalogues dense enough for cells narrower than the largest separation.
 
-Every galaxy inside the box lets the pair counters use cells a half or a third of r_max
-across, skip neighbour cells and galaxies by the bounds of their positions, and end
-each galaxy's z window early. None of that may change a count: these catalogues put
-galaxies on the cell faces, on the bin edges, at 0 and just below the box side, and in
-clumps that straddle the periodic corner.
+Every galaxy inside the box lets the pair counters use cells of r_max / reach across,
+the reach 1 to 4 chosen from the density, skip neighbour cells and galaxies by the
+bounds of their positions, and end each galaxy's z window early. None of that may
+change a count: these catalogues put galaxies on the cell faces and one ulp either
+side, on the bin edges, at 0 and just below the box side, and in clumps that straddle
+the periodic corner. quor._kernels._pair_grid tells which grid a count takes, so that
+each case states the reach it is about and fails when a change of sizing moves it.
 """
 import numpy as np
 import pytest
 
 import _quor
-from reference import projected_counts, radial_counts, smu_counts
+from quor import _kernels
+from quor.distributed import _ghost_reach, _slab_edges, _split_chunk
+from reference import near_pairs, projected_counts, radial_counts, smu_counts
 
 
 def dense_catalogue(n, box, seed):
@@ -28,8 +32,9 @@ def dense_catalogue(n, box, seed):
     return coords, ids
 
 
-# (box, galaxies, largest separation across, along z): the densest cases take cells of a
-# third of r_max across, the sparsest whole cells; r_max = box / 3.3 leaves 3 z cells.
+# (box, galaxies, largest separation across, along z): the densest cases take cells of
+# half r_max across, the sparsest whole cells; r_max = box / 3.3 leaves 3 z cells.
+# test_every_reach_counts_exactly below takes each reach on purpose.
 CASES = [
     (30.0, 3500, 9.0, 9.0),
     (100.0, 2500, 25.0, 25.0),
@@ -97,3 +102,109 @@ def test_haloes_met_whole_match_brute_force(box, r_max, ids):
     for r_bins in (on_grid, np.geomspace(step, r_max, 8), np.array([0.0, r_max])):
         np.testing.assert_array_equal(_quor.count_pairs_1d(coords, halo, r_bins, box),
                                       radial_counts(coords, halo, r_bins, box))
+
+
+# ---------------------------------------------------------------------------------------
+# Each reach on purpose. (counter, r_xy, w): the pair counters, each with the largest
+# separations across and along z its grid is made for.
+
+GRID_BOX = 30.5
+R_MAX = 10.0
+PI_MAX = 9.0
+# Galaxies for each reach of the radial grid (cells of R_MAX / reach across, 3 along z).
+GALAXIES = {1: 600, 2: 2400, 3: 6000, 4: 9500}
+
+
+def faces_catalogue(n, reach, r_xy, w, seed):
+    """n galaxies in GRID_BOX whose pair count takes cells of r_xy / reach: a third on
+    the faces of the cells (each coordinate on a face or one ulp either side of it, the
+    faces at 0 and the box side included), the rest uniform; ids in -2 .. 2."""
+    rng = np.random.default_rng(seed)
+    got_reach, cells_xy, cells_z = _kernels._pair_grid(rng.uniform(0.0, GRID_BOX, (n, 3)),
+                                                       GRID_BOX, r_xy, w)
+    assert got_reach == reach, f"{n} galaxies now take reach {got_reach}, not {reach}: resize"
+
+    def on_faces(cells, size):
+        face = rng.integers(0, cells + 1, size) * (GRID_BOX / cells)
+        nudge = rng.choice([-np.inf, 0.0, np.inf], size)
+        x = np.where(nudge == 0.0, face, np.nextafter(face, nudge))
+        return np.where((x < 0.0) | (x >= GRID_BOX), np.nextafter(GRID_BOX, 0.0) * (x > 0), x)
+
+    k = n // 3
+    faces = np.column_stack([on_faces(cells_xy, k), on_faces(cells_xy, k), on_faces(cells_z, k)])
+    coords = np.vstack([faces, rng.uniform(0.0, GRID_BOX, (n - k, 3))])
+    ids = rng.integers(-2, 3, size=n).astype(np.int32)
+    assert _kernels._pair_grid(coords, GRID_BOX, r_xy, w) == (reach, cells_xy, cells_z)
+    return coords, ids, GRID_BOX / cells_xy
+
+
+def edges_on_faces(r_max, width):
+    """Edges on multiples of the cell width, where separations between galaxies on the
+    faces fall, and r_max."""
+    steps = np.arange(1, int(r_max / width) + 1) * width
+    return np.unique(np.concatenate([[0.0, width / 2], steps[steps < r_max], [r_max]]))
+
+
+def expected_and_counted(name, coords, ids, edges, pi_edges):
+    """The brute force on the k-d tree's candidate pairs, and the counter's count."""
+    if name == "pairs_2d":
+        near = near_pairs(coords, GRID_BOX, np.hypot(edges[-1], pi_edges[-1]))
+        return (projected_counts(coords, ids, edges, pi_edges, GRID_BOX, pairs=near),
+                _quor.count_pairs_2d(coords, ids, edges, pi_edges, GRID_BOX))
+    near = near_pairs(coords, GRID_BOX, edges[-1])
+    if name == "pairs_1d":
+        return (radial_counts(coords, ids, edges, GRID_BOX, pairs=near),
+                _quor.count_pairs_1d(coords, ids, edges, GRID_BOX))
+    if name == "npoint2":
+        return (np.stack(radial_counts(coords, ids, edges, GRID_BOX, pairs=near)),
+                _quor.count_npoint(coords, ids, edges, GRID_BOX, 2)[0])
+    return (smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near),
+            _quor.count_pairs_smu(coords, ids, edges, 5, 0.7, GRID_BOX))
+
+
+@pytest.mark.parametrize("reach", [1, 2, 3, 4], ids=lambda r: f"reach-{r}")
+@pytest.mark.parametrize("name", ["pairs_1d", "pairs_2d", "pairs_smu", "npoint2"])
+def test_every_reach_counts_exactly(name, reach):
+    # The projected count's grid is made for r_p up to R_MAX and pi up to PI_MAX; the
+    # others for R_MAX both ways. count_npoint sorts pairs into whole cells whatever the
+    # density: it runs on the same catalogues for its arithmetic on the faces.
+    w = PI_MAX if name == "pairs_2d" else R_MAX
+    n = GALAXIES[reach] * (R_MAX / w if name == "pairs_2d" else 1.0)
+    coords, ids, width = faces_catalogue(int(n), reach, R_MAX, w, seed=reach)
+    edges = edges_on_faces(R_MAX, width)
+    pi_edges = np.array([0.0, width, 2 * width, PI_MAX]) if reach > 1 else np.array([0.0, 2.0, PI_MAX])
+    expected, got = expected_and_counted(name, coords, ids, edges, pi_edges)
+    assert np.asarray(expected[1]).sum() > 0
+    for g, e in zip(got, expected):
+        np.testing.assert_array_equal(g, e)
+
+
+@pytest.mark.parametrize("reach", [2, 3, 4], ids=lambda r: f"reach-{r}")
+@pytest.mark.parametrize("kernel, args", [
+    ("count_pairs_1d_slab", lambda e: (e, GRID_BOX)),
+    ("count_pairs_2d_slab", lambda e: (e, np.array([0.0, 3.0, R_MAX]), GRID_BOX)),
+    ("count_pairs_smu_slab", lambda e: (e, 5, 0.7, GRID_BOX)),
+], ids=["1d", "2d", "smu"])
+def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, args, reach):
+    # Three slabs as narrow as the box allows (a little over R_MAX), each with its ghosts:
+    # a slab's cells are sized for the density it holds, so each takes the reach of the
+    # whole catalogue, and the slab counts add up to the brute force.
+    coords, ids, width = faces_catalogue(GALAXIES[reach], reach, R_MAX, R_MAX, seed=10 + reach)
+    edges = edges_on_faces(R_MAX, width)
+    faces = _slab_edges(3, GRID_BOX)
+    pieces = _split_chunk(coords, ids, GRID_BOX, faces, _ghost_reach(R_MAX, GRID_BOX))
+    total = None
+    for s, (c, i) in enumerate(pieces):
+        assert _kernels._pair_grid(c, GRID_BOX, R_MAX, R_MAX, faces[s], faces[s + 1])[0] == reach
+        got = getattr(_kernels, kernel)(c, i, *args(edges), faces[s], faces[s + 1], None)
+        total = got if total is None else tuple(t + g for t, g in zip(total, got))
+    near = near_pairs(coords, GRID_BOX, np.hypot(R_MAX, R_MAX) if "2d" in kernel else R_MAX)
+    if kernel == "count_pairs_1d_slab":
+        expected = radial_counts(coords, ids, edges, GRID_BOX, pairs=near)
+    elif kernel == "count_pairs_2d_slab":
+        expected = projected_counts(coords, ids, edges, args(edges)[1], GRID_BOX, pairs=near)
+    else:
+        expected = smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near)
+    assert expected[1].sum() > 0
+    for g, e in zip(total, expected):
+        np.testing.assert_array_equal(g, e)

@@ -50,3 +50,8 @@ def pair_grid_columns(n_rows: int, box_size: float, r_xy: float, w: float) -> in
 # The kernel variant in use (or the error that stops every count), the variants this
 # processor runs, and the pool's size with the environment variable that set it.
 def runtime_info() -> Dict[str, Any]: ...
+
+# For the tests only: the grid a pair count over these galaxies takes, (reach, cells
+# across, cells along z), owner-aware for a slab; reach 0 is the coarse grid.
+def _pair_grid(coords: _F64, box_size: float, r_xy: float, w: float,
+               x_lo: Optional[float] = None, x_hi: Optional[float] = None) -> Tuple[int, int, int]: ...

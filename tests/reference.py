@@ -161,7 +161,7 @@ def table_bin(r_bins, m):
 def folds_member_differences(box, r_max):
     """Whether the counters fold differences between two members' displacements:
     r_max above a quarter of the box, or a grid of 3 cells narrower than r_max."""
-    cells = min(max(int(box / r_max), 3), 128)
+    cells = min(max(int(box / r_max), 3), 128) if r_max > 0 else 128
     return 2.0 * r_max > box * 0.5 or box / cells < r_max
 
 

@@ -13,6 +13,8 @@ import quor  # noqa: E402
 import quor.distributed as qd  # noqa: E402
 from test_owned_counts import BOX, faces_catalogue  # noqa: E402
 
+pytestmark = pytest.mark.python_layer
+
 R_MAX = 2.5
 R = np.linspace(0.0, R_MAX, 6)
 

@@ -8,6 +8,8 @@ import pytest
 
 import quor
 
+pytestmark = pytest.mark.python_layer
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 # A fenced block whose info string is "python", optionally "requires=MODULE".

@@ -10,6 +10,8 @@ import quor
 from quor import estimators
 from reference import bin_table, table_bin
 
+pytestmark = pytest.mark.python_layer
+
 BOX = 100.0
 R_BINS = np.array([1.0, 2.0, 4.0, 8.0, 12.0])
 

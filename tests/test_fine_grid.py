@@ -8,13 +8,15 @@ side, on the bin edges, at 0 and just below the box side, and in clumps that str
 the periodic corner. quor._kernels._pair_grid tells which grid a count takes, so that
 each case states the reach it is about and fails when a change of sizing moves it.
 """
+import functools
+
 import numpy as np
 import pytest
 
 import _quor
 from quor import _kernels
 from quor.distributed import _ghost_reach, _slab_edges, _split_chunk
-from reference import near_pairs, projected_counts, radial_counts, smu_counts
+from reference import min_image, near_pairs, projected_counts, radial_counts, smu_counts
 
 
 def dense_catalogue(n, box, seed):
@@ -47,17 +49,21 @@ CASES = [
 @pytest.mark.parametrize("box,n,r_xy,w", CASES)
 def test_fine_grid_matches_brute_force(box, n, r_xy, w):
     coords, ids = dense_catalogue(n, box, seed=int(box + r_xy))
+    assert _kernels._pair_grid(coords, box, r_xy, w)[0] >= 1  # the fine grid
     step = box / 240
     r_bins = np.concatenate([[0.0], np.arange(4, int(r_xy / step) + 1, 4) * step])
+    near = near_pairs(coords, box, r_xy)
     np.testing.assert_array_equal(_quor.count_pairs_1d(coords, ids, r_bins, box),
-                                  radial_counts(coords, ids, r_bins, box))
+                                  radial_counts(coords, ids, r_bins, box, pairs=near))
     pi_bins = np.linspace(0.0, w, 7)
-    np.testing.assert_array_equal(_quor.count_pairs_2d(coords, ids, r_bins, pi_bins, box),
-                                  projected_counts(coords, ids, r_bins, pi_bins, box))
+    np.testing.assert_array_equal(
+        _quor.count_pairs_2d(coords, ids, r_bins, pi_bins, box),
+        projected_counts(coords, ids, r_bins, pi_bins, box, pairs=near_pairs(coords, box, np.hypot(r_xy, w))))
     s_bins = np.concatenate([[0.0], np.arange(4, int(w / step) + 1, 4) * step])
+    near = near_pairs(coords, box, s_bins[-1])
     for mu_max in (0.5, 1.0):
         np.testing.assert_array_equal(_quor.count_pairs_smu(coords, ids, s_bins, 5, mu_max, box),
-                                      smu_counts(coords, ids, s_bins, 5, mu_max, box))
+                                      smu_counts(coords, ids, s_bins, 5, mu_max, box, pairs=near))
 
 
 def test_one_galaxy_outside_the_box_counts_as_before():
@@ -105,14 +111,14 @@ def test_haloes_met_whole_match_brute_force(box, r_max, ids):
 
 
 # ---------------------------------------------------------------------------------------
-# Each reach on purpose. (counter, r_xy, w): the pair counters, each with the largest
-# separations across and along z its grid is made for.
+# Each reach on purpose: catalogues sized for cells of R_MAX / reach across, every pair
+# counter and the owner-aware slabs of quor.distributed against the brute force.
 
 GRID_BOX = 30.5
 R_MAX = 10.0
-PI_MAX = 9.0
-# Galaxies for each reach of the radial grid (cells of R_MAX / reach across, 3 along z).
-GALAXIES = {1: 600, 2: 2400, 3: 6000, 4: 9500}
+# Galaxies for each reach (cells of R_MAX / reach across, 3 along z): a little over the
+# fewest that take it, where the brute force costs least.
+GALAXIES = {1: 600, 2: 1500, 3: 4500, 4: 9000}
 
 
 def faces_catalogue(n, reach, r_xy, w, seed):
@@ -145,66 +151,62 @@ def edges_on_faces(r_max, width):
     return np.unique(np.concatenate([[0.0, width / 2], steps[steps < r_max], [r_max]]))
 
 
-def expected_and_counted(name, coords, ids, edges, pi_edges):
-    """The brute force on the k-d tree's candidate pairs, and the counter's count."""
-    if name == "pairs_2d":
-        near = near_pairs(coords, GRID_BOX, np.hypot(edges[-1], pi_edges[-1]))
-        return (projected_counts(coords, ids, edges, pi_edges, GRID_BOX, pairs=near),
-                _quor.count_pairs_2d(coords, ids, edges, pi_edges, GRID_BOX))
-    near = near_pairs(coords, GRID_BOX, edges[-1])
-    if name == "pairs_1d":
-        return (radial_counts(coords, ids, edges, GRID_BOX, pairs=near),
-                _quor.count_pairs_1d(coords, ids, edges, GRID_BOX))
-    if name == "npoint2":
-        return (np.stack(radial_counts(coords, ids, edges, GRID_BOX, pairs=near)),
-                _quor.count_npoint(coords, ids, edges, GRID_BOX, 2)[0])
-    return (smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near),
-            _quor.count_pairs_smu(coords, ids, edges, 5, 0.7, GRID_BOX))
+@functools.lru_cache(maxsize=None)
+def reach_case(reach):
+    """The catalogue of a reach, its edges (r, then pi up to R_MAX: the projected count
+    takes the same grid) and the brute force of each pair counter on it."""
+    coords, ids, width = faces_catalogue(GALAXIES[reach], reach, R_MAX, R_MAX, seed=reach)
+    edges = edges_on_faces(R_MAX, width)
+    pi_edges = np.array([0.0, width, 2 * width, R_MAX]) if reach > 1 else np.array([0.0, 2.0, R_MAX])
+    i, j = near_pairs(coords, GRID_BOX, np.hypot(R_MAX, R_MAX))
+    expected = {"2d": projected_counts(coords, ids, edges, pi_edges, GRID_BOX, pairs=(i, j))}
+    d = min_image(coords[j] - coords[i], GRID_BOX)
+    radial = (d * d).sum(axis=1) <= (R_MAX * (1 + 1e-9)) ** 2  # a superset, as near_pairs
+    near = i[radial], j[radial]
+    expected["1d"] = radial_counts(coords, ids, edges, GRID_BOX, pairs=near)
+    expected["smu"] = smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near)
+    for e in expected.values():
+        assert e[0].sum() > 0 and e[1].sum() > 0
+    return coords, ids, edges, pi_edges, expected
+
+
+COUNTERS = {  # the counter on (coords, ids, edges, pi_edges), and its brute force
+    "pairs_1d": (lambda c, i, e, p: _quor.count_pairs_1d(c, i, e, GRID_BOX), "1d"),
+    "pairs_2d": (lambda c, i, e, p: _quor.count_pairs_2d(c, i, e, p, GRID_BOX), "2d"),
+    "pairs_smu": (lambda c, i, e, p: _quor.count_pairs_smu(c, i, e, 5, 0.7, GRID_BOX), "smu"),
+    "npoint2": (lambda c, i, e, p: tuple(_quor.count_npoint(c, i, e, GRID_BOX, 2)[0]), "1d"),
+}
 
 
 @pytest.mark.parametrize("reach", [1, 2, 3, 4], ids=lambda r: f"reach-{r}")
-@pytest.mark.parametrize("name", ["pairs_1d", "pairs_2d", "pairs_smu", "npoint2"])
+@pytest.mark.parametrize("name", list(COUNTERS))
 def test_every_reach_counts_exactly(name, reach):
-    # The projected count's grid is made for r_p up to R_MAX and pi up to PI_MAX; the
-    # others for R_MAX both ways. count_npoint sorts pairs into whole cells whatever the
-    # density: it runs on the same catalogues for its arithmetic on the faces.
-    w = PI_MAX if name == "pairs_2d" else R_MAX
-    n = GALAXIES[reach] * (R_MAX / w if name == "pairs_2d" else 1.0)
-    coords, ids, width = faces_catalogue(int(n), reach, R_MAX, w, seed=reach)
-    edges = edges_on_faces(R_MAX, width)
-    pi_edges = np.array([0.0, width, 2 * width, PI_MAX]) if reach > 1 else np.array([0.0, 2.0, PI_MAX])
-    expected, got = expected_and_counted(name, coords, ids, edges, pi_edges)
-    assert np.asarray(expected[1]).sum() > 0
-    for g, e in zip(got, expected):
+    # The radial, projected and redshift-space counts take cells of R_MAX / reach (the
+    # projected one with pi up to R_MAX too). count_npoint sorts pairs into whole cells
+    # whatever the density: it runs on the same catalogues for its arithmetic on the faces.
+    coords, ids, edges, pi_edges, expected = reach_case(reach)
+    count, oracle = COUNTERS[name]
+    for g, e in zip(count(coords, ids, edges, pi_edges), expected[oracle]):
         np.testing.assert_array_equal(g, e)
 
 
 @pytest.mark.parametrize("reach", [2, 3, 4], ids=lambda r: f"reach-{r}")
-@pytest.mark.parametrize("kernel, args", [
-    ("count_pairs_1d_slab", lambda e: (e, GRID_BOX)),
-    ("count_pairs_2d_slab", lambda e: (e, np.array([0.0, 3.0, R_MAX]), GRID_BOX)),
-    ("count_pairs_smu_slab", lambda e: (e, 5, 0.7, GRID_BOX)),
-], ids=["1d", "2d", "smu"])
-def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, args, reach):
+@pytest.mark.parametrize("kernel, oracle", [
+    ("count_pairs_1d_slab", "1d"), ("count_pairs_2d_slab", "2d"), ("count_pairs_smu_slab", "smu")],
+    ids=["1d", "2d", "smu"])
+def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, oracle, reach):
     # Three slabs as narrow as the box allows (a little over R_MAX), each with its ghosts:
     # a slab's cells are sized for the density it holds, so each takes the reach of the
     # whole catalogue, and the slab counts add up to the brute force.
-    coords, ids, width = faces_catalogue(GALAXIES[reach], reach, R_MAX, R_MAX, seed=10 + reach)
-    edges = edges_on_faces(R_MAX, width)
+    coords, ids, edges, pi_edges, expected = reach_case(reach)
+    args = {"1d": (edges, GRID_BOX), "2d": (edges, pi_edges, GRID_BOX),
+            "smu": (edges, 5, 0.7, GRID_BOX)}[oracle]
     faces = _slab_edges(3, GRID_BOX)
     pieces = _split_chunk(coords, ids, GRID_BOX, faces, _ghost_reach(R_MAX, GRID_BOX))
     total = None
     for s, (c, i) in enumerate(pieces):
         assert _kernels._pair_grid(c, GRID_BOX, R_MAX, R_MAX, faces[s], faces[s + 1])[0] == reach
-        got = getattr(_kernels, kernel)(c, i, *args(edges), faces[s], faces[s + 1], None)
+        got = getattr(_kernels, kernel)(c, i, *args, faces[s], faces[s + 1], None)
         total = got if total is None else tuple(t + g for t, g in zip(total, got))
-    near = near_pairs(coords, GRID_BOX, np.hypot(R_MAX, R_MAX) if "2d" in kernel else R_MAX)
-    if kernel == "count_pairs_1d_slab":
-        expected = radial_counts(coords, ids, edges, GRID_BOX, pairs=near)
-    elif kernel == "count_pairs_2d_slab":
-        expected = projected_counts(coords, ids, edges, args(edges)[1], GRID_BOX, pairs=near)
-    else:
-        expected = smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near)
-    assert expected[1].sum() > 0
-    for g, e in zip(total, expected):
+    for g, e in zip(total, expected[oracle]):
         np.testing.assert_array_equal(g, e)

@@ -230,25 +230,24 @@ void find_clumps(CellOrdered &co, double extent) {
     if (out.clumps.empty()) out.first.clear();
 }
 
+CellList pair_count_grid(const StridedMatrix &coords, double box_size, double r_xy, double w,
+                         const OwnerSlab *owner) {
+    if (!all_inside_box(coords, box_size)) return CellList::for_box(box_size, r_xy, w);
+    // A slab's galaxies fill only its part of the box: the cells are sized for the
+    // density there, as they would be for the whole box at that density.
+    uint64_t rows = static_cast<uint64_t>(coords.rows);
+    if (owner) {
+        const double filled = std::min(box_size, (owner->x_hi - owner->x_lo) + r_xy);
+        if (filled > 0.0) rows = trunc_sat(static_cast<double>(rows) * (box_size / filled));
+    }
+    CellList fine = CellList::for_pairs(box_size, r_xy, w, rows);
+    return fine.reach_xy > 0 ? fine : CellList::for_box(box_size, r_xy, w);
+}
+
 CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
                                double box_size, double r_xy, double w, const OwnerSlab *owner) {
-    CellOrdered co;
-    bool fine_fits = false;
-    if (all_inside_box(coords, box_size)) {
-        // A slab's galaxies fill only its part of the box: the cells are sized for the
-        // density there, as they would be for the whole box at that density.
-        uint64_t rows = static_cast<uint64_t>(coords.rows);
-        if (owner) {
-            const double filled = std::min(box_size, (owner->x_hi - owner->x_lo) + r_xy);
-            if (filled > 0.0) rows = trunc_sat(static_cast<double>(rows) * (box_size / filled));
-        }
-        CellList fine = CellList::for_pairs(box_size, r_xy, w, rows);
-        if (fine.reach_xy > 0) {
-            co = prepare_cell_ordered(coords, ids, box_size, std::move(fine));
-            fine_fits = true;
-        }
-    }
-    if (!fine_fits) co = prepare_cell_ordered(coords, ids, box_size, r_xy, w);
+    CellOrdered co = prepare_cell_ordered(coords, ids, box_size,
+                                          pair_count_grid(coords, box_size, r_xy, w, owner));
     if (owner) mark_owner(co, *owner);
     return co;
 }

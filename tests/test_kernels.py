@@ -200,7 +200,8 @@ def test_empty_variant_selects_the_processor_default():
 
 
 TINY_STEP_SCRIPT = """
-import sys, numpy as np, _quor, quor
+import os, sys, numpy as np, _quor, quor
+assert quor.runtime_info()["kernel"] == os.environ["QUOR_KERNEL"], quor.runtime_info()
 sys.path.insert(0, {here!r})
 from test_kernels import tiny_step_catalogue
 from reference import projected_counts, radial_counts, smu_counts
@@ -235,9 +236,9 @@ def tiny_step_catalogue():
     return coords, ids, r_bins, pi_bins
 
 
-@pytest.mark.parametrize("kernel", ["portable", "avx2", "avx512"])
+@pytest.mark.parametrize("kernel", VARIANTS)
 def test_edges_with_tiny_step_match_brute_force(kernel):
-    if not supported(kernel):
+    if not runs_here(kernel):
         pytest.skip(f"{kernel} does not run here")
     out = run_child(TINY_STEP_SCRIPT.format(here=HERE), kernel)
     assert out.returncode == 0, out.stderr.decode()

@@ -66,8 +66,14 @@ def run_script(body):
     """Runs PRELUDE + body under `if __name__ == "__main__"` (the workers import the
     script); returns (return code, stdout, stderr)."""
     code = PRELUDE + 'if __name__ == "__main__":\n' + textwrap.indent(textwrap.dedent(body), "    ")
+    return run_python(["-c", code])
+
+
+def run_python(args, cwd=None):
+    """Runs Python with `args` in a session of its own within BOUND_SECONDS; returns
+    (return code, stdout, stderr)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([sys.executable, *args], stdout=subprocess.PIPE, cwd=cwd,
                             stderr=subprocess.PIPE, text=True, env=env, start_new_session=True)
     try:
         out, err = proc.communicate(timeout=BOUND_SECONDS)
@@ -245,3 +251,24 @@ def test_embedded_cluster_closed_by_someone_else_is_replaced():
         print(qd._embedded[0] is not cluster, client.status, flush=True)
     """)
     assert rc == 0 and out.split() == ["True", "closed"], err
+
+
+UNGUARDED_SCRIPT = """
+import numpy as np
+import quor.distributed as qd
+xyz = np.random.default_rng(0).uniform(0, 100, (5_000, 3))
+for _ in range(2):
+    auto, cross = qd.count_pairs_1d(xyz, np.arange(5_000) % 7, [0.0, 5.0], 100.0, n_slabs=4)
+    print("counted", int(auto[0] + cross[0]), flush=True)
+"""
+
+
+@pytest.mark.parametrize("run_as", ["file", "module"])
+def test_script_without_a_main_guard(tmp_path, run_as):
+    # The workers start without importing the script again: it runs once, and counts.
+    (tmp_path / "unguarded.py").write_text(UNGUARDED_SCRIPT)
+    args = ["unguarded.py"] if run_as == "file" else ["-m", "unguarded"]
+    rc, out, err = run_python(args, cwd=tmp_path)
+    assert rc == 0, err
+    assert out.splitlines() == [out.splitlines()[0]] * 2 and out.startswith("counted"), out
+    assert without_heartbeat_races(err) == "", err

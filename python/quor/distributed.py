@@ -23,6 +23,7 @@ import contextlib
 import math
 import os
 import signal
+import sys
 import threading
 import time
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
@@ -324,6 +325,30 @@ _CLUSTER_SETTINGS = {
 _WORKER_MALLOC = {"MALLOC_TRIM_THRESHOLD_": str(32 << 20), "MALLOC_MMAP_THRESHOLD_": str(32 << 20)}
 
 
+@contextlib.contextmanager
+def _workers_skip_the_script() -> Iterator[None]:
+    """Worker processes started inside this block do not run the caller's script.
+
+    Python starts them fresh and, to rebuild the caller's `__main__`, imports the script
+    again in each (by its file, or by its module name under `python -m`): its unguarded
+    code would run there once more, and a script without `if __name__ == "__main__":`
+    fails as its copy tries to start the cluster in turn. The workers run only quor's
+    tasks, which need nothing of the script, so the script's file and module name are
+    hidden while they start."""
+    main = sys.modules.get("__main__")
+    saved = {k: main.__dict__[k] for k in ("__file__", "__spec__")
+             if main is not None and k in main.__dict__}
+    if "__file__" in saved:
+        del main.__file__
+    if "__spec__" in saved:
+        main.__spec__ = None
+    try:
+        yield
+    finally:
+        if main is not None:
+            main.__dict__.update(saved)
+
+
 def _own_cluster() -> Tuple[Any, Any]:
     """A LocalCluster of worker processes, one per core, each counting on one thread, and
     a client of it: the embedded cluster."""
@@ -343,9 +368,10 @@ def _own_cluster() -> Tuple[Any, Any]:
     with dask.config.set(_CLUSTER_SETTINGS):
         try:
             os.environ.update(_WORKER_MALLOC)
-            cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
-                                   dashboard_address=":0",
-                                   env={"QUOR_NUM_THREADS": "1", "RAYON_NUM_THREADS": "1"})
+            with _workers_skip_the_script():
+                cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0",
+                                       env={"QUOR_NUM_THREADS": "1", "RAYON_NUM_THREADS": "1"})
         finally:
             for k, v in saved.items():
                 if v is None:

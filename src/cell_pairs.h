@@ -978,11 +978,20 @@ inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, c
     CellVisit<K, Wrap, Test>(PairSides{co, co, false}, c, window, test, acc).run();
 }
 
-/// The same for cell `c` of any pair sides.
+/// The sides of a prepared pair count.
+inline PairSides sides_of(const PairCells &cells) {
+    return {cells.own, cells.partner_side(), cells.cross};
+}
+
+/// Every pair of `sides` through `test`, cell by cell on the pool, into histograms of
+/// `n_bins` auto and as many cross counters.
 template <Kernel K, bool Wrap, class Test>
-inline void visit_cell_pairs(const PairSides &sides, uint64_t c, double window, const Test &test,
-                             HistPair &acc) {
-    CellVisit<K, Wrap, Test>(sides, c, window, test, acc).run();
+HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, uint64_t n_bins) {
+    auto make = [n_bins] { return HistPair(n_bins); };
+    auto step = [&](HistPair &acc, uint64_t c) {
+        CellVisit<K, Wrap, Test>(sides, c, window, test, acc).run();
+    };
+    return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step);
 }
 
 }  // namespace quor

@@ -2,7 +2,7 @@
 the GIL released, interruptible, with optional progress."""
 from __future__ import annotations
 
-from typing import NamedTuple, Tuple
+from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -14,13 +14,49 @@ __all__ = ["PairCounts", "GroupCounts", "count_pairs_1d", "count_pairs_2d", "cou
            "count_npoint", "count_npoint3_shape"]
 
 
-class PairCounts(NamedTuple):
-    """Pair counts split by partition; unpacks as ``auto, cross = ...``."""
-
+class _AutoCross(NamedTuple):
     auto: np.ndarray
-    """Pairs whose two galaxies share a partition id."""
     cross: np.ndarray
-    """Pairs whose galaxies have different partition ids."""
+
+
+class PairCounts(_AutoCross):
+    """Pair counts split by partition; unpacks as ``auto, cross = ...``.
+
+    ``auto`` holds the pairs whose two galaxies share a partition id, ``cross`` those
+    whose ids differ. With weights, both hold the sums of w_i * w_j over each bin's
+    pairs, and the attributes below carry the rest of the same pass.
+
+    Attributes
+    ----------
+    auto_pairs, cross_pairs : numpy.ndarray
+        The plain pair counts. Without weights, the very arrays ``auto`` and ``cross``.
+    auto_mean_r, cross_mean_r : numpy.ndarray or None
+        With ``separations=True``: the weighted mean separation of each bin's pairs
+        (r, r_p or s), sum(w_i w_j r) / sum(w_i w_j); NaN where that weight sum is 0.
+        None otherwise.
+    auto_mean_log_r, cross_mean_log_r : numpy.ndarray or None
+        Likewise for the natural logarithm of the separation; -inf in a bin holding a
+        pair at separation 0 (its logarithm is -inf).
+    """
+
+    auto_pairs: np.ndarray
+    cross_pairs: np.ndarray
+    auto_mean_r: Optional[np.ndarray]
+    cross_mean_r: Optional[np.ndarray]
+    auto_mean_log_r: Optional[np.ndarray]
+    cross_mean_log_r: Optional[np.ndarray]
+
+    def __new__(cls, auto: np.ndarray, cross: np.ndarray, auto_pairs: Optional[np.ndarray] = None,
+                cross_pairs: Optional[np.ndarray] = None, auto_mean_r: Optional[np.ndarray] = None,
+                cross_mean_r: Optional[np.ndarray] = None,
+                auto_mean_log_r: Optional[np.ndarray] = None,
+                cross_mean_log_r: Optional[np.ndarray] = None) -> "PairCounts":
+        self = super().__new__(cls, auto, cross)
+        self.auto_pairs = auto if auto_pairs is None else auto_pairs
+        self.cross_pairs = cross if cross_pairs is None else cross_pairs
+        self.auto_mean_r, self.cross_mean_r = auto_mean_r, cross_mean_r
+        self.auto_mean_log_r, self.cross_mean_log_r = auto_mean_log_r, cross_mean_log_r
+        return self
 
 
 class GroupCounts(NamedTuple):
@@ -41,8 +77,65 @@ def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
     return xyz, ids, box
 
 
+def _pair_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: float, coords2: Any,
+                 partition_ids2: Any, weights: Any, weights2: Any,
+                 separations: Any) -> Tuple[np.ndarray, np.ndarray, float, dict]:
+    """The catalogue, the box and the keywords of the kernels' pair counters for the
+    second catalogue, the weights and the separations."""
+    if coords2 is None:
+        if partition_ids2 is not None:
+            raise ValueError("partition_ids2 is given without coords2: pass the second "
+                             "catalogue's positions as coords2")
+        if weights2 is not None:
+            raise ValueError("weights2 is given without coords2: an auto count takes "
+                             "`weights` alone")
+    elif partition_ids2 is None:
+        raise ValueError("partition_ids2 is required with coords2: one partition id per "
+                         "galaxy of the second catalogue")
+    if not isinstance(separations, (bool, np.bool_)):
+        raise TypeError(f"separations must be True or False, not {type(separations).__name__}")
+    box = _inputs.box_size(box_size)
+    xyz = _inputs.positions(coords, box)
+    extra: dict = {}
+    if coords2 is None:
+        ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
+    else:
+        xyz2 = _inputs.positions(coords2, box, "coords2")
+        ids, ids2 = _inputs.partition_id_pair(partition_ids, xyz.shape[0], partition_ids2,
+                                              xyz2.shape[0])
+        extra.update(coords2=xyz2, partition_ids2=ids2)
+        if weights2 is not None:
+            extra["weights2"] = _inputs.weights("weights2", weights2, xyz2.shape[0], "coords2")
+    if weights is not None:
+        extra["weights"] = _inputs.weights("weights", weights, xyz.shape[0], "coords")
+    if separations:
+        extra["separations"] = True
+    return xyz, ids, box, extra
+
+
+def _mean(sums: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """sums / weights, NaN where the weight sum is 0."""
+    out = np.full_like(sums, np.nan)
+    np.divide(sums, weights, out=out, where=weights != 0)
+    return out
+
+
+def _pair_counts(raw: Tuple[Any, ...]) -> PairCounts:
+    """The kernels' result tuple as PairCounts (see quor._kernels)."""
+    if len(raw) == 2:
+        return PairCounts(*raw)
+    auto, cross, auto_pairs, cross_pairs, auto_r, cross_r, auto_log, cross_log = raw
+    if auto_r is None:
+        return PairCounts(auto, cross, auto_pairs, cross_pairs)
+    return PairCounts(auto, cross, auto_pairs, cross_pairs, _mean(auto_r, auto),
+                      _mean(cross_r, cross), _mean(auto_log, auto), _mean(cross_log, cross))
+
+
 def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
-                   box_size: float, *, progress: Progress = False) -> PairCounts:
+                   box_size: float, *, coords2: Optional[ArrayLike] = None,
+                   partition_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
+                   weights2: Optional[ArrayLike] = None, separations: bool = False,
+                   progress: Progress = False) -> PairCounts:
     """Count galaxy pairs by 3-D separation in a periodic box, split by partition.
 
     Every unordered pair of distinct galaxies is counted once, at its minimum-image
@@ -90,14 +183,18 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     >>> auto.shape, cross.shape
     ((8,), (8,))
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
+                                        weights, weights2, separations)
     r = _inputs.edges("r_bins", r_bins)
     with reporter(progress, "pairs") as report:
-        return PairCounts(*_kernels.count_pairs_1d(xyz, ids, r, box, report))
+        return _pair_counts(_kernels.count_pairs_1d(xyz, ids, r, box, report, **extra))
 
 
 def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
-                   pi_bins: ArrayLike, box_size: float, *, progress: Progress = False) -> PairCounts:
+                   pi_bins: ArrayLike, box_size: float, *, coords2: Optional[ArrayLike] = None,
+                   partition_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
+                   weights2: Optional[ArrayLike] = None, separations: bool = False,
+                   progress: Progress = False) -> PairCounts:
     """Count galaxy pairs by projected and line-of-sight separation, split by partition.
 
     The line of sight is the z axis: a pair at minimum-image displacement (dx, dy, dz)
@@ -128,15 +225,19 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     >>> auto.shape
     (5, 4)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
+                                        weights, weights2, separations)
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
     with reporter(progress, "pairs (r_p, pi)") as report:
-        return PairCounts(*_kernels.count_pairs_2d(xyz, ids, r_p, pi, box, report))
+        return _pair_counts(_kernels.count_pairs_2d(xyz, ids, r_p, pi, box, report, **extra))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
-                    mu_max: float, box_size: float, *, progress: Progress = False) -> PairCounts:
+                    mu_max: float, box_size: float, *, coords2: Optional[ArrayLike] = None,
+                    partition_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
+                    weights2: Optional[ArrayLike] = None, separations: bool = False,
+                    progress: Progress = False) -> PairCounts:
     """Count galaxy pairs by redshift-space separation s and mu, split by partition.
 
     For a pair at minimum-image displacement (dx, dy, dz), s = |(dx, dy, dz)| and
@@ -168,12 +269,13 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     >>> cross.shape
     (2, 10)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
+                                        weights, weights2, separations)
     s = _inputs.edges("s_bins", s_bins)
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
     with reporter(progress, "pairs (s, mu)") as report:
-        return PairCounts(*_kernels.count_pairs_smu(xyz, ids, s, n_mu, mu, box, report))
+        return _pair_counts(_kernels.count_pairs_smu(xyz, ids, s, n_mu, mu, box, report, **extra))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,

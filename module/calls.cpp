@@ -14,9 +14,12 @@ namespace quor {
 
 namespace {
 
-/// A histogram of a pair counter as an array: 1-D for the radial counter, else 2-D.
+/// A histogram of a pair counter as an array: 1-D for the radial counter, else 2-D, with
+/// a last axis of exact parts for a histogram of them.
 Ref hist_array(Hist2d &&hist, bool radial) {
-    return radial ? make_array_1d(std::move(hist.values)) : make_array_2d(std::move(hist));
+    if (!radial) return make_array_2d(std::move(hist));
+    if (hist.parts == 0) return make_array_1d(std::move(hist.values));
+    return make_array_2d(Hist2d{std::move(hist.values), hist.rows * hist.cols, hist.parts, 0});
 }
 
 /// Both histograms of a pair counter as the (auto, cross) result tuple.
@@ -164,6 +167,7 @@ template <class Base>
 PairSums PairSumsCall<Base>::run(const OwnerSlab *owner) const {
     PairQuery q = query;
     q.owner = owner;
+    q.expansions = owner != nullptr;  // a slab's sums are joined with the others' exactly
     return base.sums(q);
 }
 

@@ -15,6 +15,7 @@
 #include "module/ref.h"
 #include "module/results.h"
 #include "src/cell_list.h"
+#include "src/exact_sum.h"
 #include "src/kernel_select.h"
 #include "src/parallel.h"
 #include "src/slab_split.h"
@@ -324,6 +325,21 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
     });
 }
 
+const char *const exact_names[] = {"parts"};
+const Signature exact_sig = {"exact_sums", exact_names, 1};
+
+/// exact_sums(parts) -> float64 array: the sum of each row of the 2-D float64 array
+/// `parts`, exactly, rounded once (infinities and NaN as IEEE addition combines them).
+/// Rows of the parts that slab counts give for their sums (src/exact_sum.h), joined
+/// along the last axis, add up to the sums of a single count, bit for bit.
+PyObject *py_exact_sums(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(exact_sig, args, kwargs);
+        const StridedMatrix parts = positions_arg(bound, 0);
+        return make_array_1d(exact_row_sums(parts)).release();
+    });
+}
+
 const char *const columns_names[] = {"n_rows", "box_size", "r_xy", "w"};
 const Signature columns_sig = {"pair_grid_columns", columns_names, 4};
 
@@ -428,6 +444,7 @@ PyMethodDef function_table[] = {
      "progress=None, threads=None, stop=None)\n--\n\n"},
     {"split_slabs", as_cfunction(py_split_slabs), KW,
      "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
+    {"exact_sums", as_cfunction(py_exact_sums), KW, "exact_sums(parts)\n--\n\n"},
     {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
      "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
     {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},

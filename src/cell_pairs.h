@@ -14,6 +14,8 @@
 #include "src/common.h"
 #include "src/kernel_select.h"
 #include "src/pair_filter.h"
+#include "src/pair_sums.h"
+#include "src/pair_terms.h"
 #include "src/parallel.h"
 
 namespace quor {
@@ -36,6 +38,10 @@ namespace quor {
 /// copies instead of waiting for each other. The copies are summed, exactly, into the
 /// float64 counters when the histograms are taken out. A pair with no counter (-1)
 /// lands in a spare counter in front of the others, rather than taking a branch.
+///
+/// A weighted count, or one with separations, also keeps exact sums over each counter's
+/// pairs (PairTermSums): of w_i w_j when weighted, then of w_i w_j r and w_i w_j ln r
+/// with separations, r the binned separation (w_i w_j = 1 unweighted).
 struct HistPair {
     static constexpr uint64_t COPIES = 8;
     static constexpr uint64_t MAX_TALLIED = 4096;  ///< counters counted in copies, at most
@@ -44,8 +50,11 @@ struct HistPair {
     std::vector<uint64_t> tallies;  ///< COPIES per counter and the spare one, or empty
     uint64_t n_bins;
     uint32_t peel_pause = 0;  ///< buffers left to count without peeling (count_peeled_avx512)
+    PairTermSums sums;
 
-    explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {
+    /// `term_bounds`: one per sum kept (pair_term_bounds).
+    explicit HistPair(uint64_t n, const std::vector<double> &term_bounds = {})
+        : counts(2 * n, 0.0), n_bins(n), sums(2 * n, term_bounds) {
         if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
     }
 
@@ -70,9 +79,10 @@ struct HistPair {
     }
 
     /// Adds `right` into this pair, entry by entry.
-    void merge(const HistPair &right) {
+    void merge(HistPair &right) {
         for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
         for (size_t k = 0; k < tallies.size(); ++k) tallies[k] += right.tallies[k];
+        sums.merge(right.sums);
     }
 
     /// The float64 counters, with the integer copies added in.
@@ -88,13 +98,43 @@ struct HistPair {
 
     /// Moves the two halves out as (n_rows, n_cols) histograms.
     void split_into(Hist2d &auto_counts, Hist2d &cross_counts, uint64_t n_rows, uint64_t n_cols) {
-        std::vector<double> all = take_counts();
-        const auto mid = all.begin() + static_cast<ptrdiff_t>(n_bins);
+        split_halves(take_counts(), n_bins, auto_counts, cross_counts, n_rows, n_cols);
+    }
+
+    /// The counters of `all` (auto, then cross; `parts` values each, or one for 0) as two
+    /// (n_rows, n_cols) histograms.
+    static void split_halves(std::vector<double> all, uint64_t half, Hist2d &auto_counts,
+                             Hist2d &cross_counts, uint64_t n_rows, uint64_t n_cols,
+                             uint64_t parts = 0) {
+        const auto mid = all.begin() + static_cast<ptrdiff_t>(half * std::max<uint64_t>(parts, 1));
         cross_counts.values.assign(mid, all.end());
-        all.resize(n_bins);
+        all.resize(all.size() - cross_counts.values.size());
         auto_counts.values = std::move(all);
         auto_counts.rows = cross_counts.rows = n_rows;
         auto_counts.cols = cross_counts.cols = n_cols;
+        auto_counts.parts = cross_counts.parts = parts;
+    }
+
+    /// The pair counts and the sums `query` asks for, as (n_rows, n_cols) histograms of
+    /// `out`.
+    void split_all(PairSums &out, uint64_t n_rows, uint64_t n_cols, const PairQuery &query) {
+        split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_rows, n_cols);
+        uint64_t s = 0;  // a count of no bins keeps no sums: theirs are empty too
+        auto next_sum = [&](PairHists &to) {
+            uint64_t parts = 0;
+            std::vector<double> values;
+            if (s < sums.sums())
+                values = query.expansions ? sums.expansions(s, parts) : sums.rounded(s);
+            else
+                values.assign(2 * n_bins, 0.0), parts = query.expansions ? 1 : 0;
+            ++s;
+            split_halves(std::move(values), n_bins, to.auto_counts, to.cross_counts, n_rows, n_cols, parts);
+        };
+        if (query.weighted()) next_sum(out.weights);
+        if (query.separations) {
+            next_sum(out.r);
+            next_sum(out.log_r);
+        }
     }
 };
 
@@ -591,8 +631,12 @@ struct PairSides {
 
    Owner-aware counts (mark_owner): a ghost meets its partners through the partners'
    owned_xs, where the other ghosts lie infinitely far (their pairs belong to the slab
-   that owns one of them); cell pairs of ghosts alone are skipped whole. */
-template <Kernel K, bool Wrap, class Test>
+   that owns one of them); cell pairs of ghosts alone are skipped whole.
+
+   With `Weighted`, the filter also keeps each pair's product of weights, and a flush
+   adds it to the counter's exact sum; with `Separated`, a flush adds the terms r and
+   ln r (times the product, when weighted) to theirs. */
+template <Kernel K, bool Wrap, class Test, bool Weighted = false, bool Separated = false>
 class CellVisit {
 public:
     CellVisit(const PairSides &sides, uint64_t c, double window, const Test &test, HistPair &acc)
@@ -613,7 +657,12 @@ public:
           partner_xs_(partners_.cols.xs.data()),
           partner_owned_xs_(partners_.cols.owned_xs.empty() ? partner_xs_ : partners_.cols.owned_xs.data()),
           aware_(!own_.cell_owns.empty()),
-          cell_owns_(owns_any(own_, c, c)) {}
+          cell_owns_(owns_any(own_, c, c)) {
+        if constexpr (Weighted) {
+            q_.ws = partners_.cols.ws.data();
+            out_.products = products_;
+        }
+    }
 
     /// Every pair of the cell, then the buffered survivors counted.
     void run() {
@@ -653,9 +702,12 @@ private:
     bool with_clumps_ = false;
     uint64_t settled_pairs_ = 0, met_pairs_ = 0;
 
+    static constexpr uint64_t SUMMED = Weighted || Separated ? CAPACITY + FilterOut::SLACK : 1;
     double keys_[CAPACITY + FilterOut::SLACK], dzs_[CAPACITY + FilterOut::SLACK];
     uint64_t sames_[CAPACITY + FilterOut::SLACK];
     int64_t counters_[CAPACITY + FilterOut::SLACK];
+    double products_[Weighted ? SUMMED : 1];
+    double r_terms_[Separated ? SUMMED : 1], log_terms_[Separated ? SUMMED : 1];
     FilterOut out_{keys_, dzs_, sames_, 0};
 
     // ---- galaxies and runs ------------------------------------------------------
@@ -680,19 +732,33 @@ private:
         q_.zi = cols.zs[i];
         q_.pi = cols.pids[i];
         q_.xs = cols.owned(i) ? partner_xs_ : partner_owned_xs_;
+        if constexpr (Weighted) q_.wi = cols.ws[i];
     }
 
     /// A ghost facing partner cells of ghosts alone meets nothing there.
     bool ghost_among_ghosts(bool partners_own) const { return !partners_own && q_.xs != partner_xs_; }
 
     void flush() {
-        if constexpr (Test::COUNTS_ALL) {
+        if constexpr (Test::COUNTS_ALL && !Weighted && !Separated) {
             test_.template count_all<K>(keys_, dzs_, sames_, out_.n, counters_, acc_);
         } else {
             test_.template index_all<K>(keys_, dzs_, sames_, out_.n, counters_);
             acc_.add_all(counters_, out_.n);
+            if constexpr (Weighted || Separated) add_sums(out_.n);
         }
         out_.n = 0;
+    }
+
+    /// The buffered pairs' terms into the sums of their counters: w_i w_j, then r and
+    /// ln r (times w_i w_j when weighted).
+    void add_sums(uint64_t n) {
+        constexpr uint64_t R_SUM = Weighted ? 1 : 0;
+        if constexpr (Weighted) acc_.sums.template add<K>(0, counters_, products_, n);
+        if constexpr (Separated) {
+            separation_terms<K, Weighted>(keys_, products_, n, r_terms_, log_terms_);
+            acc_.sums.template add<K>(R_SUM, counters_, r_terms_, n);
+            acc_.sums.template add<K>(R_SUM + 1, counters_, log_terms_, n);
+        }
     }
 
     /// Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (the z fold
@@ -710,9 +776,9 @@ private:
     template <int ZFold>
     QUOR_HOT void visit_run(uint64_t j0, uint64_t j1) {
         if (!Wrap && q_.sx == 0.0 && q_.sy == 0.0 && q_.sz == 0.0)
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted>>(j0, j1);
         else
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted>>(j0, j1);
     }
 
     /// A folded run. Passing the pair test needs |dz| < |window| (for the (s, mu) and
@@ -749,9 +815,10 @@ private:
     // ---- clumps -----------------------------------------------------------------
 
     /// Clumps (find_clumps) of an auto count whose counter depends on the key alone: two
-    /// clumps whose every pair lands in one counter, or none, are met whole.
+    /// clumps whose every pair lands in one counter, or none, are met whole (pair counts
+    /// only: a sum needs every pair's own term).
     bool uses_clumps() const {
-        if constexpr (Test::WHOLE_CLUMPS)
+        if constexpr (Test::WHOLE_CLUMPS && !Weighted && !Separated)
             return !cross_ && !own_.clumps.first.empty() && !aware_ && own_.clumps.clumped(c_) &&
                    own_.clumps.yield->pays();
         return false;
@@ -984,14 +1051,32 @@ inline PairSides sides_of(const PairCells &cells) {
 }
 
 /// Every pair of `sides` through `test`, cell by cell on the pool, into histograms of
-/// `n_bins` auto and as many cross counters.
-template <Kernel K, bool Wrap, class Test>
-HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, uint64_t n_bins) {
-    auto make = [n_bins] { return HistPair(n_bins); };
+/// `n_bins` auto and as many cross counters, with the sums of `Weighted` and `Separated`
+/// (`term_bounds`, one per sum: see pair_term_bounds).
+template <Kernel K, bool Wrap, bool Weighted, bool Separated, class Test>
+HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, uint64_t n_bins,
+                     const std::vector<double> &term_bounds) {
+    auto make = [&] { return HistPair(n_bins, term_bounds); };
     auto step = [&](HistPair &acc, uint64_t c) {
-        CellVisit<K, Wrap, Test>(sides, c, window, test, acc).run();
+        CellVisit<K, Wrap, Test, Weighted, Separated>(sides, c, window, test, acc).run();
     };
     return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step);
+}
+
+/// f(kernel, wrap, weighted, separated) with the variant of this process, `wrap` and the
+/// query's sums as compile-time constants: a pair counter's sweep, chosen once.
+template <class F>
+decltype(auto) with_pair_modes(const PairQuery &query, bool wrap, F &&f) {
+    return with_kernel([&](auto kernel) {
+        auto with_sums = [&](auto wrapped) -> decltype(auto) {
+            if (query.weighted())
+                return query.separations ? f(kernel, wrapped, std::true_type{}, std::true_type{})
+                                         : f(kernel, wrapped, std::true_type{}, std::false_type{});
+            return query.separations ? f(kernel, wrapped, std::false_type{}, std::true_type{})
+                                     : f(kernel, wrapped, std::false_type{}, std::false_type{});
+        };
+        return wrap ? with_sums(std::true_type{}) : with_sums(std::false_type{});
+    });
 }
 
 }  // namespace quor

@@ -70,6 +70,9 @@ struct PairQuery {
     bool cross = false;
     bool separations = false;
     const OwnerSlab *owner = nullptr;
+    /// Sums as the parts of their exact values (ExactSums::expansions) rather than
+    /// rounded: what slab counts return, to be added up exactly and rounded once.
+    bool expansions = false;
 
     bool weighted() const { return first.weighted() || (cross && second.weighted()); }
     /// Whether the count keeps sums beside its pair counts.
@@ -81,6 +84,9 @@ struct Hist2d {
     std::vector<double> values;
     uint64_t rows = 0;
     uint64_t cols = 0;
+    /// 0 for plain bins; else every bin holds `parts` float64 (row-major, last) whose
+    /// exact sum is the bin's value (an exact sum's expansion, for slab counts).
+    uint64_t parts = 0;
 };
 
 /// Same-partition and cross-partition histograms of one pair counter.
@@ -91,7 +97,8 @@ struct PairHists {
 
 /// The histograms of a pair count: its pairs, and the sums its query asks for over each
 /// bin's pairs: of w_i w_j (weighted), of w_i w_j r and of w_i w_j ln r (separations),
-/// r the binned separation. A sum not asked for is left empty.
+/// r the binned separation. A sum not asked for is left empty; with the query's
+/// `expansions`, the sums come as exact parts (Hist2d::parts).
 struct PairSums {
     PairHists pairs;
     PairHists weights;

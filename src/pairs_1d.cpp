@@ -84,18 +84,19 @@ bool shift_gives_min_image(const CellOrdered &co, double r_max) {
 constexpr double CLUMP_EXTENT = 0.09;
 
 /// The radial histograms of `sides` (auto counters, then cross) against the squared
-/// edges, every pair folded with `fold`.
-HistPair radial_sweep(const PairSides &sides, std::vector<double> r2_edges, double r_max, bool fold) {
+/// edges, with the sums of `query` (`bounds` from pair_term_bounds), every pair folded
+/// with `fold`.
+HistPair radial_sweep(const PairSides &sides, const PairQuery &query, std::vector<double> r2_edges,
+                      double r_max, bool fold, const std::vector<double> &bounds = {}) {
     const uint64_t n_r = r2_edges.size() - 1;
     checked_elements(2, n_r);
     const double r2_max = r2_edges.back();
     const BinTable bins(std::move(r2_edges));
     auto sweep = [&](auto tabled) {
         const RadialTest<decltype(tabled)::value> test{bins.lookup(), r2_max, n_r};
-        return with_kernel([&](auto kernel) {
-            constexpr Kernel K = decltype(kernel)::value;
-            return fold ? sweep_pairs<K, true>(sides, r_max, test, n_r)
-                        : sweep_pairs<K, false>(sides, r_max, test, n_r);
+        return with_pair_modes(query, fold, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+            return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
+                               decltype(separated)::value>(sides, r_max, test, n_r, bounds);
         });
     };
     return bins.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
@@ -105,7 +106,7 @@ HistPair radial_sweep(const PairSides &sides, std::vector<double> r2_edges, doub
 
 std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> r2_edges,
                                      double r_max, bool fold) {
-    return radial_sweep(PairSides{co, co, false}, std::move(r2_edges), r_max, fold).take_counts();
+    return radial_sweep(PairSides{co, co, false}, PairQuery{}, std::move(r2_edges), r_max, fold).take_counts();
 }
 
 PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_size) {
@@ -116,11 +117,12 @@ PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_si
     const bool fold = !cells.own.grid.bounded &&
                       !(shift_gives_min_image(cells.own, r_max) &&
                         (!cells.cross || shift_gives_min_image(cells.partners, r_max)));
-    // Clumps settle pair counts of one catalogue whole.
-    if (!fold && !query.owner && !cells.cross) find_clumps(cells.own, r_max * CLUMP_EXTENT);
+    // Clumps settle the pair counts of one catalogue whole.
+    if (!fold && !query.owner && !cells.cross && !query.sums()) find_clumps(cells.own, r_max * CLUMP_EXTENT);
     PairSums out;
-    radial_sweep(sides_of(cells), squared_edges(r_bins), r_max, fold)
-        .split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_r, 1);
+    radial_sweep(sides_of(cells), query, squared_edges(r_bins), r_max, fold,
+                 pair_term_bounds(query, r_bins[0], r_max))
+        .split_all(out, n_r, 1, query);
     return out;
 }
 

@@ -109,7 +109,7 @@ PairSums projected_pairs(const PairQuery &query, const Edges &r_p_bins, const Ed
     PairSums out;
     // A single-edge array leaves no bin along its axis: nothing can be counted.
     if (n_bins == 0) {
-        HistPair(0).split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_rp, n_pi);
+        HistPair(0).split_all(out, n_rp, n_pi, query);
         return out;
     }
 
@@ -127,19 +127,19 @@ PairSums projected_pairs(const PairQuery &query, const Edges &r_p_bins, const Ed
                                                         (half_box < r_p_max + r_p_max));
 
     const PairSides sides = sides_of(cells);
+    const std::vector<double> bounds = pair_term_bounds(query, r_p_bins[0], r_p_max);
     auto sweep = [&](auto tabled) {
         const ProjectedTest<decltype(tabled)::value> proto{rp2_edges.lookup(), pi_edges.lookup(),
                                                            r_p_max * r_p_max, pi_max, n_pi,
                                                            n_bins};
-        return with_kernel([&](auto kernel) {
-            constexpr Kernel K = decltype(kernel)::value;
-            return wrap_pairs ? sweep_pairs<K, true>(sides, pi_max, proto, n_bins)
-                              : sweep_pairs<K, false>(sides, pi_max, proto, n_bins);
+        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+            return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
+                               decltype(separated)::value>(sides, pi_max, proto, n_bins, bounds);
         });
     };
     HistPair counts = rp2_edges.tabled() && pi_edges.tabled() ? sweep(std::true_type{})
                                                               : sweep(std::false_type{});
-    counts.split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_rp, n_pi);
+    counts.split_all(out, n_rp, n_pi, query);
     return out;
 }
 

@@ -119,7 +119,7 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
     // With no mu bin a pair that passes the s and mu tests has no counter to land in:
     // count nothing and return the empty histograms. A single s edge counts nothing too.
     if (n_bins == 0) {
-        HistPair(0).split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_s, n_mu_bins);
+        HistPair(0).split_all(out, n_s, n_mu_bins, query);
         return out;
     }
 
@@ -128,18 +128,18 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
     const bool wrap_pairs = !cells.own.grid.bounded && (s_max + s_max) > cells.own.half_box;
 
     const PairSides sides = sides_of(cells);
+    const std::vector<double> bounds = pair_term_bounds(query, s_bins[0], s_max);
     auto sweep = [&](auto tabled) {
         const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
                                                      static_cast<double>(n_mu_bins), n_mu_bins,
                                                      n_bins};
-        return with_kernel([&](auto kernel) {
-            constexpr Kernel K = decltype(kernel)::value;
-            return wrap_pairs ? sweep_pairs<K, true>(sides, s_max, proto, n_bins)
-                              : sweep_pairs<K, false>(sides, s_max, proto, n_bins);
+        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+            return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
+                               decltype(separated)::value>(sides, s_max, proto, n_bins, bounds);
         });
     };
     HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
-    counts.split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_s, n_mu_bins);
+    counts.split_all(out, n_s, n_mu_bins, query);
     return out;
 }
 

@@ -79,7 +79,7 @@ def exact_sum(terms):
         try:
             return float(total)
         except OverflowError:
-            return math.copysign(math.inf, total)
+            return math.inf if total > 0 else -math.inf
 
 
 def sum_split(same, terms, *bins_and_sizes):

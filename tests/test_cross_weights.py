@@ -19,7 +19,7 @@ from quor import _kernels  # noqa: E402
 from strategies import catalogue_pairs, catalogues, edge_arrays, strided, weight_arrays  # noqa: E402
 
 FIELDS = ("pairs", "weights", "r", "log_r")
-SUMS = False
+SUMS = True
 
 
 def kernel_sums(raw):

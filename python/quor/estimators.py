@@ -11,14 +11,11 @@ import numpy as np
 from numpy.polynomial import legendre
 from numpy.typing import ArrayLike
 
-from . import _counts, _inputs
+from . import _binning, _counts, _inputs
 from ._progress import Progress
 
 __all__ = ["HaloTerms", "GroupRatios", "xi_one_two_halo", "wp_one_two_halo", "xi_multipoles",
            "npoint_ratio", "random_pairs", "random_groups"]
-
-# The count_npoint table: squared largest separations are quantised to this many levels.
-_TABLE_SIZE = 4096
 
 
 class HaloTerms(NamedTuple):
@@ -44,8 +41,7 @@ def _catalogue(coords: ArrayLike, halo_ids: ArrayLike, box_size: float,
                n_min: int) -> Tuple[np.ndarray, np.ndarray, float]:
     """Checked positions (float64, inside the box), int32 ids and the box side."""
     box = _inputs.box_size(box_size)
-    xyz = _inputs.positions(coords, box)
-    ids = _inputs.partition_ids(halo_ids, xyz.shape[0])
+    xyz, ids = _inputs.catalogue(coords, halo_ids, box)
     if xyz.shape[0] < n_min:
         # Fewer galaxies than a group has: no random group exists to divide by.
         raise ValueError(f"coords must hold at least {n_min} galaxies, got {xyz.shape[0]}")
@@ -111,11 +107,10 @@ def _table_edges(r_bins: np.ndarray) -> np.ndarray:
     The table maps a squared largest separation m to the bin holding the level
     ``r_max**2 * (j / 4095)`` just below it, so bin k really starts at the first level at
     or above ``r_bins[k]**2``; the last bin still ends at ``r_max**2``."""
-    r2 = r_bins * r_bins
-    levels = r2[-1] * (np.arange(_TABLE_SIZE, dtype=np.float64) / (_TABLE_SIZE - 1))
-    table = np.minimum(np.searchsorted(r2, levels, side="right") - 1, len(r2) - 2)
-    first = np.searchsorted(table, np.arange(len(r2)), side="left")
-    return levels[np.minimum(first, _TABLE_SIZE - 1)]
+    size = _binning.TABLE_SIZE
+    levels = (r_bins[-1] * r_bins[-1]) * (np.arange(size, dtype=np.float64) / (size - 1))
+    first = np.searchsorted(_binning.bin_table(r_bins), np.arange(len(r_bins)), side="left")
+    return levels[np.minimum(first, size - 1)]
 
 
 def random_groups(n_galaxies: int, r_bins: ArrayLike, box_size: float, n_order: int) -> np.ndarray:
@@ -353,7 +348,13 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
     GroupRatios
         ``by_partitions`` of shape (2, n_r) for pairs (same, cross halo) and (3, n_r) for
         triplets (row s - 1: s distinct haloes); ``total`` of shape (n_r,). NaN where a
-        bin holds no random group (zero width).
+        bin holds no random group (zero width, or a bin the table of `count_npoint`
+        never fills).
+
+    Warns
+    -----
+    BinningWarning
+        For triplets, when some bins can never hold one (see `count_npoint`).
 
     Examples
     --------

@@ -752,12 +752,16 @@ private:
     /// The buffered pairs' terms into the sums of their counters: w_i w_j, then r and
     /// ln r (times w_i w_j when weighted).
     void add_sums(uint64_t n) {
-        constexpr uint64_t R_SUM = Weighted ? 1 : 0;
-        if constexpr (Weighted) acc_.sums.template add<K>(0, counters_, products_, n);
-        if constexpr (Separated) {
-            separation_terms<K, Weighted>(keys_, products_, n, r_terms_, log_terms_);
-            acc_.sums.template add<K>(R_SUM, counters_, r_terms_, n);
-            acc_.sums.template add<K>(R_SUM + 1, counters_, log_terms_, n);
+        if constexpr (Separated) separation_terms<K, Weighted>(keys_, products_, n, r_terms_, log_terms_);
+        if constexpr (Weighted && Separated) {
+            const double *terms[] = {products_, r_terms_, log_terms_};
+            acc_.sums.template add<K, 3>(counters_, terms, n);
+        } else if constexpr (Weighted) {
+            const double *terms[] = {products_};
+            acc_.sums.template add<K, 1>(counters_, terms, n);
+        } else {
+            const double *terms[] = {r_terms_, log_terms_};
+            acc_.sums.template add<K, 2>(counters_, terms, n);
         }
     }
 

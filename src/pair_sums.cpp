@@ -25,10 +25,9 @@ TermSplit TermSplit::below(double bound) {
 PairTermSums::PairTermSums(uint64_t counters, const std::vector<double> &bounds) {
     for (const double bound : bounds) {
         splits_.push_back(TermSplit::below(bound));
-        parts_.emplace_back(2 * (counters + 1), 0);
         exact_.emplace_back(counters);
-        pending_.push_back(0);
     }
+    parts_.assign(2 * bounds.size() * (counters + 1), 0);
 }
 
 void PairTermSums::add_slow(uint64_t s, const int64_t *counters, const double *terms,
@@ -39,41 +38,41 @@ void PairTermSums::add_slow(uint64_t s, const int64_t *counters, const double *t
         if (slow[u] && counters[u] >= 0) exact.add(static_cast<uint64_t>(counters[u]), terms[u]);
 }
 
-void PairTermSums::spill(uint64_t s) {
-    const int top = splits_[s].top;
-    ExactSums &exact = exact_[s];
-    std::vector<int64_t> &parts = parts_[s];
-    const uint64_t counters = exact.counters();
-    // Each part in two halves of 32 bits, each exact in float64 at its scale.
-    auto add_part = [&](uint64_t k, int64_t v, int scale) {
-        exact.add(k, std::ldexp(static_cast<double>(v & 0xFFFFFFFF), scale));
-        exact.add(k, std::ldexp(static_cast<double>(v >> 32), scale + 32));
-    };
-    exact.will_add(4 * counters);
-    for (uint64_t k = 0; k < counters; ++k) {
-        int64_t *p = parts.data() + 2 * (k + 1);
-        if (p[0]) add_part(k, p[0], top - 40);
-        if (p[1]) add_part(k, p[1], top - 81);
-        p[0] = p[1] = 0;
+void PairTermSums::spill() {
+    const uint64_t n_sums = sums();
+    for (uint64_t s = 0; s < n_sums; ++s) {
+        const int top = splits_[s].top;
+        ExactSums &exact = exact_[s];
+        const uint64_t counters = exact.counters();
+        // Each part in two halves of 32 bits, each exact in float64 at its scale.
+        auto add_part = [&](uint64_t k, int64_t v, int scale) {
+            exact.add(k, std::ldexp(static_cast<double>(v & 0xFFFFFFFF), scale));
+            exact.add(k, std::ldexp(static_cast<double>(v >> 32), scale + 32));
+        };
+        exact.will_add(4 * counters);
+        for (uint64_t k = 0; k < counters; ++k) {
+            int64_t *p = parts_.data() + 2 * n_sums * (k + 1) + 2 * s;
+            if (p[0]) add_part(k, p[0], top - 40);
+            if (p[1]) add_part(k, p[1], top - 81);
+            p[0] = p[1] = 0;
+        }
     }
-    pending_[s] = 0;
+    pending_ = 0;
 }
 
 void PairTermSums::merge(PairTermSums &other) {
-    for (uint64_t s = 0; s < sums(); ++s) {
-        spill(s);
-        other.spill(s);
-        exact_[s].merge(other.exact_[s]);
-    }
+    spill();
+    other.spill();
+    for (uint64_t s = 0; s < sums(); ++s) exact_[s].merge(other.exact_[s]);
 }
 
 std::vector<double> PairTermSums::rounded(uint64_t s) {
-    spill(s);
+    spill();
     return exact_[s].rounded_all();
 }
 
 std::vector<double> PairTermSums::expansions(uint64_t s, uint64_t &parts) {
-    spill(s);
+    spill();
     parts = exact_[s].parts();
     return exact_[s].expansions();
 }

@@ -98,14 +98,16 @@ inline uint64_t split_terms(const TermSplit &p, const double *terms, uint64_t n,
     return split_terms_portable(p, terms, n, hi, lo, slow);
 }
 
-/* The sums of one pair count, each over `counters` counters: per sum, a TermSplit, two
-   int64 per counter for the fast path (after a spare counter that takes the pairs with
-   no counter, -1, so that the additions need no test) and the ExactSums that take the
-   slow terms and, every 2^22 additions, the int64 parts. The sums are exact, so any
-   split of the pairs over threads, variants or slabs gives the same sums. */
+/* The sums of one pair count, each over `counters` counters: per sum, a TermSplit and
+   the ExactSums that take its slow terms and, every 2^22 additions, its fast parts; per
+   counter, two int64 of each sum side by side (one cache line for all of a pair's sums),
+   after a spare counter that takes the pairs with no counter (-1), so that the additions
+   need no test. The sums are exact, so any split of the pairs over threads, variants or
+   slabs gives the same sums. */
 class PairTermSums {
 public:
-    static constexpr uint64_t MAX_BATCH = 512;  ///< terms per add() at most
+    static constexpr uint64_t MAX_BATCH = 512;  ///< pairs per add() at most
+    static constexpr uint64_t MAX_SUMS = 3;
 
     PairTermSums() = default;
     /// Sums for the given bounds on their terms' magnitudes, one sum per bound.
@@ -113,22 +115,27 @@ public:
 
     uint64_t sums() const { return splits_.size(); }
 
-    /// Adds terms[u] to counter counters[u] of sum s, for every u < n <= MAX_BATCH
-    /// with a counter (>= 0).
-    template <Kernel K>
-    void add(uint64_t s, const int64_t *counters, const double *terms, uint64_t n) {
-        alignas(64) int64_t hi[MAX_BATCH], lo[MAX_BATCH];
-        alignas(64) uint64_t slow[MAX_BATCH];
-        const uint64_t any_slow = split_terms<K>(splits_[s], terms, n, hi, lo, slow);
-        if (pending_[s] + n > MAX_PENDING) spill(s);
-        pending_[s] += n;
-        int64_t *parts = parts_[s].data() + 2;  // counter -1 lands in the spare
+    /// Adds terms[s][u] to counter counters[u] of sum s, for every sum s < S = sums()
+    /// and every u < n <= MAX_BATCH with a counter (>= 0).
+    template <Kernel K, uint64_t S>
+    void add(const int64_t *counters, const double *const *terms, uint64_t n) {
+        alignas(64) int64_t hi[S][MAX_BATCH], lo[S][MAX_BATCH];
+        alignas(64) uint64_t slow[S][MAX_BATCH];
+        uint64_t any_slow[S];
+        for (uint64_t s = 0; s < S; ++s)
+            any_slow[s] = split_terms<K>(splits_[s], terms[s], n, hi[s], lo[s], slow[s]);
+        if (pending_ + n > MAX_PENDING) spill();
+        pending_ += n;
+        int64_t *parts = parts_.data() + 2 * S;  // counter -1 lands in the spare
         for (uint64_t u = 0; u < n; ++u) {
-            const int64_t k = counters[u];
-            parts[2 * k] += hi[u];
-            parts[2 * k + 1] += lo[u];
+            int64_t *p = parts + static_cast<int64_t>(2 * S) * counters[u];
+            for (uint64_t s = 0; s < S; ++s) {
+                p[2 * s] += hi[s][u];
+                p[2 * s + 1] += lo[s][u];
+            }
         }
-        if (any_slow) add_slow(s, counters, terms, slow, n);
+        for (uint64_t s = 0; s < S; ++s)
+            if (any_slow[s]) add_slow(s, counters, terms[s], slow[s], n);
     }
 
     /// Adds every sum of `other` (made alike) into this one.
@@ -144,14 +151,14 @@ private:
     static constexpr uint64_t MAX_PENDING = uint64_t{1} << 22;  ///< |part| <= 2^40 + 1 each
 
     std::vector<TermSplit> splits_;
-    std::vector<std::vector<int64_t>> parts_;  ///< per sum: 2 (counters + 1)
+    std::vector<int64_t> parts_;  ///< (counters + 1) x sums x 2
     std::vector<ExactSums> exact_;
-    std::vector<uint64_t> pending_;
+    uint64_t pending_ = 0;
 
     void add_slow(uint64_t s, const int64_t *counters, const double *terms, const uint64_t *slow,
                   uint64_t n);
-    /// Moves the int64 parts of sum s into its exact sums.
-    void spill(uint64_t s);
+    /// Moves the int64 parts of every sum into the exact sums.
+    void spill();
 };
 
 /// Bounds on the magnitudes of the terms of the sums `query` keeps, in their order

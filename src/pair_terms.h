@@ -16,11 +16,13 @@ namespace quor {
    vectorises) and with only +, -, *, / and bit operations, each rounded as IEEE says:
    x = m 2^e with m in [sqrt(1/2), sqrt(2)), f = m - 1 (exact), s = f / (2 + f), and
    ln(1 + f) = 2 atanh(s) = f - (f^2/2 - s (f^2/2 + R)), R = sum over k >= 1 of
-   2 z^k / (2k + 1) with z = s^2 <= 0.0295; eleven terms leave an error below 1e-18 of
-   the result. e ln 2 comes in two parts, the first exact for every e. ln 0 = -inf,
+   2 z^k / (2k + 1) with z = s^2 <= 0.0295. R is taken as z P(z), P of degree 6
+   interpolating that series at the Chebyshev nodes of [0, 0.0295] (computed to 60
+   digits, then rounded): its error is below 5e-18 of the result, a twentieth of an ulp.
+   e ln 2 comes in two parts, the first exact for every e. ln 0 = -inf,
    ln inf = inf, NaN stays NaN; a negative x (never a separation) gives NaN. Over
-   thousands of separations from 1e-300 to 1e300 and next to 1 it equals the correctly
-   rounded logarithm. */
+   thousands of separations from 1e-300 to 1e300 and next to 1 it agrees with the C
+   library's logarithm to the last bit. */
 inline double log_exact(double x) {
     constexpr double LN2_HI = 0x1.62e42fee00000p-1;  // ln 2 cut to 32 bits
     constexpr double LN2_LO = 0x1.a39ef35793c76p-33;  // ln 2 - LN2_HI
@@ -51,17 +53,13 @@ inline double log_exact(double x) {
     const double s = f / (2.0 + f);
     const double z = s * s;
     const double r =
-        z * (0x1.5555555555555p-1 +
-        z * (0x1.999999999999ap-2 +
-        z * (0x1.2492492492492p-2 +
-        z * (0x1.c71c71c71c71cp-3 +
-        z * (0x1.745d1745d1746p-3 +
-        z * (0x1.3b13b13b13b14p-3 +
-        z * (0x1.1111111111111p-3 +
-        z * (0x1.e1e1e1e1e1e1ep-4 +
-        z * (0x1.af286bca1af28p-4 +
-        z * (0x1.8618618618618p-4 +
-        z * 0x1.642c8590b2164p-4))))))))));
+        z * (0x1.5555555555558p-1 +
+        z * (0x1.99999999952e2p-2 +
+        z * (0x1.2492492df148dp-2 +
+        z * (0x1.c71c62e5800a1p-3 +
+        z * (0x1.7462b4ab2ef6bp-3 +
+        z * (0x1.39fe606542ddep-3 +
+        z * 0x1.2b584aae78a57p-3))))));
     const double hfsq = 0.5 * f * f;
     const double k = static_cast<double>(e);
     const double near = k * LN2_HI - ((hfsq - (s * (hfsq + r) + k * LN2_LO)) - f);

@@ -1,6 +1,8 @@
 /* module/calls.cpp: argument conversion and checks, counts and result tuples of the counters. */
 #include "module/calls.h"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
 #include "module/results.h"
@@ -36,6 +38,24 @@ Ref npoint_result(NpointCounts &&counts) {
     return make_result_pair(std::move(by_s), std::move(total));
 }
 
+constexpr double F64 = sizeof(double);
+
+/// "name of N edges" for an edge array.
+std::string edges_named(const char *name, const Edges &edges) {
+    return std::string(name) + " of " + std::to_string(edges.size) + " edges";
+}
+
+/// "name=value" for a size argument.
+std::string value_named(const char *name, uint64_t value) {
+    return std::string(name) + "=" + std::to_string(value);
+}
+
+/// Histograms of a pair count: (auto, cross) as the result and once more as the copy
+/// counted into, `a` x `b` bins named by whichever of the two is larger.
+MemoryNeed pair_need(uint64_t a, std::string a_name, uint64_t b, std::string b_name) {
+    return {4.0 * static_cast<double>(a) * static_cast<double>(b) * F64, a >= b ? a_name : b_name};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -50,6 +70,10 @@ Pairs1dCall Pairs1dCall::from(const BoundArgs &bound) {
 
 RadialCounts Pairs1dCall::run(const OwnerSlab *owner) const {
     return count_pairs_1d(coords, ids, r_bins, box_size, owner);
+}
+
+MemoryNeed Pairs1dCall::memory_need() const {
+    return pair_need(bin_count(r_bins), edges_named("r_bins", r_bins), 1, "");
 }
 
 Ref Pairs1dCall::result(RadialCounts &&counts) {
@@ -75,6 +99,11 @@ PairHists Pairs2dCall::run(const OwnerSlab *owner) const {
     return projected_counts(coords, ids, r_p_bins, pi_bins, box_size, owner);
 }
 
+MemoryNeed Pairs2dCall::memory_need() const {
+    return pair_need(bin_count(r_p_bins), edges_named("r_p_bins", r_p_bins), bin_count(pi_bins),
+                     edges_named("pi_bins", pi_bins));
+}
+
 Ref Pairs2dCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
 
 // ---------------------------------------------------------------------------------------------
@@ -91,6 +120,11 @@ PairsSmuCall PairsSmuCall::from(const BoundArgs &bound) {
 
 PairHists PairsSmuCall::run(const OwnerSlab *owner) const {
     return smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box_size, owner);
+}
+
+MemoryNeed PairsSmuCall::memory_need() const {
+    return pair_need(n_mu_bins, value_named("n_mu_bins", n_mu_bins), bin_count(s_bins),
+                     edges_named("s_bins", s_bins));
 }
 
 Ref PairsSmuCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
@@ -113,6 +147,15 @@ NpointCounts NpointCall::run(const OwnerSlab *owner) const {
     return npoint_counts(coords, ids, r_bins, box_size, n_order, owner);
 }
 
+MemoryNeed NpointCall::memory_need() const {
+    // The result has a row per group size up to n_order (2 for pairs); the copy counted
+    // into holds the rows that can hold a group (at most 8).
+    const double n_r = static_cast<double>(bin_count(r_bins));
+    const double rows = n_order == 2 ? 2.0 : static_cast<double>(n_order);
+    const double bytes = (rows + std::min(rows, 8.0) + 1.0) * n_r * F64;
+    return {bytes, rows >= n_r ? value_named("n_order", n_order) : edges_named("r_bins", r_bins)};
+}
+
 Ref NpointCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
 
 // ---------------------------------------------------------------------------------------------
@@ -133,6 +176,13 @@ ShapeCall ShapeCall::from(const BoundArgs &bound) {
 
 NpointCounts ShapeCall::run(const OwnerSlab *owner) const {
     return shape_counts(coords, ids, r_bins, n_ratio, box_size, owner);
+}
+
+MemoryNeed ShapeCall::memory_need() const {
+    const uint64_t n_r = bin_count(r_bins);
+    const uint64_t n = std::max<uint64_t>(n_ratio, 1);
+    return {7.0 * static_cast<double>(n_r) * static_cast<double>(n) * F64,
+            n >= n_r ? value_named("n_ratio", n_ratio) : edges_named("r_bins", r_bins)};
 }
 
 Ref ShapeCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
@@ -169,6 +219,16 @@ PairSums PairSumsCall<Base>::run(const OwnerSlab *owner) const {
     q.owner = owner;
     q.expansions = owner != nullptr;  // a slab's sums are joined with the others' exactly
     return base.sums(q);
+}
+
+template <class Base>
+MemoryNeed PairSumsCall<Base>::memory_need() const {
+    MemoryNeed need = base.memory_need();
+    // Each sum kept: its two result histograms, and in each copy its int64 parts and
+    // exact digits, some ten words a counter (HistPair::bytes).
+    const double sums = (query.weighted() ? 1.0 : 0.0) + (query.separations ? 2.0 : 0.0);
+    need.bytes *= 1.0 + 3.0 * sums;
+    return need;
 }
 
 template <class Base>

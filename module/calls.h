@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 
 #include "module/args.h"
 #include "module/ref.h"
@@ -24,6 +25,14 @@ namespace quor {
    TRAILING counts the parameters a counter of quor._kernels takes after its control
    parameters (see PairSumsCall). */
 
+/// The memory a count needs at least (its result and one histogram copy to count into,
+/// in bytes, as a double so that no product overflows) and the argument that sizes it,
+/// as the message should name it ("n_order=1000000000", "pi_bins of 1000001 edges").
+struct MemoryNeed {
+    double bytes;
+    std::string argument;
+};
+
 struct Pairs1dCall {
     StridedMatrix coords;
     PartitionIds ids;
@@ -37,6 +46,7 @@ struct Pairs1dCall {
     Counts run(const OwnerSlab *owner = nullptr) const;
     /// The count of a pair query over these bins.
     PairSums sums(const PairQuery &query) const { return radial_pairs(query, r_bins, box_size); }
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -53,6 +63,7 @@ struct Pairs2dCall {
     Counts run(const OwnerSlab *owner = nullptr) const;
     /// The count of a pair query over these bins.
     PairSums sums(const PairQuery &query) const { return projected_pairs(query, r_p_bins, pi_bins, box_size); }
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -70,6 +81,7 @@ struct PairsSmuCall {
     Counts run(const OwnerSlab *owner = nullptr) const;
     /// The count of a pair query over these bins.
     PairSums sums(const PairQuery &query) const { return smu_pairs(query, s_bins, n_mu_bins, mu_max, box_size); }
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -84,6 +96,7 @@ struct NpointCall {
     using Counts = NpointCounts;
     static NpointCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -98,6 +111,7 @@ struct ShapeCall {
     using Counts = NpointCounts;
     static ShapeCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -120,6 +134,7 @@ struct PairSumsCall {
     using Counts = PairSums;
     static PairSumsCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     Ref result(Counts &&counts) const;
 };
 

@@ -2,12 +2,17 @@
    same arguments, checks and counts as _quor, counted with the GIL released while the
    calling thread handles signals and progress. */
 #include <Python.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "module/args.h"
@@ -30,6 +35,43 @@ constexpr std::chrono::milliseconds POLL_TICK{20};
 constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
 
 // ---------------------------------------------------------------------------------------------
+// Interpreter exit
+
+/* Set by an exit function (atexit) of this module, on the thread that runs the exit
+   functions, before the interpreter starts ending the other threads. A count waiting on
+   another thread then takes the GIL back only once the pool has left it: that is where
+   the interpreter may end the thread, and the pool must not be running pieces whose
+   state lives on the stack being unwound. */
+std::atomic<bool> g_exiting{false};
+std::thread::id g_exiting_thread;  ///< written before g_exiting is set
+
+PyObject *py_at_exit(PyObject *, PyObject *) {
+    g_exiting_thread = std::this_thread::get_id();
+    g_exiting.store(true, std::memory_order_release);
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+/// True on a thread that the interpreter will end rather than give the GIL back.
+bool exiting_elsewhere() {
+    return g_exiting.load(std::memory_order_acquire) && g_exiting_thread != std::this_thread::get_id();
+}
+
+PyMethodDef at_exit_def = {"_quor_at_exit", py_at_exit, METH_NOARGS, nullptr};
+
+/// Registers py_at_exit with atexit.
+int register_at_exit() {
+    PyObject *atexit = PyImport_ImportModule("atexit");
+    if (!atexit) return -1;
+    PyObject *hook = PyCFunction_New(&at_exit_def, nullptr);
+    PyObject *r = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
+    Py_XDECREF(r);
+    Py_XDECREF(hook);
+    Py_DECREF(atexit);
+    return r ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Counting without the GIL
 
 /// The calling thread's side of a count running on the pool: polls for signals, reports
@@ -43,6 +85,7 @@ public:
     Waiter &operator=(const Waiter &) = delete;
 
     ~Waiter() {
+        if (ending_without_gil) return;
         Py_XDECREF(err_type_);
         Py_XDECREF(err_value_);
         Py_XDECREF(err_tb_);
@@ -51,19 +94,28 @@ public:
     /// Runs `work` on the pool without the GIL, polling every POLL_TICK. On return, or
     /// when an exception leaves, the GIL is held again. An error raised by a signal
     /// handler or the progress callback stops the count and is raised here once every
-    /// worker has left it; otherwise the count's own exception passes through.
+    /// worker has left it; otherwise the count's own exception passes through. Once the
+    /// interpreter exits on another thread, the count stops and the GIL is taken back
+    /// only after the pool has left it: the interpreter then ends this thread there, or,
+    /// while exit functions still run, the count raises SystemExit (which ends a thread
+    /// quietly).
     template <class Work>
     void run(Work &&work) {
         ts_ = PyEval_SaveThread();
+        std::exception_ptr error;
         try {
             run_counting(ctl_, work, [this] { return poll(); }, POLL_TICK);
         } catch (...) {
-            PyEval_RestoreThread(ts_);
-            raise_if_stopped();
-            throw;
+            if (foreign_exception_caught()) throw;  // the thread is being ended in poll()
+            error = std::current_exception();
         }
-        PyEval_RestoreThread(ts_);
-        raise_if_stopped();  // the count ended before it saw the stop: the error stands
+        restore_thread(ts_);
+        if (stopped_for_exit_ && error) {
+            PyErr_SetString(PyExc_SystemExit, "count stopped: the interpreter is exiting");
+            throw PyErrSet{};
+        }
+        raise_if_stopped();  // also when the count ended before it saw the stop
+        if (error) std::rethrow_exception(error);
         if (!report(true)) throw PyErrSet{};
     }
 
@@ -72,23 +124,33 @@ private:
     PyObject *stop_;      ///< borrowed: None or a callable taking nothing
     CountControl &ctl_;
     PyThreadState *ts_ = nullptr;
+    bool stopped_for_exit_ = false;
     std::chrono::steady_clock::time_point next_report_{};
     uint64_t done_ = 0, total_ = 0;  ///< last values reported
     bool reported_ = false;
     // The error that stopped the count, kept off the thread state while the GIL is away.
     PyObject *err_type_ = nullptr, *err_value_ = nullptr, *err_tb_ = nullptr;
 
-    /// On the calling thread, without the GIL: false once the count must stop.
+    /// On the calling thread, without the GIL: false once the count must stop. Left
+    /// only by returning, or by the forced unwind that ends the thread at exit.
     bool poll() {
-        PyEval_RestoreThread(ts_);
-        const bool go_on = PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
-        if (!go_on) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
+        if (exiting_elsewhere()) {  // the GIL waits until the pool has left the count
+            stopped_for_exit_ = true;
+            return false;
+        }
+        MarkIfUnwound mark;  // the callbacks below may wait for the GIL too
+        restore_thread(ts_);
+        stopped_for_exit_ = exiting_elsewhere();  // set while this thread waited
+        const bool go_on =
+            !stopped_for_exit_ && PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
+        if (!go_on && !stopped_for_exit_) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
         ts_ = PyEval_SaveThread();
+        mark.returned = true;
         return go_on;
     }
 
     /// Calls stop() with the GIL held: false when it raised (its error stops the count).
-    bool asked_to_go_on() {
+    QUOR_LEFT_BY_FORCED_UNWIND bool asked_to_go_on() {
         if (stop_ == Py_None) return true;
         PyObject *r = PyObject_CallObject(stop_, nullptr);
         if (!r) return false;
@@ -106,7 +168,7 @@ private:
     /// Calls progress(done, total) with the GIL held, at most every REPORT_INTERVAL and
     /// only for new values (`final`: always, with done == total). Neither value ever
     /// decreases from one call to the next. False when the callback raised.
-    bool report(bool final) {
+    QUOR_LEFT_BY_FORCED_UNWIND bool report(bool final) {
         if (progress_ == Py_None) return true;
         const auto now = std::chrono::steady_clock::now();
         if (!final && now < next_report_) return true;
@@ -126,6 +188,40 @@ private:
         return true;
     }
 };
+
+// ---------------------------------------------------------------------------------------------
+// Results too large for this machine
+
+/// The machine's physical memory in bytes, or 0 when it cannot be told.
+double physical_memory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return static_cast<double>(pages) * static_cast<double>(page);
+#endif
+    return 0.0;
+}
+
+/// Bytes as gigabytes with one decimal, or in powers of ten past a million of them.
+std::string gigabytes(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, bytes < 1e15 ? "%.1f" : "%.2g", bytes / 1e9);
+    return text;
+}
+
+/* A count whose result and one histogram copy would take more than half the machine's
+   physical memory raises MemoryError before it prepares anything: it could only end by
+   exhausting the memory (or swapping for as long as counting takes), and the half left
+   is for the catalogue, its cell copy and the caller's own arrays. */
+template <class Call>
+void check_memory(const Call &call) {
+    const MemoryNeed need = call.memory_need();
+    const double physical = physical_memory();
+    if (physical <= 0.0 || need.bytes <= physical / 2) return;
+    raise_with(PyExc_MemoryError,
+               PyUnicode_FromFormat("%s needs %s GB for its counts, more than half of this machine's %s GB "
+                                    "of memory", need.argument.c_str(), gigabytes(need.bytes).c_str(),
+                                    gigabytes(physical).c_str()));
+}
 
 /* Every counter's last parameters, each None by default:
    - progress: a callable taking (done, total), called now and then with the GIL;
@@ -155,6 +251,7 @@ PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kw
         PyErr_SetString(PyExc_TypeError, "stop must be None or a callable taking no arguments");
         throw PyErrSet{};
     }
+    check_memory(call);
     CountControl ctl;
     if (threads != Py_None) {
         ctl.max_workers = count_arg(bound, first + 1);
@@ -231,6 +328,7 @@ struct SlabCall {
         return {base, {real_arg(bound, k), real_arg(bound, k + 1)}};
     }
     Counts run() const { return base.run(&slab); }
+    MemoryNeed memory_need() const { return base.memory_need(); }
     Ref result(Counts &&counts) const { return base.result(std::move(counts)); }
 };
 
@@ -275,6 +373,39 @@ PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwar
 }
 
 // ---------------------------------------------------------------------------------------------
+// How many threads run a count's pieces (for the tests of `threads`)
+
+/// _pool_probe(pieces, progress=None, threads=None, stop=None) -> int: sweeps `pieces`
+/// steps of about 0.2 ms each (sleeping, so that every free worker can join in) as a
+/// count does, and returns the number of threads that ran its pieces: one accumulator
+/// is made per such thread.
+struct PoolProbeCall {
+    uint64_t pieces;
+
+    static constexpr size_t TRAILING = 0;
+    using Counts = uint64_t;
+    static PoolProbeCall from(const BoundArgs &bound) { return {count_arg(bound, 0)}; }
+    MemoryNeed memory_need() const { return {0.0, ""}; }
+    Counts run() const {
+        struct Threads {
+            uint64_t n = 1;
+            void merge(const Threads &right) { n += right.n; }
+        };
+        auto make = [] { return Threads{}; };
+        auto step = [](Threads &, uint64_t) { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+        return parallel_sweep<Threads>(pieces, make, step).n;
+    }
+    static Ref result(Counts &&threads) { return steal_or_throw(PyLong_FromUnsignedLongLong(threads)); }
+};
+
+const char *const probe_names[] = {"pieces", QUOR_CONTROL_NAMES};
+const Signature probe_sig = {"_pool_probe", probe_names, 4, CONTROL_PARAMS};
+
+PyObject *py_pool_probe(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<PoolProbeCall>(probe_sig, args, kwargs); });
+}
+
+// ---------------------------------------------------------------------------------------------
 // The rows of each slab of a distributed count
 
 const char *const split_names[] = {"coords", "partition_ids", "faces", "ghost"};
@@ -300,11 +431,11 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
         PyThreadState *ts = PyEval_SaveThread();
         try {
             pieces = split_slabs(coords, ids, faces, ghost);
-        } catch (...) {
-            PyEval_RestoreThread(ts);
+        } catch (...) {  // split_slabs calls no Python: no forced unwind comes from it
+            restore_thread(ts);
             throw;
         }
-        PyEval_RestoreThread(ts);
+        restore_thread(ts);
 
         const uint64_t n = pieces.offsets.size() - 1;
         Ref offsets = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n + 1)));
@@ -448,6 +579,8 @@ PyMethodDef function_table[] = {
     {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
      "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
     {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},
+    {"_pool_probe", as_cfunction(py_pool_probe), KW,
+     "_pool_probe(pieces, progress=None, threads=None, stop=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -472,5 +605,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__kernels(void) {
     quor::set_pool_variables(quor::pool_variables, std::size(quor::pool_variables));
-    return PyModule_Create(&quor::module_def);
+    PyObject *module = PyModule_Create(&quor::module_def);
+    if (module && quor::register_at_exit() < 0) Py_CLEAR(module);
+    return module;
 }

@@ -58,6 +58,12 @@ struct HistPair {
         if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
     }
 
+    /// The bytes of the buffers of a HistPair of n bins, keeping `sums` sums.
+    static uint64_t bytes(uint64_t n, uint64_t sums = 0) {
+        return 2 * n * sizeof(double) + (2 * n <= MAX_TALLIED ? (2 * n + 1) * COPIES * sizeof(uint64_t) : 0) +
+               PairTermSums::bytes(2 * n, sums);
+    }
+
     /// One pair in each counters[u] >= 0, u < n; none for -1.
     void add_all(const int64_t *counters, uint64_t n) {
         if (!tallies.empty()) {
@@ -274,15 +280,19 @@ private:
         lookup_.tree_levels = levels;
     }
 
-    /// inverse_step for edges 0, h, 2 h, ... with h a power of two.
+    /// inverse_step for edges 0, h, 2 h, ... with h a power of two whose inverse is a
+    /// float64: h <= 2^-1024 has none (1 / h is +inf, and x * inf bins nothing), and
+    /// those edges take the table instead.
     void fill_step(int64_t m) {
         const double h = edges_[1];
         int exponent;
         if (!(edges_[0] == 0.0 && h > 0.0 && std::frexp(h, &exponent) == 0.5) || m > (int64_t{1} << 52))
             return;
+        const double inverse = 1.0 / h;
+        if (!std::isfinite(inverse) || inverse * h != 1.0) return;
         for (int64_t k = 0; k < m; ++k)
             if (edges_[k] != static_cast<double>(k) * h) return;
-        lookup_.inverse_step = 1.0 / h;
+        lookup_.inverse_step = inverse;
     }
 
     std::vector<double> edges_;
@@ -1064,7 +1074,8 @@ HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, ui
     auto step = [&](HistPair &acc, uint64_t c) {
         CellVisit<K, Wrap, Test, Weighted, Separated>(sides, c, window, test, acc).run();
     };
-    return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step);
+    return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step,
+                                    HistPair::bytes(n_bins, term_bounds.size()));
 }
 
 /// f(kernel, wrap, weighted, separated) with the variant of this process, `wrap` and the

@@ -115,6 +115,12 @@ public:
 
     uint64_t sums() const { return splits_.size(); }
 
+    /// About the bytes of `sums` sums over `counters` counters: their int64 parts and
+    /// the exact digits of terms spanning some two hundred bits (more for wider ranges).
+    static uint64_t bytes(uint64_t counters, uint64_t sums) {
+        return sums * (counters + 1) * 2 * sizeof(int64_t) + sums * counters * (8 * sizeof(int64_t) + 1);
+    }
+
     /// Adds terms[s][u] to counter counters[u] of sum s, for every sum s < S = sums()
     /// and every u < n <= MAX_BATCH with a counter (>= 0).
     template <Kernel K, uint64_t S>

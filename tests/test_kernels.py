@@ -145,3 +145,48 @@ def test_empty_variant_selects_the_processor_default():
     out = run_child(script, "")
     assert out.returncode == 0, out.stderr.decode()
     assert out.stdout.decode().strip() == "[1.]"
+
+
+TINY_STEP_SCRIPT = """
+import sys, numpy as np, _quor, quor
+sys.path.insert(0, {here!r})
+from test_kernels import tiny_step_catalogue
+from reference import projected_counts, radial_counts, smu_counts
+coords, ids, r_bins, pi_bins = tiny_step_catalogue()
+r_p = np.linspace(0.0, 1.0, 25)
+box = 1.0
+checks = [
+    (_quor.count_pairs_1d(coords, ids, r_bins, box), radial_counts(coords, ids, r_bins, box)),
+    (quor.count_pairs_1d(coords, ids, r_bins, box), radial_counts(coords, ids, r_bins, box)),
+    (_quor.count_npoint(coords, ids, r_bins, box, 2)[0], np.stack(radial_counts(coords, ids, r_bins, box))),
+    (_quor.count_pairs_2d(coords, ids, r_p, pi_bins, box), projected_counts(coords, ids, r_p, pi_bins, box)),
+    (_quor.count_pairs_smu(coords, ids, r_bins, 2, 1.0, box), smu_counts(coords, ids, r_bins, 2, 1.0, box)),
+]
+wrong = [k for k, (got, expected) in enumerate(checks) if not np.array_equal(got, expected)]
+assert all(np.sum(expected) > 0 for _, expected in checks)
+print("wrong:", wrong)
+"""
+
+
+def tiny_step_catalogue():
+    """Galaxies on a grid of step 2**-537 near the origin, so that squared separations
+    are multiples of 2**-1074, and a column along z of step 2**-1074 (coincident in x
+    and y); edges 0, h, 2h, ... whose step h has no finite inverse: r edges
+    sqrt(k) 2**-537 (squares k 2**-1074) and pi edges k 2**-1074."""
+    grid = np.stack(np.meshgrid(*[np.arange(7.0)] * 3, indexing="ij"), -1).reshape(-1, 3) * 2.0**-537
+    column = np.zeros((100, 3))
+    column[:, 2] = np.arange(100) * 2.0**-1074
+    coords = np.vstack([grid, grid[::5], column])
+    ids = (np.arange(len(coords)) % 3).astype(np.int32)
+    r_bins = np.sqrt(np.arange(2101.0)) * 2.0**-537
+    pi_bins = np.arange(101.0) * 2.0**-1074
+    return coords, ids, r_bins, pi_bins
+
+
+@pytest.mark.parametrize("kernel", ["portable", "avx2", "avx512"])
+def test_edges_with_tiny_step_match_brute_force(kernel):
+    if not supported(kernel):
+        pytest.skip(f"{kernel} does not run here")
+    out = run_child(TINY_STEP_SCRIPT.format(here=HERE), kernel)
+    assert out.returncode == 0, out.stderr.decode()
+    assert out.stdout.decode().strip() == "wrong: []"

@@ -2,6 +2,7 @@
 the GIL released, interruptible, with optional progress."""
 from __future__ import annotations
 
+import operator
 from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -9,6 +10,7 @@ from numpy.typing import ArrayLike
 
 from . import _binning, _inputs, _kernels
 from ._progress import Progress, reporter
+from ._runtime import warn_unparsed_pool_variables
 
 __all__ = ["PairCounts", "GroupCounts", "count_pairs_1d", "count_pairs_2d", "count_pairs_smu",
            "count_npoint", "count_npoint3_shape"]
@@ -69,8 +71,24 @@ class GroupCounts(NamedTuple):
     """All groups, whatever their partitions: the sum of the rows of ``by_partitions``."""
 
 
+def _threads(threads: Optional[int]) -> Optional[int]:
+    """None, or the most workers of the pool a count may use: a whole number >= 1."""
+    if threads is None:
+        return None
+    if isinstance(threads, bool):
+        raise TypeError("threads must be None or an int >= 1, not bool")
+    try:
+        n = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be None or an int >= 1, not {type(threads).__name__}") from None
+    if n < 1:
+        raise ValueError(f"threads must be at least 1, got {n}")
+    return n
+
+
 def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
                box_size: float) -> Tuple[np.ndarray, np.ndarray, float]:
+    warn_unparsed_pool_variables()
     box = _inputs.box_size(box_size)
     xyz, ids = _inputs.catalogue(coords, partition_ids, box)
     return xyz, ids, box
@@ -129,10 +147,11 @@ def _pair_counts(raw: Tuple[Any, ...]) -> PairCounts:
 
 
 def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
-                   box_size: float, *, coords2: Optional[ArrayLike] = None,
-                   partition_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
-                   weights2: Optional[ArrayLike] = None, separations: bool = False,
-                   progress: Progress = False) -> PairCounts:
+                   box_size: float, *,
+                   coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                   weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                   separations: bool = False, progress: Progress = False,
+                   threads: Optional[int] = None) -> PairCounts:
     """Count galaxy pairs by 3-D separation in a periodic box, split by partition.
 
     Every unordered pair of distinct galaxies is counted once, at its minimum-image
@@ -160,6 +179,10 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
         callable is called as ``progress(done, total)`` from the calling thread at most
         about ten times a second, and once more at the end with ``done == total``; both
         count cells of the counting grid, and neither ever decreases.
+    threads : int, optional
+        The most threads of quor's pool this count uses at once (the pool itself has
+        ``runtime_info()["threads"]``, see ``QUOR_NUM_THREADS``); None uses them all.
+        The counts do not depend on it.
 
     Returns
     -------
@@ -172,7 +195,10 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     ValueError
         For NaN, infinite, missing or masked positions or ids, a table without columns
         x, y and z, positions laid out as rows (shape (3, N): pass ``coords.T``), bad
-        edges or box size, or ids of the wrong length.
+        edges or box size, ids of the wrong length, or ``threads < 1``.
+    MemoryError
+        Before counting, when the result and a histogram copy would take more than half
+        of this machine's memory; the message names the argument that makes it large.
     KeyboardInterrupt
         On Ctrl-C during the count, which then stops within a fraction of a second.
 
@@ -190,14 +216,16 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
                                         weights, weights2, separations)
     r = _inputs.edges("r_bins", r_bins)
     with reporter(progress, "pairs") as report:
-        return _pair_counts(_kernels.count_pairs_1d(xyz, ids, r, box, report, **extra))
+        return _pair_counts(_kernels.count_pairs_1d(xyz, ids, r, box, report, _threads(threads),
+                                                    **extra))
 
 
 def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
-                   pi_bins: ArrayLike, box_size: float, *, coords2: Optional[ArrayLike] = None,
-                   partition_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
-                   weights2: Optional[ArrayLike] = None, separations: bool = False,
-                   progress: Progress = False) -> PairCounts:
+                   pi_bins: ArrayLike, box_size: float, *,
+                   coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                   weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                   separations: bool = False, progress: Progress = False,
+                   threads: Optional[int] = None) -> PairCounts:
     """Count galaxy pairs by projected and line-of-sight separation, split by partition.
 
     The line of sight is the z axis: a pair at minimum-image displacement (dx, dy, dz)
@@ -206,7 +234,7 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress
+    coords, partition_ids, box_size, progress, threads
         As for `count_pairs_1d`.
     r_p_bins : array_like, shape (n_rp + 1,)
         Edges of r_p in Mpc/h: finite, non-negative, non-decreasing.
@@ -233,14 +261,16 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
     with reporter(progress, "pairs (r_p, pi)") as report:
-        return _pair_counts(_kernels.count_pairs_2d(xyz, ids, r_p, pi, box, report, **extra))
+        return _pair_counts(_kernels.count_pairs_2d(xyz, ids, r_p, pi, box, report, _threads(threads),
+                                                    **extra))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
-                    mu_max: float, box_size: float, *, coords2: Optional[ArrayLike] = None,
-                    partition_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
-                    weights2: Optional[ArrayLike] = None, separations: bool = False,
-                    progress: Progress = False) -> PairCounts:
+                    mu_max: float, box_size: float, *,
+                    coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                    weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                    separations: bool = False, progress: Progress = False,
+                    threads: Optional[int] = None) -> PairCounts:
     """Count galaxy pairs by redshift-space separation s and mu, split by partition.
 
     For a pair at minimum-image displacement (dx, dy, dz), s = |(dx, dy, dz)| and
@@ -250,7 +280,7 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress
+    coords, partition_ids, box_size, progress, threads
         As for `count_pairs_1d`.
     s_bins : array_like, shape (n_s + 1,)
         Edges of s in Mpc/h: finite, non-negative, non-decreasing.
@@ -278,11 +308,13 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
     with reporter(progress, "pairs (s, mu)") as report:
-        return _pair_counts(_kernels.count_pairs_smu(xyz, ids, s, n_mu, mu, box, report, **extra))
+        return _pair_counts(_kernels.count_pairs_smu(xyz, ids, s, n_mu, mu, box, report,
+                                                     _threads(threads), **extra))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
-                 n_order: int, *, progress: Progress = False) -> GroupCounts:
+                 n_order: int, *, progress: Progress = False,
+                 threads: Optional[int] = None) -> GroupCounts:
     """Count groups of `n_order` galaxies that are all within the last edge of each other.
 
     A group is counted once, in the bin of its largest pairwise (minimum-image)
@@ -295,7 +327,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress
+    coords, partition_ids, box_size, progress, threads
         As for `count_pairs_1d`.
     r_bins : array_like, shape (n_r + 1,)
         Edges of the largest separation in Mpc/h: finite, non-negative, non-decreasing.
@@ -331,11 +363,12 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     n = _inputs.count("n_order", n_order)
     _binning.warn_unfillable(r, n)
     with reporter(progress, f"groups of {n}") as report:
-        return GroupCounts(*_kernels.count_npoint(xyz, ids, r, box, n, report))
+        return GroupCounts(*_kernels.count_npoint(xyz, ids, r, box, n, report, _threads(threads)))
 
 
 def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, n_ratio: int,
-                        box_size: float, *, progress: Progress = False) -> GroupCounts:
+                        box_size: float, *, progress: Progress = False,
+                        threads: Optional[int] = None) -> GroupCounts:
     """Count triplets by their largest separation and their shape r_min / r_max.
 
     The triplets (all three separations below ``r_bins[-1]``, in Mpc/h) and their rows are
@@ -346,7 +379,7 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
 
     Parameters
     ----------
-    coords, partition_ids, r_bins, box_size, progress
+    coords, partition_ids, r_bins, box_size, progress, threads
         As for `count_npoint`.
     n_ratio : int
         Number of shape bins, at least 1.
@@ -378,4 +411,5 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     k = _inputs.count("n_ratio", n_ratio)
     _binning.warn_unfillable(r, 3)
     with reporter(progress, "triplets by shape") as report:
-        return GroupCounts(*_kernels.count_npoint3_shape(xyz, ids, r, k, box, report))
+        return GroupCounts(*_kernels.count_npoint3_shape(xyz, ids, r, k, box, report,
+                                                            _threads(threads)))

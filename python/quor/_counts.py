@@ -158,6 +158,17 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     separation r, in the bin ``r_bins[k] <= r < r_bins[k + 1]``. Pairs at or beyond the
     last edge are not counted.
 
+    With `coords2`, the pairs between two catalogues are counted instead: every pair of a
+    galaxy i of the first and a galaxy j of the second, once (N1 * N2 candidates, as
+    Corrfunc's ``autocorr=0``), at the minimum image of x_j - x_i. Both catalogues' ids
+    share one namespace (host-halo ids of galaxies and of particles, say): a pair is in
+    ``auto`` when its two ids are equal. The same positions passed twice count each
+    galaxy with itself, at separation 0 (in a first bin from 0).
+
+    With `weights`, each bin holds the sum of w_i * w_j over its pairs instead of their
+    number; each product is rounded to float64 once, and the sums are exact until they
+    are rounded once at the end: the same bits on any thread count or kernel variant.
+
     Parameters
     ----------
     coords : array_like, shape (N, 3), or table
@@ -174,6 +185,19 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
         Bin edges in Mpc/h: finite, non-negative, non-decreasing.
     box_size : float
         Side of the periodic box in Mpc/h.
+    coords2 : array_like, shape (N2, 3), or table, optional
+        A second catalogue, read as `coords` is: count the pairs between the two.
+    partition_ids2 : array_like of int or bool, shape (N2,)
+        Its partition ids, as `partition_ids`; required with `coords2`. Ids beyond the
+        int32 range in either catalogue are relabelled together.
+    weights : array_like of float, shape (N,), optional
+        A finite real weight per galaxy (negative and zero allowed).
+    weights2 : array_like of float, shape (N2,), optional
+        The second catalogue's weights; only with `coords2`. In a count of two
+        catalogues, one given no weights weighs 1 per galaxy.
+    separations : bool, optional
+        Also return the mean separation of each bin's pairs and the mean of its
+        logarithm, weighted by w_i * w_j (the plain means without weights).
     progress : bool or callable, optional
         True shows a progress bar on stderr for counts longer than about a second; a
         callable is called as ``progress(done, total)`` from the calling thread at most
@@ -188,14 +212,22 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     -------
     PairCounts
         ``auto`` and ``cross``, two float64 arrays of shape (n_r,): pairs inside one
-        partition and pairs across partitions.
+        partition and pairs across partitions, or with weights the sums of w_i * w_j over
+        them. Attributes ``auto_pairs`` and ``cross_pairs`` hold the pair counts of the
+        same pass (``auto`` and ``cross`` themselves without weights). With
+        ``separations=True``, ``auto_mean_r``, ``cross_mean_r``, ``auto_mean_log_r`` and
+        ``cross_mean_log_r`` hold, per bin, sum(w_i w_j r) / sum(w_i w_j) and the same
+        for ln r: NaN where the weight sum is 0, and a mean log of -inf in a bin that
+        holds a pair at separation 0 (whose log is -inf); None without separations.
 
     Raises
     ------
     ValueError
         For NaN, infinite, missing or masked positions or ids, a table without columns
         x, y and z, positions laid out as rows (shape (3, N): pass ``coords.T``), bad
-        edges or box size, ids of the wrong length, or ``threads < 1``.
+        edges or box size, ids or weights of the wrong length, weights that are not
+        finite, `partition_ids2` missing with `coords2`, `partition_ids2` or `weights2`
+        given without `coords2`, or ``threads < 1``. Each message names the argument.
     MemoryError
         Before counting, when the result and a histogram copy would take more than half
         of this machine's memory; the message names the argument that makes it large.
@@ -211,6 +243,17 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     >>> auto, cross = quor.count_pairs_1d(coords, halo, np.logspace(-1, 1, 9), 100.0)
     >>> auto.shape, cross.shape
     ((8,), (8,))
+
+    Galaxies against particles that carry their host halo's id, weighted by mass, with
+    the mean separations:
+
+    >>> particles = rng.uniform(0, 100, size=(40_000, 3))
+    >>> host = rng.integers(0, 500, size=40_000)
+    >>> mass = rng.uniform(0.5, 1.5, size=40_000)
+    >>> res = quor.count_pairs_1d(coords, halo, [1.0, 2.0, 4.0], 100.0, coords2=particles,
+    ...                           partition_ids2=host, weights2=mass, separations=True)
+    >>> bool((res.cross_pairs > 0).all()), bool((res.cross_mean_r < 4.0).all())
+    (True, True)
     """
     xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
                                         weights, weights2, separations)
@@ -234,8 +277,11 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress, threads
-        As for `count_pairs_1d`.
+    coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2, progress, threads
+        As for `count_pairs_1d` (pairs between two catalogues at the minimum image of
+        x_j - x_i, so pi = |z_j - z_i|).
+    separations : bool, optional
+        As for `count_pairs_1d`, the separation being r_p.
     r_p_bins : array_like, shape (n_rp + 1,)
         Edges of r_p in Mpc/h: finite, non-negative, non-decreasing.
     pi_bins : array_like, shape (n_pi + 1,)
@@ -244,7 +290,8 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     Returns
     -------
     PairCounts
-        ``auto`` and ``cross``, float64 arrays of shape (n_rp, n_pi).
+        ``auto`` and ``cross``, float64 arrays of shape (n_rp, n_pi), with the attributes
+        of `count_pairs_1d`'s result.
 
     Examples
     --------
@@ -280,8 +327,11 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress, threads
-        As for `count_pairs_1d`.
+    coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2, progress, threads
+        As for `count_pairs_1d`. A pair at s = 0 has no mu and is not counted, the
+        self-pairs of a catalogue passed twice included.
+    separations : bool, optional
+        As for `count_pairs_1d`, the separation being s.
     s_bins : array_like, shape (n_s + 1,)
         Edges of s in Mpc/h: finite, non-negative, non-decreasing.
     n_mu_bins : int
@@ -292,7 +342,8 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     Returns
     -------
     PairCounts
-        ``auto`` and ``cross``, float64 arrays of shape (n_s, n_mu_bins).
+        ``auto`` and ``cross``, float64 arrays of shape (n_s, n_mu_bins), with the
+        attributes of `count_pairs_1d`'s result.
 
     Examples
     --------

@@ -489,6 +489,35 @@ PyObject *py_pair_grid_columns(PyObject *, PyObject *args, PyObject *kwargs) {
     });
 }
 
+const char *const grid_names[] = {"coords", "box_size", "r_xy", "w", "x_lo", "x_hi"};
+const Signature grid_sig = {"_pair_grid", grid_names, 6, 2};
+
+/// _pair_grid(coords, box_size, r_xy, w, x_lo=None, x_hi=None) -> (reach, cells_xy,
+/// cells_z): a debugging aid for the tests, not for use. The grid a pair count of these
+/// galaxies sorts them into (owner-aware for the slab x_lo <= x < x_hi when both are
+/// given): cells of r_xy / reach across, or reach 0 for the coarse grid.
+PyObject *py_pair_grid(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(grid_sig, args, kwargs);
+        const StridedMatrix coords = positions_arg(bound, 0);
+        const double box_size = real_arg(bound, 1);
+        const double r_xy = real_arg(bound, 2);
+        const double w = real_arg(bound, 3);
+        OwnerSlab slab{};
+        const bool owned = bound[4] != Py_None || bound[5] != Py_None;
+        if (owned) slab = {real_arg(bound, 4), real_arg(bound, 5)};
+        if (coords.rows > 0 && coords.cols < 3) {
+            PyErr_SetString(PyExc_ValueError, "coords must have at least 3 columns");
+            throw PyErrSet{};
+        }
+        const CellList grid = pair_count_grid(coords, box_size, r_xy, w, owned ? &slab : nullptr);
+        return steal_or_throw(Py_BuildValue("(iKK)", grid.bounded ? grid.reach_xy : 0,
+                                            static_cast<unsigned long long>(grid.cells_xy),
+                                            static_cast<unsigned long long>(grid.cells_z)))
+            .release();
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // What runs here
 
@@ -581,6 +610,8 @@ PyMethodDef function_table[] = {
     {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},
     {"_pool_probe", as_cfunction(py_pool_probe), KW,
      "_pool_probe(pieces, progress=None, threads=None, stop=None)\n--\n\n"},
+    {"_pair_grid", as_cfunction(py_pair_grid), KW,
+     "_pair_grid(coords, box_size, r_xy, w, x_lo=None, x_hi=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -256,10 +256,15 @@ CellList pair_grid(std::initializer_list<const StridedMatrix *> catalogues, uint
 
 }  // namespace
 
+CellList pair_count_grid(const StridedMatrix &coords, double box_size, double r_xy, double w,
+                         const OwnerSlab *owner) {
+    return pair_grid({&coords}, static_cast<uint64_t>(coords.rows), box_size, r_xy, w, owner);
+}
+
 CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
                                double box_size, double r_xy, double w, const OwnerSlab *owner) {
-    CellOrdered co = prepare_cell_ordered(
-        coords, ids, box_size, pair_grid({&coords}, static_cast<uint64_t>(coords.rows), box_size, r_xy, w, owner));
+    CellOrdered co = prepare_cell_ordered(coords, ids, box_size,
+                                          pair_count_grid(coords, box_size, r_xy, w, owner));
     if (owner) mark_owner(co, *owner);
     return co;
 }

@@ -239,6 +239,12 @@ struct PairCells {
 /// both lie inside the box. With weights in the query, both catalogues carry them.
 PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w);
 
+/// The grid prepare_pair_cells sorts the catalogue into: CellList::for_pairs when every
+/// galaxy lies inside the box and the box fits that grid (bounded), else the coarse
+/// grid CellList::for_box(box_size, r_xy, w).
+CellList pair_count_grid(const StridedMatrix &coords, double box_size, double r_xy, double w,
+                         const OwnerSlab *owner = nullptr);
+
 /// The cells across x (and y) of the grid prepare_pair_cells builds for `n_rows`
 /// galaxies inside the box (a slab count: as many over the whole box at its density).
 /// A distributed count puts its slab faces on the boundaries of these cells, so that

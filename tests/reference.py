@@ -2,7 +2,8 @@
 
 Every helper repeats the counters' arithmetic in the same order, so that the
 comparison can be exact: minimum image per component with one strict fold,
-squared separations against squared edges, half-open bins.
+squared separations against squared edges, half-open bins. The pair counts take every
+pair, or, on catalogues too large for that, the candidates of near_pairs.
 """
 import math
 from fractions import Fraction
@@ -30,10 +31,10 @@ def min_image(d, box):
     return np.where(d > half, d - box, np.where(d < -half, d + box, d))
 
 
-def pair_displacements(coords, box):
-    """Indices (i, j), i < j, of every unordered pair and its folded displacement j - i."""
-    n = len(coords)
-    i, j = np.triu_indices(n, 1)
+def pair_displacements(coords, box, pairs=None):
+    """Indices (i, j), i < j, of every unordered pair (or of the given `pairs`, any
+    superset of those in range) and its folded displacement j - i."""
+    i, j = np.triu_indices(len(coords), 1) if pairs is None else pairs
     d = min_image(coords[j] - coords[i], box)
     return i, j, d[:, 0], d[:, 1], d[:, 2]
 
@@ -145,11 +146,11 @@ def histogram_split(same, *bins_and_sizes):
     return auto.reshape(sizes), cross.reshape(sizes)
 
 
-def radial_counts(coords, ids, r_bins, box):
+def radial_counts(coords, ids, r_bins, box, pairs=None):
     """(dd_auto, dd_cross) by minimum-image separation, squared against squared edges."""
     r_bins = np.asarray(r_bins, dtype=np.float64)
     n_r = len(r_bins) - 1
-    i, j, dx, dy, dz = pair_displacements(coords, box)
+    i, j, dx, dy, dz = pair_displacements(coords, box, pairs)
     r2 = (dx * dx + dy * dy) + dz * dz
     b = find_bin(r_bins * r_bins, r2)
     return histogram_split(ids[i] == ids[j], b, n_r)
@@ -205,18 +206,18 @@ def find_bin_bisect(edges, v):
     return np.where((v < edges[0]) | (v >= edges[-1]), -1, b)
 
 
-def projected_counts(coords, ids, r_p_bins, pi_bins, box, bin_of=find_bin):
+def projected_counts(coords, ids, r_p_bins, pi_bins, box, bin_of=find_bin, pairs=None):
     """(auto, cross) of shape (n_rp, n_pi): r_p through its square, pi = |dz| as it is."""
     r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
     pi_bins = np.asarray(pi_bins, dtype=np.float64)
-    i, j, dx, dy, dz = pair_displacements(coords, box)
+    i, j, dx, dy, dz = pair_displacements(coords, box, pairs)
     rp2 = dy * dy + dx * dx
     a = bin_of(r_p_bins * r_p_bins, rp2)
     b = bin_of(pi_bins, np.abs(dz))
     return histogram_split(ids[i] == ids[j], a, len(r_p_bins) - 1, b, len(pi_bins) - 1)
 
 
-def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
+def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin, pairs=None):
     """(auto, cross) of shape (n_s, n_mu_bins): s through its square, mu = |dz| / s in
     n_mu_bins equal steps of [0, mu_max), the division before the multiplication."""
     s_bins = np.asarray(s_bins, dtype=np.float64)
@@ -224,7 +225,7 @@ def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
     if n_mu_bins == 0:
         empty = np.zeros((n_s, 0))
         return empty, empty.copy()
-    i, j, dx, dy, dz = pair_displacements(coords, box)
+    i, j, dx, dy, dz = pair_displacements(coords, box, pairs)
     s2 = (dx * dx + dy * dy) + dz * dz
     a = bin_of(s_bins * s_bins, s2)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -237,6 +238,19 @@ def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
 
 
 # ---- groups of three or more ---------------------------------------------------------
+
+
+def near_pairs(coords, box, reach):
+    """Indices (i, j), i < j, of the pairs within `reach` (minimum image), and maybe a few
+    more: the candidates of the brute force on catalogues too large for every pair.
+    From a periodic k-d tree (scipy), which measures separations its own way; the reach
+    is widened so that no pair the counters' arithmetic puts in range is left out."""
+    from scipy.spatial import cKDTree
+
+    tree = cKDTree(coords, boxsize=box)
+    found = tree.query_pairs(reach * (1 + 1e-9) + box * 1e-12, output_type="ndarray")
+    i, j = np.minimum(found[:, 0], found[:, 1]), np.maximum(found[:, 0], found[:, 1])
+    return i, j
 
 
 def bin_table(r_bins):
@@ -262,7 +276,7 @@ def table_bin(r_bins, m):
 def folds_member_differences(box, r_max):
     """Whether the counters fold differences between two members' displacements:
     r_max above a quarter of the box, or a grid of 3 cells narrower than r_max."""
-    cells = min(max(int(box / r_max), 3), 128)
+    cells = min(max(int(box / r_max), 3), 128) if r_max > 0 else 128
     return 2.0 * r_max > box * 0.5 or box / cells < r_max
 
 

@@ -6,6 +6,12 @@ specially (0, half the box and the largest double below the box side); rows are
 then copied or nudged into dense clumps, and a few coordinates may be replaced by
 NaN or an infinity. Every catalogue also comes in an unusual memory layout with the
 same logical content.
+
+Nudged copies move all three axes alike, so they seldom put a separation exactly on an
+edge: lattice catalogues do that on purpose. Their galaxies sit on the whole-numbered
+points of a box of whole side, so every squared separation is a whole number k, held
+exactly, and edges sqrt(k) (whose square may round to either side of k) and whole-
+numbered edges lie on the separations themselves.
 """
 from dataclasses import dataclass
 
@@ -26,6 +32,7 @@ class Catalogue:
     coords_view: np.ndarray  # the same content in another layout, what the counter reads
     ids_view: np.ndarray
     layout: str
+    lattice: bool = False  # whole-numbered positions in a box of whole side
 
     def __repr__(self):
         return (f"Catalogue(box={self.box!r}, step={self.step!r}, layout={self.layout!r},\n"
@@ -135,6 +142,33 @@ def edge_arrays(draw, box, step, max_edges=6, min_edges=1):
         big[::2] = edges
         edges = big[::2]
     return edges
+
+
+@st.composite
+def lattice_catalogues(draw, max_n=40):
+    box = float(draw(st.sampled_from([3, 4, 6, 9, 10, 16])))
+    n = draw(st.integers(0, max_n))
+    points = st.integers(0, int(box) - 1).map(float)
+    coords = draw(hnp.arrays(np.float64, (n, 3), elements=points, fill=st.nothing()))
+    if n:  # clumps: rows copied onto others
+        rows = st.integers(0, n - 1)
+        for dst, src in draw(st.lists(st.tuples(rows, rows), max_size=n)):
+            coords[dst] = coords[src]
+    ids = draw(partition_ids(n))
+    layout = draw(st.sampled_from(["c", "fortran", "strided", "extra-columns", "reversed"]))
+    return Catalogue(box, 1.0, coords, ids, coords_layouts(coords, layout), ids_layout(ids, layout),
+                     layout, lattice=True)
+
+
+@st.composite
+def lattice_edges(draw, box, max_edges=6):
+    """Non-decreasing edges sqrt(k) and k for whole k, up to a little over half the box
+    side (the largest minimum-image separation along one axis)."""
+    top = int(box // 2) + 1
+    squares = st.integers(0, 3 * top * top).map(lambda k: float(np.sqrt(k)))
+    whole = st.integers(0, top).map(float)
+    edges = draw(st.lists(st.one_of(squares, whole), min_size=1, max_size=max_edges))
+    return np.array(sorted(edges), dtype=np.float64)
 
 
 # ---- two catalogues and weights -----------------------------------------------------

@@ -200,7 +200,8 @@ def test_slab_parts_join_to_the_whole_count_bit_for_bit(name, n_slabs, cross):
 # ---- the same bits on every thread count and kernel variant ----------------------------
 
 SUMS_SCRIPT = """
-import sys, numpy as np
+import os, sys, numpy as np, quor
+assert quor.runtime_info()["kernel"] == os.environ["QUOR_KERNEL"], quor.runtime_info()
 sys.path.insert(0, {here!r})
 from quor import _kernels
 from test_cross_weights import two_catalogues
@@ -226,12 +227,12 @@ def test_sums_are_the_same_bits_on_every_variant_and_thread_count():
     import io
     import os
 
-    from test_kernels import run_child, supported
+    from test_kernels import VARIANTS, run_child, runs_here
 
     here = os.path.dirname(os.path.abspath(__file__))
     results = {}
-    for kernel in ["portable", "avx2", "avx512"]:
-        if not supported(kernel):
+    for kernel in VARIANTS:
+        if not runs_here(kernel):
             continue
         out = run_child(SUMS_SCRIPT.format(here=here), kernel)
         assert out.returncode == 0, out.stderr.decode()

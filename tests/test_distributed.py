@@ -13,6 +13,8 @@ import quor  # noqa: E402
 import quor.distributed as qd  # noqa: E402
 from test_owned_counts import BOX, faces_catalogue  # noqa: E402
 
+pytestmark = pytest.mark.python_layer
+
 R_MAX = 2.5
 R = np.linspace(0.0, R_MAX, 6)
 
@@ -131,14 +133,31 @@ def test_worker_errors_reach_the_caller(client):
                           client=client, n_slabs=3)
 
 
+def count_tasks(client):
+    """Keys of slab counts that the scheduler still holds, in any state."""
+    def keys(dask_scheduler):
+        return [str(k) for k in dask_scheduler.tasks if "_count_slab" in str(k)]
+    return client.run_on_scheduler(keys)
+
+
 def test_interrupt_cancels_and_leaves_the_client_usable(client, catalogue):
     xyz, ids = catalogue
+    assert count_tasks(client) == []
 
     def interrupt(done, total):
-        raise KeyboardInterrupt
+        if done >= 1:  # once a slab is done and others still run or wait
+            raise KeyboardInterrupt
 
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt) as stopped:
+        # Groups of four: slabs that take long enough to be still running when stopped.
         qd.count_npoint(xyz, ids, R, BOX, 4, client=client, n_slabs=7, progress=interrupt)
+    # The traceback held by `stopped` keeps the count's futures alive: their tasks go
+    # only when the count cancels them, which the scheduler does shortly after.
+    deadline = time.monotonic() + 60
+    while count_tasks(client) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert count_tasks(client) == [], "the interrupted count left its tasks on the cluster"
+    assert stopped.traceback  # held to the end of the check
     seen = []
     got = qd.count_npoint(xyz, ids, R, BOX, 4, client=client, n_slabs=7,
                           progress=lambda done, total: seen.append((done, total)))

@@ -369,8 +369,7 @@ def test_weighted_means_against_the_brute_force():
 
 def test_logarithm_of_the_separations_is_within_an_ulp():
     # One pair per bin, from 1e-300 to 1e300 and next to 1: the mean log of each bin is
-    # the kernels' ln r of its pair, within an ulp of the C library's (on this machine
-    # they agree on every one).
+    # the kernels' ln r of its pair, within an ulp of the C library's.
     import math
 
     rng = np.random.default_rng(5)

@@ -20,6 +20,7 @@
 #include "module/ref.h"
 #include "module/results.h"
 #include "src/cell_list.h"
+#include "src/exact_sum.h"
 #include "src/kernel_select.h"
 #include "src/parallel.h"
 #include "src/slab_split.h"
@@ -230,13 +231,17 @@ void check_memory(const Call &call) {
 constexpr size_t CONTROL_PARAMS = 3;
 #define QUOR_CONTROL_NAMES "progress", "threads", "stop"
 
+/* The pair counters' parameters after those (PairSumsCall), each None by default. */
+constexpr size_t PAIR_PARAMS = 5;
+#define QUOR_PAIR_NAMES "coords2", "partition_ids2", "weights", "weights2", "separations"
+
 /// Binds, converts and checks the arguments with the GIL held, counts without it, and
 /// returns the result tuple.
 template <class Call>
 PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kwargs) {
     BoundArgs bound = bind_arguments(sig, args, kwargs);
     const Call call = Call::from(bound);
-    const size_t first = sig.count - CONTROL_PARAMS;
+    const size_t first = sig.count - CONTROL_PARAMS - Call::TRAILING;
     PyObject *progress = bound[first], *threads = bound[first + 1], *stop = bound[first + 2];
     if (progress != Py_None && !PyCallable_Check(progress)) {
         PyErr_SetString(PyExc_TypeError, "progress must be None or a callable taking (done, total)");
@@ -257,20 +262,23 @@ PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kw
     }
     typename Call::Counts counts;
     Waiter(progress, stop, ctl).run([&] { counts = call.run(); });
-    return Call::result(std::move(counts)).release();
+    return call.result(std::move(counts)).release();
 }
 
 // ---------------------------------------------------------------------------------------------
 // The counters
 
-const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", QUOR_CONTROL_NAMES};
-const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 7, CONTROL_PARAMS};
+const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", QUOR_CONTROL_NAMES,
+                                      QUOR_PAIR_NAMES};
+const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 12, CONTROL_PARAMS + PAIR_PARAMS};
 
-const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", QUOR_CONTROL_NAMES};
-const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 8, CONTROL_PARAMS};
+const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", QUOR_CONTROL_NAMES,
+                                      QUOR_PAIR_NAMES};
+const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 13, CONTROL_PARAMS + PAIR_PARAMS};
 
-const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", QUOR_CONTROL_NAMES};
-const Signature smu_sig = {"count_pairs_smu", smu_names, 9, CONTROL_PARAMS};
+const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", QUOR_CONTROL_NAMES,
+                                 QUOR_PAIR_NAMES};
+const Signature smu_sig = {"count_pairs_smu", smu_names, 14, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", QUOR_CONTROL_NAMES};
 const Signature npoint_sig = {"count_npoint", npoint_names, 8, CONTROL_PARAMS};
@@ -279,15 +287,15 @@ const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio
 const Signature shape_sig = {"count_npoint3_shape", shape_names, 8, CONTROL_PARAMS};
 
 PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<Pairs1dCall>(pairs_1d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<PairSumsCall<Pairs1dCall>>(pairs_1d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_2d(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<Pairs2dCall>(pairs_2d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<PairSumsCall<Pairs2dCall>>(pairs_2d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_smu(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<PairsSmuCall>(smu_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<PairSumsCall<PairsSmuCall>>(smu_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -302,36 +310,39 @@ PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
 // Owner-aware counters: one slab of a distributed count
 
 /// A counter's call with the slab x_lo <= x < x_hi that owns its galaxies: the counter's
-/// own parameters, then x_lo, x_hi and the control parameters. Only pairs and groups with an owned
-/// member count, so the counts of slabs that tile the box (each given its ghosts) add up
-/// to the count of the whole box.
+/// own parameters, then x_lo, x_hi, the control parameters and the counter's trailing
+/// ones. Only pairs and groups with an owned member count, so the counts of slabs that
+/// tile the box (each given its ghosts) add up to the count of the whole box. In a count
+/// of two catalogues, a pair counts when either of its galaxies is owned: both
+/// catalogues are split by the same faces, each slab given the ghosts of both.
 template <class Base>
 struct SlabCall {
     Base base;
     OwnerSlab slab;
 
+    static constexpr size_t TRAILING = Base::TRAILING;
     using Counts = typename Base::Counts;
     static SlabCall from(const BoundArgs &bound) {
         Base base = Base::from(bound);
-        const size_t k = bound.sig->count - CONTROL_PARAMS - 2;
+        const size_t k = bound.sig->count - CONTROL_PARAMS - TRAILING - 2;
         return {base, {real_arg(bound, k), real_arg(bound, k + 1)}};
     }
     Counts run() const { return base.run(&slab); }
     MemoryNeed memory_need() const { return base.memory_need(); }
-    static Ref result(Counts &&counts) { return Base::result(std::move(counts)); }
+    Ref result(Counts &&counts) const { return base.result(std::move(counts)); }
 };
 
 const char *const slab_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size",
-                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 9, CONTROL_PARAMS};
+                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
+const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 14, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size",
-                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 10, CONTROL_PARAMS};
+                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
+const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 15, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max",
-                                      "box_size", "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 11, CONTROL_PARAMS};
+                                      "box_size", "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
+const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 16, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order",
                                          "x_lo", "x_hi", QUOR_CONTROL_NAMES};
@@ -342,15 +353,15 @@ const char *const slab_shape_names[] = {"coords", "partition_ids", "r_bins", "n_
 const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 10, CONTROL_PARAMS};
 
 PyObject *py_count_pairs_1d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<Pairs1dCall>>(slab_1d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<Pairs1dCall>>>(slab_1d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_2d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<Pairs2dCall>>(slab_2d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<Pairs2dCall>>>(slab_2d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_smu_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<PairsSmuCall>>(slab_smu_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<PairsSmuCall>>>(slab_smu_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint_slab(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -371,6 +382,7 @@ PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwar
 struct PoolProbeCall {
     uint64_t pieces;
 
+    static constexpr size_t TRAILING = 0;
     using Counts = uint64_t;
     static PoolProbeCall from(const BoundArgs &bound) { return {count_arg(bound, 0)}; }
     MemoryNeed memory_need() const { return {0.0, ""}; }
@@ -441,6 +453,21 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
         check_status(PyTuple_SetItem(out.get(), 1, out_ids.release()));
         check_status(PyTuple_SetItem(out.get(), 2, offsets.release()));
         return out.release();
+    });
+}
+
+const char *const exact_names[] = {"parts"};
+const Signature exact_sig = {"exact_sums", exact_names, 1};
+
+/// exact_sums(parts) -> float64 array: the sum of each row of the 2-D float64 array
+/// `parts`, exactly, rounded once (infinities and NaN as IEEE addition combines them).
+/// Rows of the parts that slab counts give for their sums (src/exact_sum.h), joined
+/// along the last axis, add up to the sums of a single count, bit for bit.
+PyObject *py_exact_sums(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(exact_sig, args, kwargs);
+        const StridedMatrix parts = positions_arg(bound, 0);
+        return make_array_1d(exact_row_sums(parts)).release();
     });
 }
 
@@ -548,22 +575,28 @@ constexpr int KW = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef function_table[] = {
     {"count_pairs_1d", as_cfunction(py_count_pairs_1d), KW,
-     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_2d", as_cfunction(py_count_pairs_2d), KW,
-     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_smu", as_cfunction(py_count_pairs_smu), KW,
-     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_npoint", as_cfunction(py_count_npoint), KW,
      "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
      "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_1d_slab", as_cfunction(py_count_pairs_1d_slab), KW,
-     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_2d_slab", as_cfunction(py_count_pairs_2d_slab), KW,
-     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress=None, threads=None, "
+     "stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_smu_slab", as_cfunction(py_count_pairs_smu_slab), KW,
      "count_pairs_smu_slab(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, x_lo, x_hi, "
-     "progress=None, threads=None, stop=None)\n--\n\n"},
+     "progress=None, threads=None, stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, "
+     "separations=None)\n--\n\n"},
     {"count_npoint_slab", as_cfunction(py_count_npoint_slab), KW,
      "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,
@@ -571,6 +604,7 @@ PyMethodDef function_table[] = {
      "progress=None, threads=None, stop=None)\n--\n\n"},
     {"split_slabs", as_cfunction(py_split_slabs), KW,
      "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
+    {"exact_sums", as_cfunction(py_exact_sums), KW, "exact_sums(parts)\n--\n\n"},
     {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
      "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
     {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},

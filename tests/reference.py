@@ -5,6 +5,9 @@ comparison can be exact: minimum image per component with one strict fold,
 squared separations against squared edges, half-open bins. The pair counts take every
 pair, or, on catalogues too large for that, the candidates of near_pairs.
 """
+import math
+from fractions import Fraction
+
 import numpy as np
 
 
@@ -34,6 +37,84 @@ def pair_displacements(coords, box, pairs=None):
     i, j = np.triu_indices(len(coords), 1) if pairs is None else pairs
     d = min_image(coords[j] - coords[i], box)
     return i, j, d[:, 0], d[:, 1], d[:, 2]
+
+
+def cross_displacements(coords, coords2, box):
+    """Indices (i, j) of every ordered pair of a galaxy of the first catalogue and one of
+    the second, and its folded displacement x_j - x_i."""
+    i, j = np.meshgrid(np.arange(len(coords)), np.arange(len(coords2)), indexing="ij")
+    i, j = i.ravel(), j.ravel()
+    d = min_image(coords2[j] - coords[i], box).reshape(-1, 3)
+    return i, j, d[:, 0], d[:, 1], d[:, 2]
+
+
+def pair_table(coords, ids, box, coords2=None, ids2=None, weights=None, weights2=None):
+    """Every pair a counter measures: whether its ids are equal, its displacement and
+    w_i * w_j in float64 (1 for a catalogue without weights). One catalogue: the
+    unordered pairs i < j; with coords2, every (i, j) of the first and the second."""
+    if coords2 is None:
+        i, j, dx, dy, dz = pair_displacements(coords, box)
+        ids2, weights2 = ids, weights
+    else:
+        i, j, dx, dy, dz = cross_displacements(coords, coords2, box)
+    w1 = np.ones(len(coords)) if weights is None else np.asarray(weights, dtype=np.float64)
+    w2 = np.ones(len(ids2)) if weights2 is None else np.asarray(weights2, dtype=np.float64)
+    with np.errstate(over="ignore"):
+        products = w1[i] * w2[j]
+    return ids[i] == ids2[j], dx, dy, dz, products
+
+
+def exact_sum(terms):
+    """The sum of float64 terms rounded once: math.fsum where it can; specials as IEEE
+    addition combines them, and a sum beyond the float64 range as the infinity it
+    rounds to."""
+    terms = np.asarray(terms, dtype=np.float64)
+    if np.isnan(terms).any() or (np.isposinf(terms).any() and np.isneginf(terms).any()):
+        return math.nan
+    if np.isinf(terms).any():
+        return float(terms[np.isinf(terms)][0])
+    try:
+        return math.fsum(terms)
+    except OverflowError:  # an intermediate overflow: the exact sum decides
+        total = sum(Fraction(float(t)) for t in terms)
+        try:
+            return float(total)
+        except OverflowError:
+            return math.inf if total > 0 else -math.inf
+
+
+def sum_split(same, terms, *bins_and_sizes):
+    """(auto, cross) exact sums of `terms` per bin, as histogram_split lays out counts."""
+    bins = bins_and_sizes[0::2]
+    sizes = bins_and_sizes[1::2]
+    keep = np.ones(len(same), dtype=bool)
+    for b in bins:
+        keep &= b >= 0
+    flat = np.zeros(int(np.count_nonzero(keep)), dtype=np.int64)
+    for b, size in zip(bins, sizes):
+        flat = flat * size + b[keep]
+    total = int(np.prod(sizes))
+    s, t = same[keep], terms[keep]
+    out = []
+    for half in (s, ~s):
+        sums = np.zeros(total)
+        for k in np.unique(flat[half]):
+            sums[k] = exact_sum(t[half][flat[half] == k])
+        out.append(sums.reshape(sizes))
+    return tuple(out)
+
+
+def pair_sums(same, sep, products, *bins_and_sizes):
+    """The counts and sums a weighted count with separations gives, by brute force:
+    {"pairs", "weights", "r", "log_r"}, each (auto, cross); r the binned separation
+    `sep`, terms w_i w_j, w_i w_j r and w_i w_j ln r rounded once each."""
+    with np.errstate(all="ignore"):
+        r_terms = products * sep
+        log_terms = products * np.log(sep)
+    return {"pairs": histogram_split(same, *bins_and_sizes),
+            "weights": sum_split(same, products, *bins_and_sizes),
+            "r": sum_split(same, r_terms, *bins_and_sizes),
+            "log_r": sum_split(same, log_terms, *bins_and_sizes)}
 
 
 def find_bin(edges, v):
@@ -73,6 +154,40 @@ def radial_counts(coords, ids, r_bins, box, pairs=None):
     r2 = (dx * dx + dy * dy) + dz * dz
     b = find_bin(r_bins * r_bins, r2)
     return histogram_split(ids[i] == ids[j], b, n_r)
+
+
+def radial_sums(r_bins, box, coords, ids, **two):
+    """pair_sums of count_pairs_1d over the pairs of pair_table (`two`: its coords2,
+    ids2, weights and weights2)."""
+    r_bins = np.asarray(r_bins, dtype=np.float64)
+    same, dx, dy, dz, w = pair_table(coords, ids, box, **two)
+    r2 = (dx * dx + dy * dy) + dz * dz
+    return pair_sums(same, np.sqrt(r2), w, find_bin(r_bins * r_bins, r2), len(r_bins) - 1)
+
+
+def projected_sums(r_p_bins, pi_bins, box, coords, ids, **two):
+    """pair_sums of count_pairs_2d (the separation r_p)."""
+    r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
+    pi_bins = np.asarray(pi_bins, dtype=np.float64)
+    same, dx, dy, dz, w = pair_table(coords, ids, box, **two)
+    rp2 = dy * dy + dx * dx
+    a = find_bin(r_p_bins * r_p_bins, rp2)
+    b = find_bin(pi_bins, np.abs(dz))
+    return pair_sums(same, np.sqrt(rp2), w, a, len(r_p_bins) - 1, b, len(pi_bins) - 1)
+
+
+def smu_sums(s_bins, n_mu_bins, mu_max, box, coords, ids, **two):
+    """pair_sums of count_pairs_smu (the separation s)."""
+    s_bins = np.asarray(s_bins, dtype=np.float64)
+    same, dx, dy, dz, w = pair_table(coords, ids, box, **two)
+    s2 = (dx * dx + dy * dy) + dz * dz
+    a = find_bin(s_bins * s_bins, s2)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mu = np.abs(dz) / np.sqrt(s2)
+        ok = mu < mu_max
+        q = np.where(ok, (mu / mu_max) * float(n_mu_bins), 0.0)
+    b = np.minimum(np.floor(q).astype(np.int64), n_mu_bins - 1)
+    return pair_sums(same, np.sqrt(s2), w, np.where(ok, a, -1), len(s_bins) - 1, b, n_mu_bins)
 
 
 def find_bin_bisect(edges, v):

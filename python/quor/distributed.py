@@ -230,28 +230,8 @@ def _is_dask(obj: Any) -> bool:
 
 def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
     """Dask partition ids as int32, relabelled densely when they leave the int32 range."""
-    ids = _known_rows(ids, client)
-    if ids.ndim != 1:
-        raise ValueError(f"partition_ids must be one-dimensional, got shape {ids.shape}")
-    if ids.shape[0] != n_rows:
-        raise ValueError(
-            f"partition_ids must hold one id per row of coords ({n_rows}), got {ids.shape[0]}")
-    if ids.dtype.kind not in "iub":  # booleans: two partitions, as quor takes them
-        raise TypeError(f"partition_ids must hold integers, not {ids.dtype}")
-    if ids.dtype.kind == "b" or ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
-        return ids.astype(np.int32)
-    lo, hi = _compute(client, [ids.min(), ids.max()]) if n_rows else (0, 0)
-    if int(lo) >= np.iinfo(np.int32).min and int(hi) <= np.iinfo(np.int32).max:
-        return ids.astype(np.int32)
-    # Only equality of ids matters: their ranks among the distinct ids count the same.
-    # The distinct ids (not the catalogue) come to the client for that.
-    import dask.array as da
-
-    labels, = _compute(client, [da.unique(ids)])
-    if labels.size > 2**31:
-        raise ValueError(
-            f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
-    return ids.map_blocks(lambda b: np.searchsorted(labels, b).astype(np.int32), dtype=np.int32)
+    return _int32_ids([_dask_id_values(ids, n_rows, client, "partition_ids", "coords")], client,
+                      "partition_ids")[0]
 
 
 def _scatter_slabs(client: Any, n_rows: int, split: Callable[[int, int], Sequence[Any]], n: int,
@@ -306,16 +286,8 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
     ids) per chunk, Dask delayed values, and the number of rows."""
     import dask.array as da
 
-    if not _is_dask(coords):  # held here: read as quor reads it (named columns, masks)
-        coords = da.from_array(_inputs.positions(coords, box, n_ids=_inputs.length(partition_ids)),
-                               chunks=(_SCATTER_ROWS, -1))
-    if coords.ndim != 2 or coords.shape[1] < 3:
-        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
-    if coords.dtype.kind not in "fiu":
-        raise TypeError(f"coords must hold real numbers, not {coords.dtype}")
-    coords = _known_rows(coords, client)
+    coords = _dask_positions(coords, box, _inputs.length(partition_ids), client, "coords")
     n = int(coords.shape[0])
-    coords = coords[:, :3].rechunk({1: -1})
     if not _is_dask(partition_ids):
         partition_ids = da.from_array(_inputs.partition_ids(partition_ids, n), chunks=(coords.chunks[0],))
     ids = _dask_ids(partition_ids, n, client).rechunk((coords.chunks[0],))
@@ -446,6 +418,11 @@ def _dask_positions(coords: Any, box: float, n_ids: Optional[int], client: Any,
     if not _is_dask(coords):
         coords = da.from_array(_inputs.positions(coords, box, n_ids=n_ids, name=name),
                                chunks=(_SCATTER_ROWS, -1))
+    shape = coords.shape
+    if len(shape) == 2 and shape[0] == 3 and shape[1] != 3 and (shape[1] < 3 or n_ids != 3):
+        # As quor: x, y and z as three rows, unless 3 ids make it 3 galaxies.
+        raise ValueError(f"{name} must have shape (N, 3), got {shape}: its rows look like "
+                         f"x, y and z; pass {name}.T")
     if coords.ndim != 2 or coords.shape[1] < 3:
         raise ValueError(f"{name} must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
     if coords.dtype.kind not in "fiu":
@@ -471,30 +448,41 @@ def _dask_id_values(ids: Any, n_rows: int, client: Any, name: str, coords_name: 
     return ids
 
 
+def _distinct_ids(block: np.ndarray) -> np.ndarray:
+    return np.unique(np.asarray(block))
+
+
 def _int32_ids(arrays: List[Any], client: Any, name: str) -> List[Any]:
     """Dask partition ids (of one or two catalogues) as int32, in one namespace: when any
     leaves the int32 range, all are relabelled together by rank among the distinct ids
     of all. The distinct ids (not the catalogues) come to the client for that."""
-    import dask.array as da
+    import dask
 
     def small(dtype: np.dtype) -> bool:
         return dtype.kind == "b" or dtype.itemsize < 4 or (dtype.itemsize == 4 and dtype.kind == "i")
 
-    if not all(small(a.dtype) for a in arrays):
-        bounds = _compute(client, [b for a in arrays if a.shape[0] for b in (a.min(), a.max())])
-        if all(np.iinfo(np.int32).min <= int(b) <= np.iinfo(np.int32).max for b in bounds):
-            return [a.astype(np.int32) for a in arrays]
-    else:
+    if all(small(a.dtype) for a in arrays):
         return [a.astype(np.int32) for a in arrays]
-    distinct = _compute(client, [da.unique(a) for a in arrays])
+    # Per chunk, as delayed tasks like the count's own: a reduction of Dask arrays read
+    # from HDF5 would have to pickle the open file, which h5py refuses.
+    distinct = _compute(client, [dask.delayed(_distinct_ids)(b) for a in arrays
+                                 for b in a.to_delayed().ravel()])
+    bounds = [b for d in distinct if d.size for b in (d[0], d[-1])]
+    if all(np.iinfo(np.int32).min <= int(b) <= np.iinfo(np.int32).max for b in bounds):
+        return [a.astype(np.int32) for a in arrays]
     if all(d.size == 0 or int(d.max()) <= np.iinfo(np.int64).max for d in distinct):
         labels = np.unique(np.concatenate([d.astype(np.int64) for d in distinct]))
     else:  # beyond int64: Python's integers hold both signs and widths exactly
         labels = np.unique(np.array([v for d in distinct for v in d.tolist()], dtype=object))
     if labels.size > 2**31:
         raise ValueError(f"{name} holds {labels.size} distinct ids; at most 2**31 can be counted")
-    return [a.map_blocks(lambda b: np.searchsorted(labels, b.astype(labels.dtype)).astype(np.int32),
-                         dtype=np.int32) for a in arrays]
+    return [a.map_blocks(_relabelled, labels, dtype=np.int32) for a in arrays]
+
+
+def _relabelled(block: np.ndarray, labels: np.ndarray) -> np.ndarray:
+    """Ids as their rank among `labels`. A function of the module, not a closure: Dask
+    then pickles the graph as it is, with its HDF5 datasets by file and name."""
+    return np.searchsorted(labels, np.asarray(block).astype(labels.dtype)).astype(np.int32)
 
 
 def _dask_weights(weights: Any, rows: Tuple[int, ...], client: Any, name: str,

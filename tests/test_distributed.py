@@ -452,8 +452,11 @@ def test_pair_sums_from_every_input_kind(client, catalogue, second, tmp_path, ki
     xyz2, ids2 = second
     n, n2 = len(xyz), len(xyz2)
     w, w2 = hostile_weights(n, 5), hostile_weights(n2, 6)
-    big_ids2 = ids2.astype(np.int64) * 2**40  # beyond int32 in one catalogue only: the
-    big_ids2[::3] = ids2[::3]  # shared ids stay equal when the two are relabelled together
+    # Ids beyond int32 in the second catalogue only, a third of them shared with the
+    # first: relabelled together, equal ids stay equal across the catalogues.
+    ids = ids * 3 - 40
+    big_ids2 = ids2.astype(np.int64) * 2**40
+    big_ids2[::3] = ids2[::3] * 3 - 40
     # Positions, ids and weights each chunked their own way (weights follow positions).
     first = [as_kind(kinds[0], a, rows, tmp_path, name) for a, rows, name in
              [(xyz, (700, 13, n - 713), "xyz"), (ids, (n,), "ids"), (w, (500, n - 500), "w")]]
@@ -526,3 +529,12 @@ def test_new_keywords_are_keyword_only(name):
     whole, spread, args = PAIR_COUNTERS[name]
     with pytest.raises(TypeError, match="positional"):
         spread(np.zeros((3, 3)), np.zeros(3, int), *args, np.zeros((3, 3)))
+
+
+def test_held_weighted_cross_sent_in_several_runs(client, catalogue, second, monkeypatch):
+    # Each run of rows sent takes the weights of its own rows.
+    xyz, ids = catalogue
+    keywords = pair_keywords("weighted cross", catalogue, second)
+    monkeypatch.setattr(qd, "_SCATTER_ROWS", 700)
+    assert_bits(qd.count_pairs_2d(xyz, ids, R, 2 * R[:4], BOX, client=client, n_slabs=4, **keywords),
+                quor.count_pairs_2d(xyz, ids, R, 2 * R[:4], BOX, **keywords))

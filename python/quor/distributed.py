@@ -11,6 +11,13 @@ member under the periodic order. Every task keeps the galaxies' positions and th
 box, so each pair is measured with the very arithmetic of a single-box count, and the
 slab histograms, whole numbers, add up to `quor`'s counts exactly.
 
+The pair counters also count between two catalogues, with weights and with mean
+separations, as `quor`'s do. Between two catalogues, a slab takes the first catalogue's
+galaxies it owns and, as ghosts, the second's within reach of either face; weights
+travel with their galaxies. A slab returns its sums of weights (and of separations) as
+exact parts, and those of all slabs are joined and rounded once: the same bits as
+`quor`'s for any number of slabs.
+
 Without a client, the counters start a LocalCluster on this machine at their first call
 and keep it for the later ones; it closes at interpreter exit, or at `close`.
 

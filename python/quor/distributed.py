@@ -390,19 +390,20 @@ def _split_sums_rows(xyz: np.ndarray, ids: np.ndarray, w: Optional[np.ndarray],
                      ghosts: Optional[bool]) -> Tuple[Tuple[Any, ...], ...]:
     """Rows (positions inside the box, int32 ids, weights or None) as one piece
     (positions, ids, weights) per slab. `ghosts` None cuts as a count of one catalogue
-    does (split_slabs, the ghosts above each slab); True gives the ghosts on both
-    faces, False none."""
-    if ghosts is None:
+    does (the ghosts above each slab); True gives the ghosts on both faces, False
+    none."""
+    if not ghosts:  # split_slabs, its ids the row numbers, to take ids and weights by
         index = np.arange(xyz.shape[0], dtype=np.int32)
         rows, row_index, offsets = _kernels.split_slabs(
-            xyz, index, np.asarray(faces, dtype=np.float64), float(ghost))
+            xyz, index, np.asarray(faces, dtype=np.float64), 0.0 if ghosts is False else float(ghost))
         return tuple((rows[a:b], ids[row_index[a:b]], None if w is None else w[row_index[a:b]])
                      for a, b in zip(offsets, offsets[1:]))
-    order, offsets = _slab_rows(xyz[:, 0], faces, ghost, ghosts)
+    order, offsets = _slab_rows(np.ascontiguousarray(xyz[:, 0]), faces, ghost, ghosts)
     pieces = []
     for a, b in zip(offsets, offsets[1:]):
-        rows = order[a:b]
-        pieces.append((xyz[rows], ids[rows], None if w is None else w[rows]))
+        rows = order[a:b]  # np.take: about twice as fast as indexing for whole rows
+        pieces.append((np.take(xyz, rows, axis=0), np.take(ids, rows),
+                       None if w is None else np.take(w, rows)))
     return tuple(pieces)
 
 

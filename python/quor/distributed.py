@@ -456,8 +456,22 @@ def _dask_id_values(ids: Any, n_rows: int, client: Any, name: str, coords_name: 
     return ids
 
 
-def _distinct_ids(block: np.ndarray) -> np.ndarray:
-    return np.unique(np.asarray(block))
+def _id_bounds(block: np.ndarray) -> Tuple[int, ...]:
+    """The least and the largest id of a chunk, none for an empty one."""
+    block = np.asarray(block)
+    return (int(block.min()), int(block.max())) if block.size else ()
+
+
+def _distinct_ids(ids: Any) -> Any:
+    """A Dask delayed value of the sorted distinct ids of `ids`: those of each chunk,
+    merged pairwise on the workers."""
+    import dask
+
+    parts = [dask.delayed(np.unique)(b) for b in ids.to_delayed().ravel()]
+    while len(parts) > 1:
+        parts = [dask.delayed(np.union1d)(*parts[k:k + 2]) if k + 1 < len(parts) else parts[k]
+                 for k in range(0, len(parts), 2)]
+    return parts[0]
 
 
 def _int32_ids(arrays: List[Any], client: Any, name: str) -> List[Any]:
@@ -471,13 +485,13 @@ def _int32_ids(arrays: List[Any], client: Any, name: str) -> List[Any]:
 
     if all(small(a.dtype) for a in arrays):
         return [a.astype(np.int32) for a in arrays]
-    # Per chunk, as delayed tasks like the count's own: a reduction of Dask arrays read
-    # from HDF5 would have to pickle the open file, which h5py refuses.
-    distinct = _compute(client, [dask.delayed(_distinct_ids)(b) for a in arrays
-                                 for b in a.to_delayed().ravel()])
-    bounds = [b for d in distinct if d.size for b in (d[0], d[-1])]
-    if all(np.iinfo(np.int32).min <= int(b) <= np.iinfo(np.int32).max for b in bounds):
+    # Per chunk, as delayed tasks like the count's own: Dask's reductions of arrays read
+    # from HDF5 would pickle the open file, which h5py refuses.
+    bounds = _compute(client, [dask.delayed(_id_bounds)(b) for a in arrays
+                               for b in a.to_delayed().ravel()])
+    if all(np.iinfo(np.int32).min <= int(b) <= np.iinfo(np.int32).max for pair in bounds for b in pair):
         return [a.astype(np.int32) for a in arrays]
+    distinct = _compute(client, [_distinct_ids(a) for a in arrays])
     if all(d.size == 0 or int(d.max()) <= np.iinfo(np.int64).max for d in distinct):
         labels = np.unique(np.concatenate([d.astype(np.int64) for d in distinct]))
     else:  # beyond int64: Python's integers hold both signs and widths exactly

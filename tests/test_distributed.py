@@ -420,7 +420,7 @@ def assert_bits(got, expected):
     assert (got.auto_pairs is got.auto) == (expected.auto_pairs is expected.auto)
 
 
-@pytest.mark.parametrize("n_slabs", [1, 3, 4, 7])
+@pytest.mark.parametrize("n_slabs", [None, 1, 3, 4, 7])
 @pytest.mark.parametrize("case", ["weighted auto", "cross", "weighted cross", "weights2 alone",
                                   "same array twice"])
 @pytest.mark.parametrize("name", list(PAIR_COUNTERS))

@@ -362,19 +362,19 @@ def _pair_sums(results: Sequence[Tuple[Any, ...]], sums: Tuple[bool, bool, bool,
     return _pair_counts(tuple(joined))
 
 
-def _slab_rows(x: np.ndarray, faces: Sequence[float], ghost: float, ghosts: bool) -> Tuple[np.ndarray, np.ndarray]:
+def _slab_rows(x: np.ndarray, faces: Sequence[float], ghost: float) -> Tuple[np.ndarray, np.ndarray]:
     """Row numbers of each slab's piece, one piece after another, and the n + 1 offsets
     of the pieces: the rows the slab owns (faces[s] <= x < faces[s + 1], the comparisons
-    of the slab kernels), then with `ghosts` those of the slab above less than `ghost`
-    above its face and those of the slab below less than `ghost` below it (across the
-    box's boundary between the last slab and the first)."""
+    of the slab kernels), then its ghosts on both faces, those of the slab above less
+    than `ghost` above its face and those of the slab below less than `ghost` below it
+    (across the box's boundary between the last slab and the first)."""
     face = np.asarray(faces, dtype=np.float64)
     n = face.size - 1
     owner = np.searchsorted(face, x, side="right") - 1
     np.clip(owner, 0, n - 1, out=owner)
     rows = [np.arange(x.size)]
     slabs = [owner]
-    if ghosts and n > 1:
+    if n > 1:
         above = np.flatnonzero(x - face[owner] < ghost)  # ghosts of the slab below
         below = np.flatnonzero(face[owner + 1] - x < ghost)  # ghosts of the slab above
         rows += [above, below]
@@ -392,13 +392,16 @@ def _split_sums_rows(xyz: np.ndarray, ids: np.ndarray, w: Optional[np.ndarray],
     (positions, ids, weights) per slab. `ghosts` None cuts as a count of one catalogue
     does (the ghosts above each slab); True gives the ghosts on both faces, False
     none."""
+    if xyz.shape[0] >= 2**31:  # the row numbers below are int32
+        raise ValueError(f"a chunk of {xyz.shape[0]} rows is too large to split: rechunk "
+                         f"the catalogue below 2**31 rows a chunk")
     if not ghosts:  # split_slabs, its ids the row numbers, to take ids and weights by
         index = np.arange(xyz.shape[0], dtype=np.int32)
         rows, row_index, offsets = _kernels.split_slabs(
             xyz, index, np.asarray(faces, dtype=np.float64), 0.0 if ghosts is False else float(ghost))
         return tuple((rows[a:b], ids[row_index[a:b]], None if w is None else w[row_index[a:b]])
                      for a, b in zip(offsets, offsets[1:]))
-    order, offsets = _slab_rows(np.ascontiguousarray(xyz[:, 0]), faces, ghost, ghosts)
+    order, offsets = _slab_rows(np.ascontiguousarray(xyz[:, 0]), faces, ghost)
     pieces = []
     for a, b in zip(offsets, offsets[1:]):
         rows = order[a:b]  # np.take: about twice as fast as indexing for whole rows

@@ -5,6 +5,7 @@ a call on the embedded cluster, and how Ctrl-C ends a count.
     python benchmarks/bench_distributed.py big [--n 100000000] [--dir /tmp]
     python benchmarks/bench_distributed.py again [--n 100000] [--repeat 7]
     python benchmarks/bench_distributed.py interrupt [--repeat 3]
+    python benchmarks/bench_distributed.py cross [--n 250000] [--slabs 8] [--repeat 3]
 
 `ratio`: N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins from 0.1 to 50,
 one quor.count_pairs_1d call against an 8-slab quor.distributed count on a LocalCluster of
@@ -32,6 +33,13 @@ Ctrl-C while a count runs, then the time of the next 20,000-galaxy count on the 
 client; (b) without a client, the time from SIGINT to the end of the script and the lines
 it printed; (c) SIGINT while the embedded cluster starts: the lines printed, and whether
 Dask's exit hook complained. Medians (and the largest line count) of --repeat runs.
+
+`cross`: N uniform galaxies against 4 N particles carrying host ids and masses in a box of
+1000 Mpc/h, r <= 20 (20 logarithmic bins from 0.1): one quor.count_pairs_1d call against
+an 8-slab quor.distributed count on a plain LocalCluster of two single-thread worker
+processes, as total CPU seconds (workers' and this process's), unweighted and with the
+masses as weights2 and separations=True. Every distributed result is checked to carry the
+bits of quor's. Medians of --repeat rounds; run with RAYON_NUM_THREADS=1.
 """
 import argparse
 import os
@@ -316,9 +324,50 @@ def interrupt(args):
           f"{max(lines)}, 'Exception ignored' in {sum(ignored)} of {len(ignored)}")
 
 
+def cross(args):
+    import distributed
+
+    import quor
+    import quor.distributed as qd
+
+    box, r = 1000.0, np.logspace(-1, np.log10(20.0), 21)
+    coords, ids = catalogue(args.n, box)
+    particles, host = catalogue(4 * args.n, box, seed=20261209)
+    mass = np.random.default_rng(3).uniform(0.5, 1.5, size=4 * args.n)
+    cases = {"unweighted": dict(coords2=particles, partition_ids2=host),
+             "weights2, separations": dict(coords2=particles, partition_ids2=host, weights2=mass,
+                                           separations=True)}
+    print(f"count_pairs_1d, {args.n} galaxies x {4 * args.n} particles, box {box:g}, r <= 20, "
+          f"{args.slabs} slabs; CPU seconds, medians of {args.repeat} rounds")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
+                                       env={"RAYON_NUM_THREADS": "1"})
+    with cluster, distributed.Client(cluster) as client:
+        for name, keywords in cases.items():
+            rows = []
+            for k in range(args.repeat + 1):  # the first round warms the workers
+                t = time.process_time()
+                expected = quor.count_pairs_1d(coords, ids, r, box, **keywords)
+                one = time.process_time() - t
+                before = sum(client.run(time.process_time).values())
+                t = time.process_time()
+                got = qd.count_pairs_1d(coords, ids, r, box, client=client, n_slabs=args.slabs,
+                                        **keywords)
+                own = time.process_time() - t
+                workers = sum(client.run(time.process_time).values()) - before
+                for field in ("auto", "cross", "auto_pairs", "cross_pairs", "cross_mean_r",
+                              "cross_mean_log_r"):
+                    g, e = getattr(got, field), getattr(expected, field)
+                    assert (g is None and e is None) or g.tobytes() == e.tobytes(), field
+                if k:
+                    rows.append((one, workers, own, (workers + own) / one))
+            one, workers, own, ratio_ = (float(np.median(c)) for c in zip(*rows))
+            print(f"  {name:22s} quor {one:6.2f}   distributed: workers {workers:6.2f} + client "
+                  f"{own:5.2f}   ratio {ratio_:.3f}   (bits equal)")
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("what", choices=["ratio", "big", "again", "interrupt"])
+    ap.add_argument("what", choices=["ratio", "big", "again", "interrupt", "cross"])
     ap.add_argument("--n", type=int)
     ap.add_argument("--slabs", type=int, default=8)
     ap.add_argument("--repeat", type=int)
@@ -327,6 +376,11 @@ def main():
     args = ap.parse_args()
     if args.what in ("ratio", "again"):
         args.repeat = args.repeat or 7
+    if args.what == "cross":
+        args.n = args.n or 250_000
+        args.repeat = args.repeat or 3
+        cross(args)
+        return
     if args.what == "ratio":
         args.n = args.n or 1_000_000
         ratio(args)

@@ -101,7 +101,8 @@ def test_on_disk_input(client, catalogue, tmp_path):
     path = tmp_path / "cat.h5"
     with h5py.File(path, "w") as f:
         f.create_dataset("pos", data=xyz, chunks=(500, 3))
-        f.create_dataset("halo", data=ids, chunks=(500,))
+        # Ids beyond int32, relabelled by tasks that read the file as the counts do.
+        f.create_dataset("halo", data=ids.astype(np.int64) * 2**40, chunks=(500,))
     # The file is opened by the workers through the Dask graph, not read by the client.
     with h5py.File(path, "r") as f:
         coords = da.from_array(f["pos"], chunks=(1000, 3))
@@ -363,3 +364,178 @@ def test_unfillable_group_bins_warn_as_in_quor(client, counter):
         else:
             getattr(quor.distributed, counter)(*args, *extra, 100.0, client=client, n_slabs=1)
     assert [w.filename for w in record] == [__file__]
+
+
+# ---------------------------------------------------------------------------------------------
+# Two catalogues, weights and separations
+
+PAIR_COUNTERS = {name: COUNTERS[name] for name in ("pairs_1d", "pairs_2d", "pairs_smu")}
+RESULT_FIELDS = ("auto", "cross", "auto_pairs", "cross_pairs", "auto_mean_r", "cross_mean_r",
+                 "auto_mean_log_r", "cross_mean_log_r")
+
+
+def hostile_weights(n, seed):
+    """Signs mixed, zeros, and magnitudes over 60 decades: a sum added in another order
+    or rounded more than once comes out with other bits."""
+    rng = np.random.default_rng(seed)
+    w = rng.normal(size=n) * 10.0 ** rng.integers(-30, 30, size=n)
+    w[::17] = 0.0
+    return w
+
+
+@pytest.fixture(scope="module")
+def second():
+    xyz, _ = faces_catalogue(R_MAX, n=1000, seed=11)
+    ids = np.random.default_rng(12).integers(0, 30, size=xyz.shape[0])
+    return xyz, ids
+
+
+def pair_keywords(case, catalogue, second):
+    xyz, ids = catalogue
+    xyz2, ids2 = second
+    return {
+        "weighted auto": dict(weights=hostile_weights(len(xyz), 1), separations=True),
+        "cross": dict(coords2=xyz2, partition_ids2=ids2),
+        "weighted cross": dict(coords2=xyz2, partition_ids2=ids2, weights=hostile_weights(len(xyz), 1),
+                               weights2=hostile_weights(len(xyz2), 2), separations=True),
+        "weights2 alone": dict(coords2=xyz2, partition_ids2=ids2,
+                               weights2=-hostile_weights(len(xyz2), 3)),
+        "same array twice": dict(coords2=xyz, partition_ids2=ids, weights=hostile_weights(len(xyz), 4),
+                                 separations=True),
+    }[case]
+
+
+def assert_bits(got, expected):
+    """Every array of two PairCounts the same bits (NaN means included), and the unweighted
+    pair counts the very arrays `auto` and `cross` in both or in neither."""
+    assert type(got) is type(expected)
+    assert np.any(expected.auto_pairs > 0) or np.any(expected.cross_pairs > 0)
+    for field in RESULT_FIELDS:
+        g, e = getattr(got, field), getattr(expected, field)
+        if e is None:
+            assert g is None, field
+            continue
+        assert g.dtype == e.dtype == np.float64 and g.shape == e.shape, field
+        assert np.array_equal(g.view(np.uint64), e.view(np.uint64)), (field, g, e)
+    assert (got.auto_pairs is got.auto) == (expected.auto_pairs is expected.auto)
+
+
+@pytest.mark.parametrize("n_slabs", [None, 1, 3, 4, 7])
+@pytest.mark.parametrize("case", ["weighted auto", "cross", "weighted cross", "weights2 alone",
+                                  "same array twice"])
+@pytest.mark.parametrize("name", list(PAIR_COUNTERS))
+def test_pair_sums_equal_quor_bit_for_bit(client, catalogue, second, name, case, n_slabs):
+    whole, spread, args = PAIR_COUNTERS[name]
+    xyz, ids = catalogue
+    keywords = pair_keywords(case, catalogue, second)
+    assert_bits(spread(xyz, ids, *args, client=client, n_slabs=n_slabs, **keywords),
+                whole(xyz, ids, *args, **keywords))
+
+
+def as_kind(kind, arr, rows, tmp_path, name):
+    """`arr` as the input kind: NumPy, a Dask array of uneven chunks `rows`, a Dask array
+    over an HDF5 dataset, or the HDF5 dataset itself (read by the client)."""
+    if kind == "numpy":
+        return arr
+    if kind == "dask":
+        return da.from_array(arr, chunks=(rows,) + arr.shape[1:])
+    h5py = pytest.importorskip("h5py")
+    with h5py.File(tmp_path / f"{name}.h5", "w") as f:
+        f.create_dataset(name, data=arr, chunks=(min(len(arr), 256),) + arr.shape[1:])
+    dataset = h5py.File(tmp_path / f"{name}.h5", "r")[name]  # open until collected
+    return da.from_array(dataset, chunks=(rows,) + arr.shape[1:]) if kind == "hdf5 dask" else dataset
+
+
+@pytest.mark.parametrize("kinds", [("dask", "dask"), ("numpy", "dask"), ("dask", "numpy"),
+                                   ("hdf5 dask", "hdf5 dask"), ("hdf5", "dask")])
+def test_pair_sums_from_every_input_kind(client, catalogue, second, tmp_path, kinds):
+    xyz, ids = catalogue
+    xyz2, ids2 = second
+    n, n2 = len(xyz), len(xyz2)
+    w, w2 = hostile_weights(n, 5), hostile_weights(n2, 6)
+    # Ids beyond int32 in the second catalogue only, a third of them shared with the
+    # first: relabelled together, equal ids stay equal across the catalogues.
+    ids = ids * 3 - 40
+    big_ids2 = ids2.astype(np.int64) * 2**40
+    big_ids2[::3] = ids2[::3] * 3 - 40
+    # Positions, ids and weights each chunked their own way (weights follow positions).
+    first = [as_kind(kinds[0], a, rows, tmp_path, name) for a, rows, name in
+             [(xyz, (700, 13, n - 713), "xyz"), (ids, (n,), "ids"), (w, (500, n - 500), "w")]]
+    other = [as_kind(kinds[1], a, rows, tmp_path, name) for a, rows, name in
+             [(xyz2, (300, n2 - 300), "xyz2"), (big_ids2, (n2 - 1, 1), "ids2"), (w2, (n2,), "w2")]]
+    keywords = dict(weights=w, coords2=xyz2, partition_ids2=big_ids2, weights2=w2, separations=True)
+    expected = quor.count_pairs_1d(xyz, ids, R, BOX, **keywords)
+    got = qd.count_pairs_1d(first[0], first[1], R, BOX, client=client, n_slabs=4, weights=first[2],
+                            coords2=other[0], partition_ids2=other[1], weights2=other[2],
+                            separations=True)
+    assert_bits(got, expected)
+
+
+@pytest.mark.parametrize("dask_input", [False, True])
+@pytest.mark.parametrize("rows", [(0, 5), (5, 0), (40, 1), (1, 40)])
+def test_empty_or_single_galaxy_catalogues(client, rows, dask_input):
+    rng = np.random.default_rng(7)
+    xyz, xyz2 = rng.uniform(0, BOX, (rows[0], 3)), rng.uniform(0, BOX, (rows[1], 3))
+    if min(rows):
+        xyz2[:1] = xyz[:1] + 0.5  # the lone galaxy has a partner
+    keywords = dict(coords2=xyz2, partition_ids2=np.zeros(rows[1], int), weights=-rng.uniform(size=rows[0]),
+                    weights2=rng.uniform(size=rows[1]), separations=True)
+    expected = quor.count_pairs_1d(xyz, np.zeros(rows[0], int), R, BOX, **keywords)
+    if dask_input:
+        keywords = {k: da.from_array(v) if isinstance(v, np.ndarray) else v for k, v in keywords.items()}
+    got = qd.count_pairs_1d(da.from_array(xyz) if dask_input else xyz, np.zeros(rows[0], int), R, BOX,
+                            client=client, n_slabs=3, **keywords)
+    for field in RESULT_FIELDS:
+        np.testing.assert_array_equal(getattr(got, field), getattr(expected, field), err_msg=field)
+    assert expected.auto_pairs.sum() == min(rows)
+
+
+BAD_KEYWORDS = {
+    "ids2 alone": (ValueError, dict(partition_ids2=np.zeros(5, int))),
+    "weights2 alone": (ValueError, dict(weights2=np.ones(5))),
+    "coords2 alone": (ValueError, dict(coords2=np.zeros((5, 3)))),
+    "separations not bool": (TypeError, dict(separations="yes")),
+    "short weights": (ValueError, dict(weights=np.ones(9))),
+    "bool weights": (TypeError, dict(weights=np.ones(10, bool))),
+    "2-D weights": (ValueError, dict(weights=np.ones((10, 1)))),
+    "short weights2": (ValueError, dict(coords2=np.zeros((5, 3)), partition_ids2=np.zeros(5, int),
+                                        weights2=np.ones(4))),
+    "NaN weights2": (ValueError, dict(coords2=np.zeros((5, 3)), partition_ids2=np.zeros(5, int),
+                                      weights2=np.array([1.0, 2.0, np.nan, 0.0, 1.0]))),
+    "short ids2": (ValueError, dict(coords2=np.zeros((5, 3)), partition_ids2=np.zeros(4, int))),
+    "float ids2": (TypeError, dict(coords2=np.zeros((5, 3)), partition_ids2=np.zeros(5))),
+    "coords2 as rows": (ValueError, dict(coords2=np.zeros((3, 5)), partition_ids2=np.zeros(5, int))),
+    "infinite coords2": (ValueError, dict(coords2=np.full((5, 3), np.inf),
+                                          partition_ids2=np.zeros(5, int))),
+}
+
+
+@pytest.mark.parametrize("dask_input", [False, True])
+@pytest.mark.parametrize("case", list(BAD_KEYWORDS))
+def test_bad_keywords_raise_as_in_quor(client, case, dask_input):
+    error, keywords = BAD_KEYWORDS[case]
+    xyz, ids = np.random.default_rng(0).uniform(0, BOX, (10, 3)), np.zeros(10, int)
+    with pytest.raises(error) as in_quor:
+        quor.count_pairs_1d(xyz, ids, R, BOX, **keywords)
+    if dask_input:
+        keywords = {k: da.from_array(v, chunks=3) if isinstance(v, np.ndarray) else v
+                    for k, v in keywords.items()}
+    with pytest.raises(error) as spread:
+        qd.count_pairs_1d(xyz, ids, R, BOX, client=client, n_slabs=3, **keywords)
+    assert str(spread.value) == str(in_quor.value)
+
+
+@pytest.mark.parametrize("name", list(PAIR_COUNTERS))
+def test_new_keywords_are_keyword_only(name):
+    whole, spread, args = PAIR_COUNTERS[name]
+    with pytest.raises(TypeError, match="positional"):
+        spread(np.zeros((3, 3)), np.zeros(3, int), *args, np.zeros((3, 3)))
+
+
+def test_held_weighted_cross_sent_in_several_runs(client, catalogue, second, monkeypatch):
+    # Each run of rows sent takes the weights of its own rows.
+    xyz, ids = catalogue
+    keywords = pair_keywords("weighted cross", catalogue, second)
+    monkeypatch.setattr(qd, "_SCATTER_ROWS", 700)
+    assert_bits(qd.count_pairs_2d(xyz, ids, R, 2 * R[:4], BOX, client=client, n_slabs=4, **keywords),
+                quor.count_pairs_2d(xyz, ids, R, 2 * R[:4], BOX, **keywords))

@@ -99,18 +99,7 @@ def _pair_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: float, c
                  separations: Any) -> Tuple[np.ndarray, np.ndarray, float, dict]:
     """The catalogue, the box and the keywords of the kernels' pair counters for the
     second catalogue, the weights and the separations."""
-    if coords2 is None:
-        if partition_ids2 is not None:
-            raise ValueError("partition_ids2 is given without coords2: pass the second "
-                             "catalogue's positions as coords2")
-        if weights2 is not None:
-            raise ValueError("weights2 is given without coords2: an auto count takes "
-                             "`weights` alone")
-    elif partition_ids2 is None:
-        raise ValueError("partition_ids2 is required with coords2: one partition id per "
-                         "galaxy of the second catalogue")
-    if not isinstance(separations, (bool, np.bool_)):
-        raise TypeError(f"separations must be True or False, not {type(separations).__name__}")
+    check_pair_keywords(coords2, partition_ids2, weights2, separations)
     box = _inputs.box_size(box_size)
     extra: dict = {}
     if coords2 is None:
@@ -126,6 +115,23 @@ def _pair_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: float, c
     if separations:
         extra["separations"] = True
     return xyz, ids, box, extra
+
+
+def check_pair_keywords(coords2: Any, partition_ids2: Any, weights2: Any,
+                        separations: Any) -> None:
+    """Which of the pair counters' keywords go together, before any is read."""
+    if coords2 is None:
+        if partition_ids2 is not None:
+            raise ValueError("partition_ids2 is given without coords2: pass the second "
+                             "catalogue's positions as coords2")
+        if weights2 is not None:
+            raise ValueError("weights2 is given without coords2: an auto count takes "
+                             "`weights` alone")
+    elif partition_ids2 is None:
+        raise ValueError("partition_ids2 is required with coords2: one partition id per "
+                         "galaxy of the second catalogue")
+    if not isinstance(separations, (bool, np.bool_)):
+        raise TypeError(f"separations must be True or False, not {type(separations).__name__}")
 
 
 def _mean(sums: np.ndarray, weights: np.ndarray) -> np.ndarray:

@@ -11,6 +11,13 @@ member under the periodic order. Every task keeps the galaxies' positions and th
 box, so each pair is measured with the very arithmetic of a single-box count, and the
 slab histograms, whole numbers, add up to `quor`'s counts exactly.
 
+The pair counters also count between two catalogues, with weights and with mean
+separations, as `quor`'s do. Between two catalogues, a slab takes the first catalogue's
+galaxies it owns and, as ghosts, the second's within reach of either face; weights
+travel with their galaxies. A slab returns its sums of weights (and of separations) as
+exact parts, and those of all slabs are joined and rounded once: the same bits as
+`quor`'s for any number of slabs.
+
 Without a client, the counters start a LocalCluster on this machine at their first call
 and keep it for the later ones; it closes at interpreter exit, or at `close`.
 
@@ -32,7 +39,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _binning, _inputs, _kernels
-from ._counts import GroupCounts, PairCounts
+from ._counts import GroupCounts, PairCounts, _pair_counts, _pair_inputs, check_pair_keywords
 from ._progress import Progress, ProgressCallback, reporter
 
 __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
@@ -181,18 +188,44 @@ def _stop_when_cancelled() -> Optional[Callable[[], None]]:
     return stop
 
 
-def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo: float,
-                x_hi: float,
-                *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
-    """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
-    keep the order of the catalogue (groups are found from their member of lowest row)."""
+def _joined(pieces: Sequence[Tuple[Any, ...]]) -> Tuple[Any, ...]:
+    """Pieces (positions, ids) or (positions, ids, weights or None) of one slab, joined
+    column by column in order."""
     if len(pieces) == 1:
-        xyz, ids = pieces[0]  # no copy
-    else:
-        xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
-        ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
-    return getattr(_kernels, kernel)(xyz, ids, *args, x_lo, x_hi, None, threads,
-                                     _stop_when_cancelled())
+        return tuple(pieces[0])  # no copy
+    if not pieces:
+        return np.zeros((0, 3)), np.zeros(0, np.int32), np.zeros(0)
+    return tuple(None if column[0] is None else np.concatenate(column)
+                 for column in zip(*pieces))
+
+
+def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo: float,
+                x_hi: float, sums: Optional[Tuple[int, bool, bool, bool, bool]],
+                *pieces: Tuple[Any, ...]) -> Tuple[Any, ...]:
+    """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
+    keep the order of the catalogue (groups are found from their member of lowest row).
+
+    `sums` is None for a count of one catalogue without weights or separations; else
+    (n_first, cross, weighted, weighted2, separations): the first n_first pieces are
+    the first catalogue's (positions, ids, weights), the others the second's."""
+    count = getattr(_kernels, kernel)
+    stop = _stop_when_cancelled()
+    if sums is None:
+        xyz, ids = _joined(pieces)[:2]
+        return count(xyz, ids, *args, x_lo, x_hi, None, threads, stop)
+    n_first, cross, weighted, weighted2, separations = sums
+    xyz, ids, w = _joined(pieces[:n_first])
+    keywords: Dict[str, Any] = {}
+    if weighted:
+        keywords["weights"] = w
+    if separations:
+        keywords["separations"] = True
+    if cross:
+        xyz2, ids2, w2 = _joined(pieces[n_first:])
+        keywords.update(coords2=xyz2, partition_ids2=ids2)
+        if weighted2:
+            keywords["weights2"] = w2
+    return count(xyz, ids, *args, x_lo, x_hi, None, threads, stop, **keywords)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -205,48 +238,28 @@ def _is_dask(obj: Any) -> bool:
 
 def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
     """Dask partition ids as int32, relabelled densely when they leave the int32 range."""
-    ids = _known_rows(ids, client)
-    if ids.ndim != 1:
-        raise ValueError(f"partition_ids must be one-dimensional, got shape {ids.shape}")
-    if ids.shape[0] != n_rows:
-        raise ValueError(
-            f"partition_ids must hold one id per row of coords ({n_rows}), got {ids.shape[0]}")
-    if ids.dtype.kind not in "iub":  # booleans: two partitions, as quor takes them
-        raise TypeError(f"partition_ids must hold integers, not {ids.dtype}")
-    if ids.dtype.kind == "b" or ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
-        return ids.astype(np.int32)
-    lo, hi = _compute(client, [ids.min(), ids.max()]) if n_rows else (0, 0)
-    if int(lo) >= np.iinfo(np.int32).min and int(hi) <= np.iinfo(np.int32).max:
-        return ids.astype(np.int32)
-    # Only equality of ids matters: their ranks among the distinct ids count the same.
-    # The distinct ids (not the catalogue) come to the client for that.
-    import dask.array as da
-
-    labels, = _compute(client, [da.unique(ids)])
-    if labels.size > 2**31:
-        raise ValueError(
-            f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
-    return ids.map_blocks(lambda b: np.searchsorted(labels, b).astype(np.int32), dtype=np.int32)
+    return _int32_ids([_dask_id_values(ids, n_rows, client, "partition_ids", "coords")], client,
+                      "partition_ids")[0]
 
 
-def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, faces: Sequence[float],
-                   ghost: float, sent: List[Any]) -> List[List[Any]]:
-    """A catalogue held by the client, split here by slab and sent to the workers: per
-    slab, the futures of its pieces (one per run of _SCATTER_ROWS rows, in row order).
+def _scatter_slabs(client: Any, n_rows: int, split: Callable[[int, int], Sequence[Any]], n: int,
+                   sent: List[Any]) -> List[List[Any]]:
+    """A catalogue of `n_rows` held by the client, split here into its n slabs' pieces
+    by `split(a, b)` run by run of rows a <= row < b, and sent to the workers: per slab,
+    the futures of its pieces (one per run of _SCATTER_ROWS rows, in row order).
     Every future is also added to `sent` as soon as it exists, for the caller to
     release if the count stops.
 
     All pieces of a slab go to the same worker, the slabs spread evenly over the
     workers' threads, so each count task finds its rows where it runs: no split task
     and no transfer between workers."""
-    n = len(faces) - 1
     with _into_dask():
         nthreads = client.nthreads()
     slots = [w for w, k in sorted(nthreads.items()) for _ in range(k)]
     home = [slots[s * len(slots) // n] if slots else None for s in range(n)]
     futures: List[List[Any]] = [[] for _ in range(n)]
-    for a in range(0, xyz.shape[0], _SCATTER_ROWS):
-        pieces = _split_rows(xyz[a:a + _SCATTER_ROWS], ids[a:a + _SCATTER_ROWS], faces, ghost)
+    for a in range(0, n_rows, _SCATTER_ROWS):
+        pieces = split(a, a + _SCATTER_ROWS)
         for worker in dict.fromkeys(home):
             slabs = [s for s in range(n) if home[s] == worker]
             # Keys unique to this call (hash=False): a key shared with an earlier call
@@ -281,20 +294,337 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
     ids) per chunk, Dask delayed values, and the number of rows."""
     import dask.array as da
 
-    if not _is_dask(coords):  # held here: read as quor reads it (named columns, masks)
-        coords = da.from_array(_inputs.positions(coords, box, n_ids=_inputs.length(partition_ids)),
-                               chunks=(_SCATTER_ROWS, -1))
-    if coords.ndim != 2 or coords.shape[1] < 3:
-        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
-    if coords.dtype.kind not in "fiu":
-        raise TypeError(f"coords must hold real numbers, not {coords.dtype}")
-    coords = _known_rows(coords, client)
+    coords = _dask_positions(coords, box, _inputs.length(partition_ids), client, "coords")
     n = int(coords.shape[0])
-    coords = coords[:, :3].rechunk({1: -1})
     if not _is_dask(partition_ids):
         partition_ids = da.from_array(_inputs.partition_ids(partition_ids, n), chunks=(coords.chunks[0],))
     ids = _dask_ids(partition_ids, n, client).rechunk((coords.chunks[0],))
     return list(zip(coords.to_delayed().ravel(), ids.to_delayed().ravel())), n
+
+
+# ---------------------------------------------------------------------------------------------
+# Pair sums: two catalogues, weights, separations
+#
+# In a count of two catalogues, the first catalogue's galaxies are each given to the one
+# slab that owns them, with no ghosts; the second catalogue's are given to their own slab
+# and, as ghosts, to each neighbouring slab within reach of their x. Every galaxy i of
+# the first catalogue then meets in its slab every galaxy j of the second within reach,
+# and only there: each ordered pair (i, j) is counted once. (The slab kernels count a
+# pair with an owned member, and every first-catalogue galaxy a slab holds is its own.)
+# A count of one catalogue with weights or separations cuts as an unweighted one, the
+# weights riding along with their rows.
+#
+# The weighted sums come from each slab as exact parts; joined across slabs and rounded
+# once (exact_sums), they are the bits of a single count, whatever the slabs.
+
+
+def _sums_flags(pair: Dict[str, Any]) -> Optional[Tuple[bool, bool, bool, bool]]:
+    """(cross, weighted, weighted2, separations) of a pair count, or None for a count of
+    one catalogue without weights or separations."""
+    flags = (pair["coords2"] is not None, pair["weights"] is not None,
+             pair["weights2"] is not None, bool(pair["separations"]))
+    return flags if any(flags) else None
+
+
+def _empty_keywords(sums: Optional[Tuple[bool, bool, bool, bool]]) -> Dict[str, Any]:
+    """The slab kernel's keywords for the flags `sums`, over empty catalogues."""
+    if sums is None:
+        return {}
+    cross, weighted, weighted2, separations = sums
+    keywords: Dict[str, Any] = {}
+    if cross:
+        keywords.update(coords2=np.zeros((0, 3)), partition_ids2=np.zeros(0, np.int32))
+    if weighted:
+        keywords["weights"] = np.zeros(0)
+    if weighted2:
+        keywords["weights2"] = np.zeros(0)
+    if separations:
+        keywords["separations"] = True
+    return keywords
+
+
+def _joined_sums(per_slab: Sequence[np.ndarray], shape: Tuple[int, ...]) -> np.ndarray:
+    """One result array from the slabs' arrays of it: whole numbers added (exact below
+    2**53, in any order), exact parts (a last axis more than `shape`) joined and rounded
+    once, never added as floats."""
+    if per_slab[0].shape == shape:
+        return np.sum(per_slab, axis=0)
+    parts = np.concatenate([p.reshape(-1, p.shape[-1]) for p in per_slab], axis=1)
+    return _kernels.exact_sums(parts).reshape(shape)
+
+
+def _pair_sums(results: Sequence[Tuple[Any, ...]], sums: Tuple[bool, bool, bool, bool]) -> PairCounts:
+    """The slabs' results (the slab kernels' 8-tuples) as the PairCounts of one count."""
+    columns = list(zip(*results))
+    shape = columns[2][0].shape  # the pair counts: no parts axis
+    joined = [None if column[0] is None else _joined_sums(column, shape) for column in columns]
+    if not (sums[1] or sums[2]):  # unweighted: the sums are the counts, one array each
+        joined[2], joined[3] = joined[0], joined[1]
+    return _pair_counts(tuple(joined))
+
+
+def _slab_rows(x: np.ndarray, faces: Sequence[float], ghost: float) -> Tuple[np.ndarray, np.ndarray]:
+    """Row numbers of each slab's piece, one piece after another, and the n + 1 offsets
+    of the pieces: the rows the slab owns (faces[s] <= x < faces[s + 1], the comparisons
+    of the slab kernels), then its ghosts on both faces, those of the slab above less
+    than `ghost` above its face and those of the slab below less than `ghost` below it
+    (across the box's boundary between the last slab and the first)."""
+    face = np.asarray(faces, dtype=np.float64)
+    n = face.size - 1
+    owner = np.searchsorted(face, x, side="right") - 1
+    np.clip(owner, 0, n - 1, out=owner)
+    rows = [np.arange(x.size)]
+    slabs = [owner]
+    if n > 1:
+        above = np.flatnonzero(x - face[owner] < ghost)  # ghosts of the slab below
+        below = np.flatnonzero(face[owner + 1] - x < ghost)  # ghosts of the slab above
+        rows += [above, below]
+        slabs += [(owner[above] - 1) % n, (owner[below] + 1) % n]
+    slab = np.concatenate(slabs).astype(np.uint16 if n <= 1 << 16 else np.int64)
+    order = np.argsort(slab, kind="stable")
+    offsets = np.concatenate([[0], np.cumsum(np.bincount(slab, minlength=n))])
+    return np.concatenate(rows)[order], offsets
+
+
+def _split_sums_rows(xyz: np.ndarray, ids: np.ndarray, w: Optional[np.ndarray],
+                     faces: Sequence[float], ghost: float,
+                     ghosts: Optional[bool]) -> Tuple[Tuple[Any, ...], ...]:
+    """Rows (positions inside the box, int32 ids, weights or None) as one piece
+    (positions, ids, weights) per slab. `ghosts` None cuts as a count of one catalogue
+    does (the ghosts above each slab); True gives the ghosts on both faces, False
+    none."""
+    if xyz.shape[0] >= 2**31:  # the row numbers below are int32
+        raise ValueError(f"a chunk of {xyz.shape[0]} rows is too large to split: rechunk "
+                         f"the catalogue below 2**31 rows a chunk")
+    if not ghosts:  # split_slabs, its ids the row numbers, to take ids and weights by
+        index = np.arange(xyz.shape[0], dtype=np.int32)
+        rows, row_index, offsets = _kernels.split_slabs(
+            xyz, index, np.asarray(faces, dtype=np.float64), 0.0 if ghosts is False else float(ghost))
+        return tuple((rows[a:b], ids[row_index[a:b]], None if w is None else w[row_index[a:b]])
+                     for a, b in zip(offsets, offsets[1:]))
+    order, offsets = _slab_rows(np.ascontiguousarray(xyz[:, 0]), faces, ghost)
+    pieces = []
+    for a, b in zip(offsets, offsets[1:]):
+        rows = order[a:b]  # np.take: about twice as fast as indexing for whole rows
+        pieces.append((np.take(xyz, rows, axis=0), np.take(ids, rows),
+                       None if w is None else np.take(w, rows)))
+    return tuple(pieces)
+
+
+def _split_chunk_sums(coords: Any, ids: Any, weights: Any, box: float, faces: Sequence[float],
+                      ghost: float, ghosts: Optional[bool],
+                      names: Tuple[str, str]) -> Tuple[Tuple[Any, ...], ...]:
+    """_split_sums_rows of one chunk of a Dask catalogue, read and checked on the worker
+    as quor reads it; `names` are its positions' and weights' argument names."""
+    xyz = _inputs.positions(coords, box, name=names[0])
+    w = None if weights is None else _inputs.weights(names[1], weights, xyz.shape[0], names[0])
+    return _split_sums_rows(xyz, np.asarray(ids, dtype=np.int32), w, faces, ghost, ghosts)
+
+
+def _dask_positions(coords: Any, box: float, n_ids: Optional[int], client: Any,
+                    name: str) -> Any:
+    """Positions as a Dask array of known chunks, three columns, chunked by rows alone;
+    positions held here are read (and checked) as quor reads them first."""
+    import dask.array as da
+
+    if not _is_dask(coords):
+        coords = da.from_array(_inputs.positions(coords, box, n_ids=n_ids, name=name),
+                               chunks=(_SCATTER_ROWS, -1))
+    shape = coords.shape
+    if len(shape) == 2 and shape[0] == 3 and shape[1] != 3 and (shape[1] < 3 or n_ids != 3):
+        # As quor: x, y and z as three rows, unless 3 ids make it 3 galaxies.
+        raise ValueError(f"{name} must have shape (N, 3), got {shape}: its rows look like "
+                         f"x, y and z; pass {name}.T")
+    if coords.ndim != 2 or coords.shape[1] < 3:
+        raise ValueError(f"{name} must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
+    if coords.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {coords.dtype}")
+    return _known_rows(coords, client)[:, :3].rechunk({1: -1})
+
+
+def _dask_id_values(ids: Any, n_rows: int, client: Any, name: str, coords_name: str) -> Any:
+    """Partition ids as a one-dimensional Dask array of integers (or booleans), one per
+    row, not yet int32."""
+    import dask.array as da
+
+    if not _is_dask(ids):
+        return da.from_array(_inputs._integer_ids(ids, n_rows, name, coords_name))
+    ids = _known_rows(ids, client)
+    if ids.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got shape {ids.shape}")
+    if ids.shape[0] != n_rows:
+        raise ValueError(
+            f"{name} must hold one id per row of {coords_name} ({n_rows}), got {ids.shape[0]}")
+    if ids.dtype.kind not in "iub":
+        raise TypeError(f"{name} must hold integers, not {ids.dtype}")
+    return ids
+
+
+def _id_bounds(block: np.ndarray) -> Tuple[int, ...]:
+    """The least and the largest id of a chunk, none for an empty one."""
+    block = np.asarray(block)
+    return (int(block.min()), int(block.max())) if block.size else ()
+
+
+def _distinct_ids(ids: Any) -> Any:
+    """A Dask delayed value of the sorted distinct ids of `ids`: those of each chunk,
+    merged pairwise on the workers."""
+    import dask
+
+    parts = [dask.delayed(np.unique)(b) for b in ids.to_delayed().ravel()]
+    while len(parts) > 1:
+        parts = [dask.delayed(np.union1d)(*parts[k:k + 2]) if k + 1 < len(parts) else parts[k]
+                 for k in range(0, len(parts), 2)]
+    return parts[0]
+
+
+def _int32_ids(arrays: List[Any], client: Any, name: str) -> List[Any]:
+    """Dask partition ids (of one or two catalogues) as int32, in one namespace: when any
+    leaves the int32 range, all are relabelled together by rank among the distinct ids
+    of all. The distinct ids (not the catalogues) come to the client for that."""
+    import dask
+
+    def small(dtype: np.dtype) -> bool:
+        return dtype.kind == "b" or dtype.itemsize < 4 or (dtype.itemsize == 4 and dtype.kind == "i")
+
+    if all(small(a.dtype) for a in arrays):
+        return [a.astype(np.int32) for a in arrays]
+    # Per chunk, as delayed tasks like the count's own: Dask's reductions of arrays read
+    # from HDF5 would pickle the open file, which h5py refuses.
+    bounds = _compute(client, [dask.delayed(_id_bounds)(b) for a in arrays
+                               for b in a.to_delayed().ravel()])
+    if all(np.iinfo(np.int32).min <= int(b) <= np.iinfo(np.int32).max for pair in bounds for b in pair):
+        return [a.astype(np.int32) for a in arrays]
+    distinct = _compute(client, [_distinct_ids(a) for a in arrays])
+    if all(d.size == 0 or int(d.max()) <= np.iinfo(np.int64).max for d in distinct):
+        labels = np.unique(np.concatenate([d.astype(np.int64) for d in distinct]))
+    else:  # beyond int64: Python's integers hold both signs and widths exactly
+        labels = np.unique(np.array([v for d in distinct for v in d.tolist()], dtype=object))
+    if labels.size > 2**31:
+        raise ValueError(f"{name} holds {labels.size} distinct ids; at most 2**31 can be counted")
+    return [a.map_blocks(_relabelled, labels, dtype=np.int32) for a in arrays]
+
+
+def _relabelled(block: np.ndarray, labels: np.ndarray) -> np.ndarray:
+    """Ids as their rank among `labels`. A function of the module, not a closure: Dask
+    then pickles the graph as it is, with its HDF5 datasets by file and name."""
+    return np.searchsorted(labels, np.asarray(block).astype(labels.dtype)).astype(np.int32)
+
+
+def _dask_weights(weights: Any, rows: Tuple[int, ...], client: Any, name: str,
+                  coords_name: str) -> Any:
+    """Weights as a Dask array chunked like their positions' rows `rows`; weights held
+    here are checked as quor checks them first, those of Dask on the workers (finite)."""
+    import dask.array as da
+
+    n_rows = sum(rows)
+    if not _is_dask(weights):
+        return da.from_array(_inputs.weights(name, weights, n_rows, coords_name), chunks=(rows,))
+    weights = _known_rows(weights, client)
+    if weights.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got shape {weights.shape}")
+    if weights.shape[0] != n_rows:
+        raise ValueError(
+            f"{name} must hold one weight per row of {coords_name} ({n_rows}), got {weights.shape[0]}")
+    if weights.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {weights.dtype}")
+    return weights.rechunk((rows,))
+
+
+def _dask_sides(coords: Any, partition_ids: Any, pair: Dict[str, Any], box: float,
+                client: Any) -> List[Tuple[List[Any], int]]:
+    """Each catalogue of a pair count with a Dask input as (chunks, rows): per chunk, the
+    Dask delayed values of its positions, int32 ids and weights (None without)."""
+    names = [("coords", "partition_ids", "weights")]
+    inputs = [(coords, partition_ids, pair["weights"])]
+    if pair["coords2"] is not None:
+        names.append(("coords2", "partition_ids2", "weights2"))
+        inputs.append((pair["coords2"], pair["partition_ids2"], pair["weights2"]))
+    positions, ids = [], []
+    for (cname, iname, _), (c, i, _) in zip(names, inputs):
+        positions.append(_dask_positions(c, box, _inputs.length(i), client, cname))
+        ids.append(_dask_id_values(i, int(positions[-1].shape[0]), client, iname, cname))
+    ids = _int32_ids(ids, client, " and ".join(n[1] for n in names) +
+                     (" together" if len(names) > 1 else ""))
+    sides = []
+    for (cname, _, wname), (_, _, w), xyz, i in zip(names, inputs, positions, ids):
+        rows = xyz.chunks[0]
+        blocks = [xyz.to_delayed().ravel(), i.rechunk((rows,)).to_delayed().ravel()]
+        if w is None:
+            blocks.append([None] * len(rows))
+        else:
+            blocks.append(_dask_weights(w, rows, client, wname, cname).to_delayed().ravel())
+        sides.append((list(zip(*blocks)), sum(rows)))
+    return sides
+
+
+def _count_sums_on(client: Any, kernel: str, coords: Any, partition_ids: Any,
+                   pair: Dict[str, Any], sums: Tuple[bool, bool, bool, bool],
+                   args: Tuple[Any, ...], box: float, reach: float, window: Optional[float],
+                   n_slabs: Any, report: Optional[ProgressCallback], threads: Optional[int],
+                   empty: Tuple[Any, ...]) -> List[Tuple[Any, ...]]:
+    """The slabs' results of a pair count with a second catalogue, weights or
+    separations (see the head of this section)."""
+    cross = sums[0]
+    inputs = (coords, partition_ids, pair["coords2"], pair["partition_ids2"], pair["weights"],
+              pair["weights2"])
+    held = not any(_is_dask(a) for a in inputs)
+    if held:
+        xyz, ids, _, extra = _pair_inputs(coords, partition_ids, box, pair["coords2"],
+                                          pair["partition_ids2"], pair["weights"],
+                                          pair["weights2"], pair["separations"])
+        catalogues = [(xyz, ids, extra.get("weights"))]
+        if cross:
+            catalogues.append((extra["coords2"], extra["partition_ids2"], extra.get("weights2")))
+        rows = [c[0].shape[0] for c in catalogues]
+        del xyz, ids, extra
+    else:
+        sides = _dask_sides(coords, partition_ids, pair, box, client)
+        rows = [side[1] for side in sides]
+    if min(rows) == 0:
+        return [empty]
+    with _into_dask():
+        workers = sum(client.nthreads().values()) or 1
+    n = _choose_slabs(n_slabs, sum(rows), workers, reach, box)
+    ghost = _ghost_reach(reach, box)
+    faces = _aligned_faces(n, box, ghost, _kernels.pair_grid_columns(sum(rows), box, reach, window))
+    # The first catalogue of a cross count has no ghosts, the second has them on both faces.
+    cuts: List[Optional[bool]] = [False, True] if cross else [None]
+
+    sent: List[Any] = []
+    with _flight(client, sent):
+        try:
+            if held:
+                pieces = [
+                    _scatter_slabs(client, r, lambda a, b, c=c, g=g: _split_sums_rows(
+                        c[0][a:b], c[1][a:b], None if c[2] is None else c[2][a:b], faces, ghost, g),
+                        n, sent)
+                    for c, r, g in zip(catalogues, rows, cuts)]
+                del catalogues
+                with _into_dask():
+                    futures = [client.submit(_count_slab, kernel, args, threads, faces[s],
+                                             faces[s + 1], (len(pieces[0][s]), *sums),
+                                             *[f for side in pieces for f in side[s]], pure=False)
+                               for s in range(n)]
+                del pieces
+            else:
+                import dask
+
+                split = dask.delayed(_split_chunk_sums, nout=n, pure=False)
+                names = [("coords", "weights"), ("coords2", "weights2")]
+                pieces = [[split(c, i, w, box, faces, ghost, g, name) for c, i, w in side[0]]
+                          for side, g, name in zip(sides, cuts, names)]
+                count = dask.delayed(_count_slab, pure=False)
+                slabs = [count(kernel, args, threads, faces[s], faces[s + 1],
+                               (len(pieces[0]), *sums), *[p[s] for side in pieces for p in side])
+                         for s in range(n)]
+                with _into_dask():
+                    futures = client.compute(slabs)
+        except BaseException:
+            _cancel(client, sent)
+            raise
+        sent.clear()
+        return _results(client, futures, report)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -712,22 +1042,33 @@ def _threads(value: Any) -> Optional[int]:
 
 def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], box: float,
            reach: float, window: Optional[float], client: Any, n_slabs: Any,
-           progress: Progress, threads: Any, what: str) -> Tuple[np.ndarray, np.ndarray]:
+           progress: Progress, threads: Any, what: str,
+           pair: Optional[Dict[str, Any]] = None) -> Tuple[Any, ...]:
     """The count of `kernel` over slabs. `reach` bounds a pair's |dx| (and |dy|);
     `window`, its |dz| in a pair count (whose grid then places the faces), is None for
-    group counts."""
+    group counts. `pair` holds a pair count's keywords coords2, partition_ids2, weights,
+    weights2 and separations (None for a group count)."""
     if not (progress is None or isinstance(progress, bool) or callable(progress)):
         raise TypeError(
             f"progress must be True, False or a callable taking (done, total), "
             f"not {type(progress).__name__}")
     threads = _threads(threads)
+    sums = None
+    if pair is not None:
+        check_pair_keywords(pair["coords2"], pair["partition_ids2"], pair["weights2"],
+                            pair["separations"])
+        sums = _sums_flags(pair)
     # The arguments' own checks, and the shapes of the result, from an empty catalogue.
     empty = getattr(_kernels, kernel)(np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box,
-                                      None, threads, None)
+                                      None, threads, None, **_empty_keywords(sums))
     _choose_slabs(n_slabs, 0, 1, reach, box)  # a request that cannot hold fails at once
     with reporter(progress, what, unit="slab") as report:
-        return _count_on(_client_for(client), kernel, coords, partition_ids, args, box, reach,
-                         window, n_slabs, report, threads, empty)
+        if sums is None:
+            return _count_on(_client_for(client), kernel, coords, partition_ids, args, box,
+                             reach, window, n_slabs, report, threads, empty)
+        return _pair_sums(_count_sums_on(_client_for(client), kernel, coords, partition_ids,
+                                         pair, sums, args, box, reach, window, n_slabs, report,
+                                         threads, empty), sums)
 
 
 def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...],
@@ -754,11 +1095,13 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
     with _flight(client, sent):
         try:
             if held:
-                pieces = _scatter_slabs(client, xyz, ids, faces, ghost, sent)
+                pieces = _scatter_slabs(
+                    client, n_rows, lambda a, b: _split_rows(xyz[a:b], ids[a:b], faces, ghost),
+                    n, sent)
                 del xyz, ids
                 with _into_dask():
                     futures = [client.submit(_count_slab, kernel, args, threads, faces[s],
-                                             faces[s + 1], *pieces[s], pure=False)
+                                             faces[s + 1], None, *pieces[s], pure=False)
                                for s in range(n)]
                 del pieces  # the count tasks hold their rows; they go when the counts end
             else:
@@ -767,7 +1110,7 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
                 split = dask.delayed(_split_chunk, nout=n, pure=False)
                 pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
                 count = dask.delayed(_count_slab, pure=False)
-                slabs = [count(kernel, args, threads, faces[s], faces[s + 1],
+                slabs = [count(kernel, args, threads, faces[s], faces[s + 1], None,
                                *[p[s] for p in pieces]) for s in range(n)]
                 with _into_dask():
                     futures = client.compute(slabs)
@@ -786,16 +1129,29 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
 # The counters
 
 
+def _pair_result(result: Tuple[Any, ...]) -> PairCounts:
+    return result if isinstance(result, PairCounts) else PairCounts(*result)
+
+
 def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
-                   box_size: float, *, client: Any = None, n_slabs: Optional[int] = None,
+                   box_size: float, *,
+                   coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                   weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                   separations: bool = False, client: Any = None, n_slabs: Optional[int] = None,
                    progress: Progress = False, threads: Optional[int] = None) -> PairCounts:
-    """`quor.count_pairs_1d` on a Dask cluster: the same counts, exactly.
+    """`quor.count_pairs_1d` on a Dask cluster: the same counts, exactly, and the same
+    bits of weighted sums and mean separations.
 
     Parameters
     ----------
     coords, partition_ids, r_bins, box_size
         As for `quor.count_pairs_1d`; `coords` and `partition_ids` may also be Dask
-        arrays chunked along rows (for example read from an HDF5 or zarr store).
+        arrays chunked along rows (for example over an HDF5 or zarr store, read by the
+        workers).
+    coords2, partition_ids2, weights, weights2, separations
+        As for `quor.count_pairs_1d`, each also a Dask array. Weights are rechunked like
+        their positions' rows. In a count of two catalogues each slab takes the first
+        catalogue's galaxies it owns and the second's within reach of it, on both faces.
     client : distributed.Client or str, optional
         The cluster to count on, left open, or its scheduler's address (such as
         ``"tcp://head:8786"``; the client made for it is kept for later calls). None
@@ -816,13 +1172,17 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     Returns
     -------
     PairCounts
-        As `quor.count_pairs_1d` returns.
+        As `quor.count_pairs_1d` returns, with the same attributes: each slab's weighted
+        sums come as exact parts, joined across slabs and rounded once, so they are the
+        bits of `quor`'s for any slab count.
 
     Raises
     ------
     ValueError
-        As `quor.count_pairs_1d`, and when the slabs cannot hold: ``n_slabs=2``, slabs
-        narrower than the last edge, or a last edge above box_size / 3 (unless n_slabs=1).
+        As `quor.count_pairs_1d` (naming `coords2`, `partition_ids2`, `weights` or
+        `weights2` as it does; weights of Dask arrays are found not finite on the
+        workers), and when the slabs cannot hold: ``n_slabs=2``, slabs narrower than the
+        last edge, or a last edge above box_size / 3 (unless n_slabs=1).
     KeyboardInterrupt
         On Ctrl-C, once the slab tasks are cancelled: those running stop on their
         workers within a fraction of a second, and the client stays usable. An error in
@@ -838,43 +1198,89 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     >>> counts = quor.distributed.count_pairs_1d(coords, halo, r, 100.0, n_slabs=4)  # doctest: +SKIP
     >>> all((a == b).all() for a, b in zip(counts, quor.count_pairs_1d(coords, halo, r, 100.0)))  # doctest: +SKIP
     True
+
+    Galaxies against mass-weighted particles, with mean separations, equal to quor's:
+
+    >>> particles = rng.uniform(0, 100, size=(40_000, 3))
+    >>> host, mass = rng.integers(0, 500, size=40_000), rng.uniform(0.5, 1.5, size=40_000)
+    >>> keywords = dict(coords2=particles, partition_ids2=host, weights2=mass, separations=True)
+    >>> res = quor.distributed.count_pairs_1d(coords, halo, r, 100.0, n_slabs=4, **keywords)  # doctest: +SKIP
+    >>> one = quor.count_pairs_1d(coords, halo, r, 100.0, **keywords)
+    >>> bool((res.cross == one.cross).all() and (res.cross_mean_r == one.cross_mean_r).all())  # doctest: +SKIP
+    True
     """
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
-    return PairCounts(*_count("count_pairs_1d_slab", coords, partition_ids, (r, box), box,
-                              float(r[-1]), float(r[-1]), client, n_slabs, progress, threads,
-                              "pairs"))
+    return _pair_result(_count("count_pairs_1d_slab", coords, partition_ids, (r, box), box,
+                               float(r[-1]), float(r[-1]), client, n_slabs, progress, threads,
+                               "pairs", _pair_keywords(locals())))
+
+
+def _pair_keywords(arguments: Dict[str, Any]) -> Dict[str, Any]:
+    return {k: arguments[k] for k in ("coords2", "partition_ids2", "weights", "weights2",
+                                      "separations")}
 
 
 def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
-                   pi_bins: ArrayLike, box_size: float, *, client: Any = None,
+                   pi_bins: ArrayLike, box_size: float, *,
+                   coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                   weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                   separations: bool = False, client: Any = None,
                    n_slabs: Optional[int] = None, progress: Progress = False,
                    threads: Optional[int] = None) -> PairCounts:
-    """`quor.count_pairs_2d` on a Dask cluster: the same counts, exactly. The slabs must
-    be at least the last edge of `r_p_bins` wide; the other parameters are those of
-    `count_pairs_1d` here and of `quor.count_pairs_2d`."""
+    """`quor.count_pairs_2d` on a Dask cluster: the same counts, exactly, and the same
+    bits of weighted sums and mean separations. The slabs must be at least the last
+    edge of `r_p_bins` wide; the other parameters are those of `count_pairs_1d` here and
+    of `quor.count_pairs_2d`.
+
+    Examples
+    --------
+    >>> import numpy as np, quor, quor.distributed
+    >>> rng = np.random.default_rng(1)
+    >>> coords, w = rng.uniform(0, 100, size=(10_000, 3)), rng.normal(size=10_000)
+    >>> args = (np.zeros(10_000, int), np.linspace(0, 10, 6), np.linspace(0, 20, 5), 100.0)
+    >>> res = quor.distributed.count_pairs_2d(coords, *args, weights=w, n_slabs=3)  # doctest: +SKIP
+    >>> bool((res.auto == quor.count_pairs_2d(coords, *args, weights=w).auto).all())  # doctest: +SKIP
+    True
+    """
     box = _inputs.box_size(box_size)
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
-    return PairCounts(*_count("count_pairs_2d_slab", coords, partition_ids, (r_p, pi, box), box,
-                              float(r_p[-1]), float(pi[-1]), client, n_slabs, progress, threads,
-                              "pairs (r_p, pi)"))
+    return _pair_result(_count("count_pairs_2d_slab", coords, partition_ids, (r_p, pi, box), box,
+                               float(r_p[-1]), float(pi[-1]), client, n_slabs, progress, threads,
+                               "pairs (r_p, pi)", _pair_keywords(locals())))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
-                    mu_max: float, box_size: float, *, client: Any = None,
+                    mu_max: float, box_size: float, *,
+                    coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                    weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                    separations: bool = False, client: Any = None,
                     n_slabs: Optional[int] = None, progress: Progress = False,
                     threads: Optional[int] = None) -> PairCounts:
-    """`quor.count_pairs_smu` on a Dask cluster: the same counts, exactly. The slabs must
-    be at least the last edge of `s_bins` wide; the other parameters are those of
-    `count_pairs_1d` here and of `quor.count_pairs_smu`."""
+    """`quor.count_pairs_smu` on a Dask cluster: the same counts, exactly, and the same
+    bits of weighted sums and mean separations. The slabs must be at least the last
+    edge of `s_bins` wide; the other parameters are those of `count_pairs_1d` here and
+    of `quor.count_pairs_smu`.
+
+    Examples
+    --------
+    >>> import numpy as np, quor, quor.distributed
+    >>> rng = np.random.default_rng(1)
+    >>> coords, other = rng.uniform(0, 100, size=(10_000, 3)), rng.uniform(0, 100, size=(5_000, 3))
+    >>> args = (np.arange(10_000), [0.0, 5.0, 10.0], 10, 1.0, 100.0)
+    >>> keywords = dict(coords2=other, partition_ids2=np.arange(5_000))
+    >>> res = quor.distributed.count_pairs_smu(coords, *args, n_slabs=3, **keywords)  # doctest: +SKIP
+    >>> bool((res.cross == quor.count_pairs_smu(coords, *args, **keywords).cross).all())  # doctest: +SKIP
+    True
+    """
     box = _inputs.box_size(box_size)
     s = _inputs.edges("s_bins", s_bins)
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
-    return PairCounts(*_count("count_pairs_smu_slab", coords, partition_ids, (s, n_mu, mu, box), box,
-                              float(s[-1]), float(s[-1]), client, n_slabs, progress, threads,
-                              "pairs (s, mu)"))
+    return _pair_result(_count("count_pairs_smu_slab", coords, partition_ids, (s, n_mu, mu, box),
+                               box, float(s[-1]), float(s[-1]), client, n_slabs, progress,
+                               threads, "pairs (s, mu)", _pair_keywords(locals())))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,

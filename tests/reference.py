@@ -4,6 +4,8 @@ Every helper repeats the counters' arithmetic in the same order, so that the
 comparison can be exact: minimum image per component with one strict fold,
 squared separations against squared edges, half-open bins.
 """
+import math
+
 import numpy as np
 
 
@@ -223,3 +225,119 @@ def shape_counts(coords, ids, r_bins, n_ratio, box):
     t_by_s = np.zeros((3, n_r * n_ratio))
     np.add.at(t_by_s, (s[keep] - 1, b[keep] * n_ratio + ratio_bin[keep]), 1.0)
     return t_by_s, (t_by_s[0] + t_by_s[1]) + t_by_s[2]
+
+
+# ---- two catalogues, weights and mean separations -------------------------------------
+#
+# Kept apart from the unweighted helpers above: every pair of a list of pairs carries its
+# weight product and separation, and each bin's sums are compensated (math.fsum), so the
+# counters' float sums can be held to a tolerance relative to the bin's sum of |w_i w_j|.
+
+
+def ordered_cross_displacements(coords, coords2, box):
+    """Indices (i, j) of every ordered pair, i from the first catalogue and j from the
+    second (N1 * N2 of them, equal rows included), and its folded displacement x_j - x_i."""
+    i, j = np.meshgrid(np.arange(len(coords)), np.arange(len(coords2)), indexing="ij")
+    i, j = i.ravel(), j.ravel()
+    d = min_image(np.asarray(coords2)[j] - np.asarray(coords)[i], box).reshape(-1, 3)
+    return i, j, d[:, 0], d[:, 1], d[:, 2]
+
+
+def _pair_list(coords, ids, box, coords2, ids2, weights, weights2):
+    """(same, dx, dy, dz, w) over the pairs a counter visits: the unordered pairs of one
+    catalogue, or the ordered pairs across two; w = w_i * w_j, 1 without weights."""
+    coords = np.asarray(coords, dtype=np.float64)
+    ids = np.asarray(ids)
+    w1 = np.ones(len(coords)) if weights is None else np.asarray(weights, dtype=np.float64)
+    if coords2 is None:
+        i, j, dx, dy, dz = pair_displacements(coords, box)
+        return ids[i] == ids[j], dx, dy, dz, w1[i] * w1[j]
+    coords2 = np.asarray(coords2, dtype=np.float64).reshape(-1, 3)
+    ids2 = np.asarray(ids2)
+    w2 = np.ones(len(coords2)) if weights2 is None else np.asarray(weights2, dtype=np.float64)
+    i, j, dx, dy, dz = ordered_cross_displacements(coords, coords2, box)
+    return ids[i] == ids2[j], dx, dy, dz, w1[i] * w2[j]
+
+
+def _fsum(values):
+    """math.fsum, or NaN where the values hold both infinities (fsum refuses them)."""
+    try:
+        return math.fsum(values)
+    except ValueError:
+        return math.nan
+
+
+def _fsum_by_bin(flat, values, n_bins):
+    """Compensated sum of `values` over each bin of `flat` (0 .. n_bins - 1)."""
+    order = np.argsort(flat, kind="stable")
+    bounds = np.searchsorted(flat[order], np.arange(n_bins + 1))
+    v = values[order]
+    return np.array([_fsum(v[a:b]) for a, b in zip(bounds[:-1], bounds[1:])], dtype=np.float64)
+
+
+def _sums_split(same, flat, keep, shape, w, sep):
+    """The weighted result of a pair counter, as a dict of arrays of `shape`: `auto` and
+    `cross` (sums of w), `auto_pairs` and `cross_pairs` (plain counts), and the weighted
+    means of the separation and of its log, NaN where the bin's weight sum is 0; and
+    `auto_abs`, `cross_abs`, the sums of |w| that bound the rounding of a float sum."""
+    n_bins = int(np.prod(shape))
+    out = {}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        log_sep = np.log(sep)
+    for side, mask in (("auto", keep & same), ("cross", keep & ~same)):
+        f, ws = flat[mask], w[mask]
+        total = _fsum_by_bin(f, ws, n_bins)
+        with np.errstate(invalid="ignore"):
+            wr, wlog = ws * sep[mask], ws * log_sep[mask]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            mean_r = np.where(total != 0, _fsum_by_bin(f, wr, n_bins) / total, np.nan)
+            mean_log_r = np.where(total != 0, _fsum_by_bin(f, wlog, n_bins) / total, np.nan)
+        out[side] = total.reshape(shape)
+        out[side + "_pairs"] = np.bincount(f, minlength=n_bins).astype(np.float64).reshape(shape)
+        out[side + "_abs"] = _fsum_by_bin(f, np.abs(ws), n_bins).reshape(shape)
+        out[side + "_mean_r"] = mean_r.reshape(shape)
+        out[side + "_mean_log_r"] = mean_log_r.reshape(shape)
+    return out
+
+
+def pair_sums_1d(coords, ids, r_bins, box, coords2=None, ids2=None, weights=None, weights2=None):
+    """count_pairs_1d with two catalogues, weights and mean separations, by brute force:
+    a dict with `auto`, `cross`, `auto_pairs`, `cross_pairs`, `auto_mean_r`, ..."""
+    r_bins = np.asarray(r_bins, dtype=np.float64)
+    same, dx, dy, dz, w = _pair_list(coords, ids, box, coords2, ids2, weights, weights2)
+    r2 = (dx * dx + dy * dy) + dz * dz
+    b = find_bin(r_bins * r_bins, r2)
+    return _sums_split(same, np.maximum(b, 0), b >= 0, (len(r_bins) - 1,), w, np.sqrt(r2))
+
+
+def pair_sums_2d(coords, ids, r_p_bins, pi_bins, box, coords2=None, ids2=None, weights=None,
+                 weights2=None):
+    """count_pairs_2d likewise; the mean separation is that of r_p."""
+    r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
+    pi_bins = np.asarray(pi_bins, dtype=np.float64)
+    same, dx, dy, dz, w = _pair_list(coords, ids, box, coords2, ids2, weights, weights2)
+    rp2 = dy * dy + dx * dx
+    a = find_bin(r_p_bins * r_p_bins, rp2)
+    b = find_bin(pi_bins, np.abs(dz))
+    n_pi = len(pi_bins) - 1
+    keep = (a >= 0) & (b >= 0)
+    flat = np.where(keep, a * n_pi + b, 0)
+    return _sums_split(same, flat, keep, (len(r_p_bins) - 1, n_pi), w, np.sqrt(rp2))
+
+
+def pair_sums_smu(coords, ids, s_bins, n_mu_bins, mu_max, box, coords2=None, ids2=None,
+                  weights=None, weights2=None):
+    """count_pairs_smu likewise (mu as smu_counts computes it); the mean separation is
+    that of s."""
+    s_bins = np.asarray(s_bins, dtype=np.float64)
+    same, dx, dy, dz, w = _pair_list(coords, ids, box, coords2, ids2, weights, weights2)
+    s2 = (dx * dx + dy * dy) + dz * dz
+    a = find_bin(s_bins * s_bins, s2)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mu = np.abs(dz) / np.sqrt(s2)
+        ok = mu < mu_max  # NaN (s = 0) fails here
+        q = np.where(ok, (mu / mu_max) * float(n_mu_bins), 0.0)
+    b = np.minimum(np.floor(q).astype(np.int64), n_mu_bins - 1)
+    keep = ok & (a >= 0)
+    flat = np.where(keep, a * n_mu_bins + b, 0)
+    return _sums_split(same, flat, keep, (len(s_bins) - 1, n_mu_bins), w, np.sqrt(s2))

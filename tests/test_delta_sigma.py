@@ -73,6 +73,17 @@ def test_one_mass_for_all_equals_its_array():
     np.testing.assert_allclose(scalar.two_halo, array.two_halo, rtol=1e-13)
 
 
+def test_ids_beyond_32_bits_stay_shared():
+    galaxies, gid, particles, pid, masses = haloes_and_particles(40, seed=5)
+    r_p_bins = np.geomspace(0.1, 5.0, 6)
+    small = quor.delta_sigma_one_two_halo(galaxies, gid, particles, pid, masses, r_p_bins, BOX)
+    large = quor.delta_sigma_one_two_halo(galaxies, gid + 2**40, particles,
+                                          np.where(pid >= 0, pid + 2**40, -7), masses, r_p_bins, BOX)
+    assert np.all(small.one_halo != 0)
+    np.testing.assert_array_equal(large.one_halo, small.one_halo)
+    np.testing.assert_array_equal(large.two_halo, small.two_halo)
+
+
 @pytest.mark.parametrize("dz", [0.5 * BOX, -0.5 * BOX, 0.5 * BOX - 1e-9, 1.0], ids=[
     "half-box-up", "half-box-down", "below-half", "near"])
 def test_whole_column_counts(dz):

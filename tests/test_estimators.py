@@ -296,6 +296,18 @@ def test_equal_weights_leave_the_terms_unchanged(estimator):
         np.testing.assert_allclose(weighted.two_halo, plain.two_halo, rtol=1e-12, atol=1e-12)
 
 
+def test_ids_beyond_32_bits_stay_shared_between_catalogues():
+    # Halo-finder ids (large int64) relabelled for the counter must keep galaxy and
+    # particle of one halo equal: the terms do not change with such ids.
+    coords, halo, _, particles, host, _ = galaxies_and_particles()
+    big, big2 = halo + 10**15, np.where(host >= 0, host + 10**15, -1)
+    small = quor.xi_one_two_halo(coords, halo, R_BINS, BOX, coords2=particles, halo_ids2=host)
+    large = quor.xi_one_two_halo(coords, big, R_BINS, BOX, coords2=particles, halo_ids2=big2)
+    assert np.any(small.one_halo > 0)
+    np.testing.assert_array_equal(large.one_halo, small.one_halo)
+    np.testing.assert_array_equal(large.two_halo, small.two_halo)
+
+
 def test_cross_xi_of_uniform_catalogues_is_zero():
     # The analytic cross randoms against Monte Carlo: two independent uniform catalogues,
     # the second weighed by masses that vary a lot, do not correlate.

@@ -89,10 +89,10 @@ class _Pairs(NamedTuple):
     """A checked pair count: the first catalogue, and the second or None (auto count)."""
 
     xyz: np.ndarray
-    ids: np.ndarray
+    ids: Any
     weights: Optional[np.ndarray]
     xyz2: Optional[np.ndarray]
-    ids2: Optional[np.ndarray]
+    ids2: Any
     weights2: Optional[np.ndarray]
     box: float
 
@@ -130,14 +130,16 @@ def _pairs(coords: ArrayLike, halo_ids: ArrayLike, box_size: float, coords2: Any
         return _Pairs(xyz, ids, w, None, None, None, box)
     if halo_ids2 is None:
         raise ValueError("halo_ids2 is required with coords2")
-    xyz, ids, box = _catalogue(coords, halo_ids, box_size, 1)
-    xyz2 = _inputs.positions(coords2, box)
-    if xyz2.shape[0] < 1:
-        raise ValueError("coords2 must hold at least 1 galaxy, got 0")
-    ids2 = _inputs.partition_ids(halo_ids2, xyz2.shape[0])
+    box = _inputs.box_size(box_size)
+    xyz, xyz2 = _inputs.positions(coords, box), _inputs.positions(coords2, box)
+    if xyz.shape[0] < 1 or xyz2.shape[0] < 1:
+        name = "coords" if xyz.shape[0] < 1 else "coords2"
+        raise ValueError(f"{name} must hold at least 1 galaxy, got 0")
     w = None if weights is None else _weights("weights", weights, xyz.shape[0])
     w2 = None if weights2 is None else _weights("weights2", weights2, xyz2.shape[0])
-    return _Pairs(xyz, ids, w, xyz2, ids2, w2, box)
+    # The ids go to the counter as given: it reads both catalogues' ids in one namespace
+    # (relabelling each on its own would break the equality of ids across them).
+    return _Pairs(xyz, halo_ids, w, xyz2, halo_ids2, w2, box)
 
 
 def _weight_sums(n: int, weights: Optional[np.ndarray]) -> Tuple[float, float]:
@@ -557,9 +559,7 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
     gal = _inputs.positions(galaxies, box)
     if gal.shape[0] < 1:
         raise ValueError("galaxies must hold at least 1 galaxy, got 0")
-    gal_ids = _inputs.partition_ids(galaxy_halo_ids, gal.shape[0])
     ptcl = _inputs.positions(particles, box)
-    ptcl_ids = _inputs.partition_ids(particle_halo_ids, ptcl.shape[0])
     masses, mass_scale = _masses(particle_masses, ptcl.shape[0])
     r_p = _reach("r_p_bins", r_p_bins, box, 0.5, "half the box")
     if r_p[0] <= 0.0:
@@ -569,10 +569,12 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
     # One pi bin over the whole column: minimum-image |dz| never exceeds box / 2, and the
     # half-open bin must still hold a pair exactly at box / 2.
     column = np.array([0.0, np.nextafter(0.5 * box, math.inf)])
-    keywords = dict(coords2=ptcl, partition_ids2=ptcl_ids, separations=True)
+    # The ids go to the counter as given, which reads both in one namespace.
+    keywords = dict(coords2=ptcl, partition_ids2=particle_halo_ids, separations=True)
     if masses is not None:
         keywords["weights2"] = masses
-    counts = _counts.count_pairs_2d(gal, gal_ids, edges, column, box, progress=progress, **keywords)
+    counts = _counts.count_pairs_2d(gal, galaxy_halo_ids, edges, column, box, progress=progress,
+                                    **keywords)
     terms = []
     for mass, mean_log_r in ((counts.auto, counts.auto_mean_log_r),
                              (counts.cross, counts.cross_mean_log_r)):

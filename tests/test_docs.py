@@ -61,3 +61,14 @@ def test_worked_example_runs(tmp_path):
     assert (results["xi_1h"] + results["xi_2h"])[0] > 100  # one-halo pairs at small r
     assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (5,)
     assert figure is None or figure.stat().st_size > 10_000
+
+
+def test_galaxy_matter_example_runs(tmp_path):
+    # The galaxy-matter example on a small mock, with its figure when matplotlib is installed.
+    import runpy
+    example = runpy.run_path(str(ROOT / "examples" / "galaxy_matter.py"))
+    figure = tmp_path / "galaxy_matter.png" if importable("matplotlib") else None
+    results = example["main"](400, figure)
+    assert results["xi_1h"][0] > 100 and results["ds_1h"][0] > results["ds_2h"][0]
+    assert results["xi_1h"][-1] == 0 and results["ds_1h"].shape == (16,)
+    assert figure is None or figure.stat().st_size > 10_000

@@ -18,7 +18,7 @@ halo_ids = rng.integers(0, n_haloes, size=n_galaxies) + 10**12  # ids beyond int
 coords = (centres[halo_ids - 10**12] + rng.normal(0.0, 0.5, size=(n_galaxies, 3))).astype(np.float32)
 r_bins = np.logspace(-1.0, np.log10(20.0), 11)
 
-counts = quor.count_pairs_1d(coords, halo_ids, r_bins, box, progress=True)
+counts = quor.count_pairs_1d(coords, halo_ids, r_bins, box)
 
 print(f"{n_galaxies} galaxies in {n_haloes} haloes, box {box:g} Mpc/h, {len(r_bins) - 1} radial bins")
 print(f"{'r_lo':>8} {'r_hi':>8} {'same-partition':>15} {'cross-partition':>16}")

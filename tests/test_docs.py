@@ -63,6 +63,18 @@ def test_worked_example_runs(tmp_path):
     assert figure is None or figure.stat().st_size > 10_000
 
 
+def test_quickstarts_ask_for_no_bar_they_cannot_show():
+    # A bar appears once a count has run about a second; the README's quickstart and
+    # examples/quickstart.py count in a fraction of one, so progress=True there shows
+    # nothing on any machine.
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Quickstart\n")[1].split("\n## ")[0]
+    quickstart = "".join(code for _, code in BLOCK.findall(section))
+    assert "quor.count_pairs_1d(" in quickstart and "progress=True" not in quickstart
+    example = (ROOT / "examples" / "quickstart.py").read_text(encoding="utf-8")
+    assert "quor.count_pairs_1d(" in example and "progress=True" not in example
+
+
 def test_galaxy_matter_example_runs(tmp_path):
     # The galaxy-matter example on a small mock, with its figure when matplotlib is installed.
     import runpy

@@ -155,7 +155,8 @@ BAD_INPUTS = [
     (dict(coords=[["a", "b", "c"]]), TypeError, "coords must hold real numbers"),
     (dict(partition_ids=I[:-1]), ValueError, "partition_ids must hold one id per row"),
     (dict(partition_ids=I.astype(float)), TypeError, "partition_ids must hold integers"),
-    (dict(partition_ids=I.astype(bool)), TypeError, "partition_ids must hold integers"),
+    # Booleans are two partitions; a masked array must have nothing masked.
+    (dict(partition_ids=np.ma.masked_array(I, mask=I == I[7])), ValueError, "partition_ids: .* masked"),
     (dict(partition_ids=I.reshape(5, 10)), ValueError, "partition_ids must be one-dimensional"),
     (dict(r_bins=[]), ValueError, "r_bins must hold at least one edge"),
     (dict(r_bins=[0.0, np.nan]), ValueError, "r_bins must be finite"),

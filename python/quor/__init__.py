@@ -9,6 +9,7 @@ The counters accept catalogues as simulations store them (float32 or integer pos
 any integer ids, lists, DataFrame columns), wrap positions into the box, release the GIL
 while counting, stop on Ctrl-C and can show their progress (``progress=True``).
 """
+from ._binning import BinningWarning
 from ._counts import (GroupCounts, PairCounts, count_npoint, count_npoint3_shape, count_pairs_1d,
                       count_pairs_2d, count_pairs_smu)
 from ._runtime import runtime_info
@@ -22,6 +23,7 @@ from .estimators import (GroupRatios, HaloTerms, delta_sigma_one_two_halo, npoin
 __version__ = "0.1.0"
 
 __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
-           "count_npoint3_shape", "PairCounts", "GroupCounts", "runtime_info", "__version__"]
+           "count_npoint3_shape", "PairCounts", "GroupCounts", "BinningWarning", "runtime_info",
+           "__version__"]
 __all__ += ["xi_one_two_halo", "wp_one_two_halo", "xi_multipoles", "delta_sigma_one_two_halo",
             "npoint_ratio", "random_pairs", "random_groups", "HaloTerms", "GroupRatios"]

@@ -7,7 +7,7 @@ from typing import NamedTuple, Tuple
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _inputs, _kernels
+from . import _binning, _inputs, _kernels
 from ._progress import Progress, reporter
 
 __all__ = ["PairCounts", "GroupCounts", "count_pairs_1d", "count_pairs_2d", "count_pairs_smu",
@@ -36,8 +36,7 @@ class GroupCounts(NamedTuple):
 def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
                box_size: float) -> Tuple[np.ndarray, np.ndarray, float]:
     box = _inputs.box_size(box_size)
-    xyz = _inputs.positions(coords, box)
-    ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
+    xyz, ids = _inputs.catalogue(coords, partition_ids, box)
     return xyz, ids, box
 
 
@@ -51,11 +50,15 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
 
     Parameters
     ----------
-    coords : array_like, shape (N, 3)
-        Positions [x, y, z] in Mpc/h (any real dtype; columns past the third are ignored).
-        Positions outside [0, box_size) are wrapped into the box periodically.
-    partition_ids : array_like of int, shape (N,)
-        A partition (for example host-halo) id per galaxy, any integer dtype; only which
+    coords : array_like, shape (N, 3), or table
+        Positions [x, y, z] in Mpc/h (any real dtype; columns past the third are ignored),
+        or a table with named columns (pandas DataFrame, NumPy structured array, dict of
+        arrays) whose columns ``x``, ``y`` and ``z`` (any case) are used in that order,
+        its other columns ignored. Positions outside [0, box_size) are wrapped into the
+        box periodically. A masked array must have nothing masked.
+    partition_ids : array_like of int or bool, shape (N,)
+        A partition (for example host-halo) id per galaxy: any integer dtype, pandas'
+        nullable integers with no id missing, or booleans (two partitions); only which
         ids are equal matters.
     r_bins : array_like, shape (n_r + 1,)
         Bin edges in Mpc/h: finite, non-negative, non-decreasing.
@@ -76,7 +79,9 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     Raises
     ------
     ValueError
-        For NaN or infinite positions, bad edges or box size, or ids of the wrong length.
+        For NaN, infinite, missing or masked positions or ids, a table without columns
+        x, y and z, positions laid out as rows (shape (3, N): pass ``coords.T``), bad
+        edges or box size, or ids of the wrong length.
     KeyboardInterrupt
         On Ctrl-C during the count, which then stops within a fraction of a second.
 
@@ -185,7 +190,8 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     (``n_order=2``) are binned exactly, row 0 within one partition and row 1 across;
     larger groups are binned through a table of 4096 equal steps of the squared last
     edge, so a group within about ``r_bins[-1]**2 / 4096`` (in squared separation) of
-    an inner edge may land in the neighbouring bin.
+    an inner edge may land in the neighbouring bin, and a bin with no step inside it
+    stays empty.
 
     Parameters
     ----------
@@ -203,6 +209,13 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
         otherwise, row s - 1 for s distinct partitions (s is counted up to 8, so rows
         past the eighth stay zero); ``total``, shape (n_r,).
 
+    Warns
+    -----
+    BinningWarning
+        When ``n_order`` is 3 or more and some bins of positive width hold no step of the
+        table, so that no group can ever land in them (for example bins below
+        ``r_bins[-1] / 64``); the warning names them and the smallest edge resolved.
+
     Examples
     --------
     >>> import numpy as np, quor
@@ -216,6 +229,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     xyz, ids, box = _catalogue(coords, partition_ids, box_size)
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
+    _binning.warn_unfillable(r, n)
     with reporter(progress, f"groups of {n}") as report:
         return GroupCounts(*_kernels.count_npoint(xyz, ids, r, box, n, report))
 
@@ -244,6 +258,11 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
         ``bin_rmax * n_ratio + bin_ratio`` (reshape to (3, n_r, n_ratio) to separate
         them); ``total``, shape (n_r * n_ratio,).
 
+    Warns
+    -----
+    BinningWarning
+        As `count_npoint` for triplets: some bins of `r_bins` can never hold one.
+
     Examples
     --------
     >>> import numpy as np, quor
@@ -257,5 +276,6 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     xyz, ids, box = _catalogue(coords, partition_ids, box_size)
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
+    _binning.warn_unfillable(r, 3)
     with reporter(progress, "triplets by shape") as report:
         return GroupCounts(*_kernels.count_npoint3_shape(xyz, ids, r, k, box, report))

@@ -5,7 +5,8 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Any
+from collections.abc import Mapping
+from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
@@ -48,16 +49,145 @@ def box_size(value: Any) -> float:
     return positive_real("box_size", value)
 
 
-def positions(coords: Any, box: float) -> np.ndarray:
-    """The first three columns of `coords` as float64, wrapped into [0, box).
+# ---------------------------------------------------------------------------------------------
+# Catalogues
+
+
+def catalogue(coords: Any, ids: Any, box: float) -> Tuple[np.ndarray, np.ndarray]:
+    """A catalogue's positions (float64, inside the box) and int32 partition ids."""
+    xyz = positions(coords, box, n_ids=length(ids))
+    return xyz, partition_ids(ids, xyz.shape[0])
+
+
+def length(values: Any) -> Optional[int]:
+    """len(values), or None when it has none (a scalar, or a Dask array of unknown
+    length)."""
+    try:
+        return len(values)
+    except (TypeError, ValueError):
+        return None
+
+
+def _split_mask(values: Any) -> Tuple[Any, Optional[np.ndarray], str]:
+    """`values` without their mask, the mask of their missing entries (None when no
+    entry is missing) and the word for them. A NumPy masked array keeps the masked
+    values under the mask, and np.asarray would count them; pandas' nullable columns
+    turn missing values into NaN or objects."""
+    if isinstance(values, np.ma.MaskedArray):
+        mask = np.ma.getmask(values)  # nomask (False) when nothing was ever masked
+        if mask is np.ma.nomask or not mask.any():
+            return np.ma.getdata(values), None, ""
+        return np.ma.getdata(values), np.ma.getmaskarray(values), "masked"
+    if callable(getattr(values, "isna", None)) and hasattr(values, "to_numpy"):
+        mask = np.asarray(values.isna())  # a pandas Series, Index, array or frame
+        if mask.dtype == bool and mask.any():
+            return values, mask, "missing"
+        # A nullable dtype names the NumPy dtype it holds when nothing is missing.
+        dtype = getattr(getattr(values, "dtype", None), "numpy_dtype", None)
+        return (values.to_numpy() if dtype is None else values.to_numpy(dtype=dtype)), None, ""
+    return values, None, ""
+
+
+def _refuse_missing(name: str, mask: Optional[np.ndarray], how: str) -> None:
+    """ValueError naming how many rows `mask` marks and the first, if any."""
+    if mask is None:
+        return
+    rows = mask.reshape(mask.shape[0], -1).any(axis=1) if mask.ndim else mask.reshape(1)
+    n = int(rows.sum())
+    if n:
+        what = ("id is" if n == 1 else "ids are") if name == "partition_ids" else \
+            ("row has" if n == 1 else "rows have") + " positions that are"
+        raise ValueError(f"{name}: {n} {what} {how} (first at row {int(np.argmax(rows))}); "
+                         f"drop those galaxies, or fill them in, before counting")
+
+
+def _is_table(coords: Any) -> bool:
+    """Whether `coords` has columns reached by name: a dict of arrays, a NumPy
+    structured array, or a data frame with string column labels. A frame labelled by
+    position (pandas' 0, 1, 2, ...) is an array like any other."""
+    if isinstance(coords, np.ndarray):
+        return coords.dtype.names is not None
+    if isinstance(coords, Mapping):
+        return True
+    labels = getattr(coords, "columns", None)
+    if labels is None:
+        return False
+    try:
+        return any(isinstance(label, str) for label in labels)
+    except TypeError:
+        return False
+
+
+def _named_columns(coords: Any) -> np.ndarray:
+    """The columns x, y and z of a table (their names matched whatever their case), in
+    that order, as an (N, 3) float64 array of its own; other columns are not read."""
+    if isinstance(coords, np.ndarray):
+        labels: List[Any] = list(coords.dtype.names)
+    elif isinstance(coords, Mapping):
+        labels = list(coords.keys())
+    else:
+        labels = list(coords.columns)
+    picked = []
+    for axis in "xyz":
+        found = [label for label in labels if isinstance(label, str) and label.lower() == axis]
+        if len(found) > 1:
+            raise ValueError(f"coords has {len(found)} columns named {axis} "
+                             f"({', '.join(map(repr, found))}): keep one")
+        if not found:
+            raise ValueError(
+                f"coords is a table without columns x, y and z (its columns: "
+                f"{', '.join(map(repr, labels)) or 'none'}); pass the position columns "
+                f'named x, y and z, for example coords[["x", "y", "z"]]')
+        picked.append(found[0])
+    out = np.empty((0, 3), dtype=np.float64)
+    for k, label in enumerate(picked):
+        name = f"coords column {label!r}"
+        data, mask, how = _split_mask(coords[label])
+        column = np.asarray(mask) if mask is not None else _real_array(name, data)
+        if column.ndim != 1:
+            raise ValueError(f"{name} must be one-dimensional, got shape {column.shape}")
+        if k == 0:
+            out = np.empty((column.shape[0], 3), dtype=np.float64)
+        elif column.shape[0] != out.shape[0]:
+            raise ValueError(f"coords columns must be equally long: {picked[0]!r} has "
+                             f"{out.shape[0]} rows, {label!r} has {column.shape[0]}")
+        _refuse_missing("coords", mask, how)
+        out[:, k] = column
+    return out
+
+
+def _first_columns(coords: Any, n_ids: Optional[int]) -> np.ndarray:
+    """An array-like of shape (N, >= 3) as an array of real numbers, its first three
+    columns checked for missing values."""
+    data, mask, how = _split_mask(coords)
+    arr = np.asarray(mask) if mask is not None else _real_array("coords", data)
+    if arr.ndim == 2 and arr.shape[0] == 3 and arr.shape[1] != 3 and (arr.shape[1] < 3 or n_ids != 3):
+        # x, y and z as three rows. (3, M) is only a catalogue of 3 galaxies with extra
+        # columns when there are 3 ids.
+        raise ValueError(f"coords must have shape (N, 3), got {arr.shape}: its rows look like "
+                         f"x, y and z; pass coords.T")
+    if arr.ndim != 2 or arr.shape[1] < 3:
+        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {arr.shape}")
+    if mask is not None:
+        _refuse_missing("coords", mask[:, :3], how)
+        arr = _real_array("coords", data)  # entries masked beyond the third column only
+    return arr
+
+
+def positions(coords: Any, box: float, *, n_ids: Optional[int] = None) -> np.ndarray:
+    """The positions of `coords` as float64, wrapped into [0, box): the columns x, y and
+    z of a table, or else the first three columns. `n_ids`, the number of partition ids
+    when known, tells a (3, N) array of N galaxies from 3 galaxies with extra columns.
 
     A catalogue already inside the box in float64 is passed on as it is, without a copy
     (any memory layout); anything else is converted once and wrapped in that copy.
     """
-    arr = _real_array("coords", coords)
-    if arr.ndim != 2 or arr.shape[1] < 3:
-        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {arr.shape}")
-    xyz = arr[:, :3].astype(np.float64, copy=False)
+    if _is_table(coords):
+        xyz = _named_columns(coords)
+        caller = None
+    else:
+        caller = _first_columns(coords, n_ids)
+        xyz = caller[:, :3].astype(np.float64, copy=False)
     if xyz.shape[0] == 0:
         return xyz
     # min and max carry any NaN or infinity through, so two reductions check everything.
@@ -66,7 +196,7 @@ def positions(coords: Any, box: float) -> np.ndarray:
         raise ValueError("coords must be finite: found NaN or infinite positions")
     if lo >= 0.0 and hi < box:
         return xyz
-    if np.may_share_memory(xyz, arr):
+    if caller is not None and np.may_share_memory(xyz, caller):
         xyz = np.array(xyz, dtype=np.float64, order="C")  # never write the caller's array
     for start in range(0, xyz.shape[0], _WRAP_ROWS):
         block = xyz[start:start + _WRAP_ROWS]
@@ -77,22 +207,28 @@ def positions(coords: Any, box: float) -> np.ndarray:
 
 
 def partition_ids(ids: Any, n_rows: int) -> np.ndarray:
-    """`ids` as int32, one per row. Ids outside the int32 range are relabelled densely
-    (0, 1, 2, ... in sorted order): counts depend only on which ids are equal."""
-    arr = np.asarray(ids)
+    """`ids` as int32, one per row (booleans are ids 0 and 1). Ids outside the int32 range
+    are relabelled densely (0, 1, 2, ... in sorted order): counts depend only on which
+    ids are equal. Missing or masked ids raise ValueError."""
+    data, mask, how = _split_mask(ids)
+    arr = np.asarray(mask) if mask is not None else np.asarray(data)
     if arr.ndim != 1:
         raise ValueError(f"partition_ids must be one-dimensional, got shape {arr.shape}")
     if arr.shape[0] != n_rows:
         raise ValueError(
             f"partition_ids must hold one id per row of coords ({n_rows}), got {arr.shape[0]}")
+    _refuse_missing("partition_ids", mask, how)
+    arr = np.asarray(data)
     if arr.dtype.kind == "O" and arr.size:
-        # A nullable integer column, or Python ints: NumPy infers the dtype of the values
-        # themselves; integers beyond any NumPy dtype are relabelled as they are.
+        # Python ints: NumPy infers the dtype of the values themselves; integers beyond
+        # any NumPy dtype are relabelled as they are.
         inferred = np.array(arr.tolist())
         if inferred.dtype.kind == "O" and all(
                 isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in arr):
             return _relabel(arr)
         arr = inferred
+    if arr.dtype.kind == "b":
+        return arr.astype(np.int32)  # two partitions, as in centrals and satellites
     if arr.dtype.kind not in "iu":
         if arr.size == 0:
             return np.zeros(0, dtype=np.int32)

@@ -159,9 +159,9 @@ def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
     if ids.shape[0] != n_rows:
         raise ValueError(
             f"partition_ids must hold one id per row of coords ({n_rows}), got {ids.shape[0]}")
-    if ids.dtype.kind not in "iu":
+    if ids.dtype.kind not in "iub":  # booleans: two partitions, as quor takes them
         raise TypeError(f"partition_ids must hold integers, not {ids.dtype}")
-    if ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
+    if ids.dtype.kind == "b" or ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
         return ids.astype(np.int32)
     lo, hi = client.compute([ids.min(), ids.max()], sync=True) if n_rows else (0, 0)
     if int(lo) >= np.iinfo(np.int32).min and int(hi) <= np.iinfo(np.int32).max:
@@ -208,7 +208,9 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
     ids) per chunk, Dask delayed values, and the number of rows."""
     import dask.array as da
 
-    coords = coords if _is_dask(coords) else da.from_array(np.asarray(coords), chunks=(_SCATTER_ROWS, -1))
+    if not _is_dask(coords):  # held here: read as quor reads it (named columns, masks)
+        coords = da.from_array(_inputs.positions(coords, box, n_ids=_inputs.length(partition_ids)),
+                               chunks=(_SCATTER_ROWS, -1))
     if coords.ndim != 2 or coords.shape[1] < 3:
         raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
     if coords.dtype.kind not in "fiu":
@@ -340,8 +342,7 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
               empty: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     held = not (_is_dask(coords) or _is_dask(partition_ids))
     if held:
-        xyz = _inputs.positions(coords, box)
-        ids = _inputs.partition_ids(partition_ids, xyz.shape[0])
+        xyz, ids = _inputs.catalogue(coords, partition_ids, box)
         n_rows = xyz.shape[0]
     else:
         chunks, n_rows = _chunk_tasks(coords, partition_ids, box, client)

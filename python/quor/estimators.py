@@ -12,14 +12,11 @@ import numpy as np
 from numpy.polynomial import legendre
 from numpy.typing import ArrayLike
 
-from . import _counts, _inputs
+from . import _binning, _counts, _inputs
 from ._progress import Progress
 
 __all__ = ["HaloTerms", "GroupRatios", "xi_one_two_halo", "wp_one_two_halo", "xi_multipoles",
            "delta_sigma_one_two_halo", "npoint_ratio", "random_pairs", "random_groups"]
-
-# The count_npoint table: squared largest separations are quantised to this many levels.
-_TABLE_SIZE = 4096
 
 
 class HaloTerms(NamedTuple):
@@ -45,8 +42,7 @@ def _catalogue(coords: ArrayLike, halo_ids: ArrayLike, box_size: float,
                n_min: int) -> Tuple[np.ndarray, np.ndarray, float]:
     """Checked positions (float64, inside the box), int32 ids and the box side."""
     box = _inputs.box_size(box_size)
-    xyz = _inputs.positions(coords, box)
-    ids = _inputs.partition_ids(halo_ids, xyz.shape[0])
+    xyz, ids = _inputs.catalogue(coords, halo_ids, box)
     if xyz.shape[0] < n_min:
         # Fewer galaxies than a group has: no random group exists to divide by.
         raise ValueError(f"coords must hold at least {n_min} galaxies, got {xyz.shape[0]}")
@@ -131,7 +127,8 @@ def _pairs(coords: ArrayLike, halo_ids: ArrayLike, box_size: float, coords2: Any
     if halo_ids2 is None:
         raise ValueError("halo_ids2 is required with coords2")
     box = _inputs.box_size(box_size)
-    xyz, xyz2 = _inputs.positions(coords, box), _inputs.positions(coords2, box)
+    xyz = _inputs.positions(coords, box, n_ids=_inputs.length(halo_ids))
+    xyz2 = _inputs.positions(coords2, box, n_ids=_inputs.length(halo_ids2))
     if xyz.shape[0] < 1 or xyz2.shape[0] < 1:
         name = "coords" if xyz.shape[0] < 1 else "coords2"
         raise ValueError(f"{name} must hold at least 1 galaxy, got 0")
@@ -210,11 +207,10 @@ def _table_edges(r_bins: np.ndarray) -> np.ndarray:
     The table maps a squared largest separation m to the bin holding the level
     ``r_max**2 * (j / 4095)`` just below it, so bin k really starts at the first level at
     or above ``r_bins[k]**2``; the last bin still ends at ``r_max**2``."""
-    r2 = r_bins * r_bins
-    levels = r2[-1] * (np.arange(_TABLE_SIZE, dtype=np.float64) / (_TABLE_SIZE - 1))
-    table = np.minimum(np.searchsorted(r2, levels, side="right") - 1, len(r2) - 2)
-    first = np.searchsorted(table, np.arange(len(r2)), side="left")
-    return levels[np.minimum(first, _TABLE_SIZE - 1)]
+    size = _binning.TABLE_SIZE
+    levels = (r_bins[-1] * r_bins[-1]) * (np.arange(size, dtype=np.float64) / (size - 1))
+    first = np.searchsorted(_binning.bin_table(r_bins), np.arange(len(r_bins)), side="left")
+    return levels[np.minimum(first, size - 1)]
 
 
 def random_groups(n_galaxies: int, r_bins: ArrayLike, box_size: float, n_order: int) -> np.ndarray:
@@ -556,10 +552,10 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
     (True, [0.0, 0.0])
     """
     box = _inputs.box_size(box_size)
-    gal = _inputs.positions(galaxies, box)
+    gal = _inputs.positions(galaxies, box, n_ids=_inputs.length(galaxy_halo_ids))
     if gal.shape[0] < 1:
         raise ValueError("galaxies must hold at least 1 galaxy, got 0")
-    ptcl = _inputs.positions(particles, box)
+    ptcl = _inputs.positions(particles, box, n_ids=_inputs.length(particle_halo_ids))
     masses, mass_scale = _masses(particle_masses, ptcl.shape[0])
     r_p = _reach("r_p_bins", r_p_bins, box, 0.5, "half the box")
     if r_p[0] <= 0.0:
@@ -612,7 +608,13 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
     GroupRatios
         ``by_partitions`` of shape (2, n_r) for pairs (same, cross halo) and (3, n_r) for
         triplets (row s - 1: s distinct haloes); ``total`` of shape (n_r,). NaN where a
-        bin holds no random group (zero width).
+        bin holds no random group (zero width, or a bin the table of `count_npoint`
+        never fills).
+
+    Warns
+    -----
+    BinningWarning
+        For triplets, when some bins can never hold one (see `count_npoint`).
 
     Examples
     --------

@@ -1,7 +1,10 @@
-"""quor.distributed: the CPU-time cost of slabs, and a 1e8-galaxy count from disk.
+"""quor.distributed: the CPU-time cost of slabs, a 1e8-galaxy count from disk, the cost of
+a call on the embedded cluster, and how Ctrl-C ends a count.
 
     python benchmarks/bench_distributed.py ratio [--n 1000000] [--slabs 8] [--repeat 7]
     python benchmarks/bench_distributed.py big [--n 100000000] [--dir /tmp]
+    python benchmarks/bench_distributed.py again [--n 100000] [--repeat 7]
+    python benchmarks/bench_distributed.py interrupt [--repeat 3]
 
 `ratio`: N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins from 0.1 to 50,
 one quor.count_pairs_1d call against an 8-slab quor.distributed count on a LocalCluster of
@@ -18,6 +21,17 @@ on one thread.
 counted r <= 20 (20 logarithmic bins from 0.1) with the embedded default cluster. Reports
 wall time, the peak resident memory of the largest worker, the total CPU time, and its
 ratio to one quor call on the first N / 10 galaxies. The file is deleted afterwards.
+
+`again`: N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins from 0.1 to 50:
+the wall time of quor.count_pairs_1d, of the first quor.distributed.count_pairs_1d call
+without a client (which starts the embedded cluster) and of the calls after it (which
+reuse it), as medians of --repeat calls; the goal is a later call within 0.3 s of quor's.
+
+`interrupt`: scripts in subprocesses, each sent SIGINT: (a) with a client passed in,
+Ctrl-C while a count runs, then the time of the next 20,000-galaxy count on the same
+client; (b) without a client, the time from SIGINT to the end of the script and the lines
+it printed; (c) SIGINT while the embedded cluster starts: the lines printed, and whether
+Dask's exit hook complained. Medians (and the largest line count) of --repeat runs.
 """
 import argparse
 import os
@@ -187,18 +201,141 @@ def big(args):
           f"({(cpu / pairs) / (single / pairs1):.2f} times the CPU per pair)")
 
 
+def again(args):
+    import quor
+    import quor.distributed as qd
+
+    box, r = 1000.0, np.logspace(-1, np.log10(50.0), 21)
+    coords, ids = catalogue(args.n, box)
+
+    def wall(fn):
+        t = time.perf_counter()
+        fn()
+        return time.perf_counter() - t
+
+    single = [wall(lambda: quor.count_pairs_1d(coords, ids, r, box)) for _ in range(args.repeat)]
+    first = wall(lambda: qd.count_pairs_1d(coords, ids, r, box))
+    later = [wall(lambda: qd.count_pairs_1d(coords, ids, r, box)) for _ in range(args.repeat)]
+    getattr(qd, "close", lambda: None)()  # (a version without it closed each call's cluster)
+    one, next_ = float(np.median(single)), float(np.median(later))
+    print(f"count_pairs_1d, N = {args.n}, box {box:g}, r <= 50; wall seconds, medians of "
+          f"{args.repeat}")
+    print(f"  quor {one:.3f}   quor.distributed: first call {first:.2f} (starts the cluster), "
+          f"later calls {next_:.3f}, {next_ - one:+.3f} against quor")
+
+
+# The scripts of `interrupt`. Each prints "go" when the moment to send SIGINT has come.
+INTERRUPT_PRELUDE = """
+import os, sys, threading, time
+import numpy as np
+import distributed
+import quor.distributed as qd
+rng = np.random.default_rng(0)
+XYZ = rng.uniform(0, 500, (1_000_000, 3))
+IDS = rng.integers(0, 1000, 1_000_000)
+
+def running(dask_worker):
+    return len(dask_worker.active_threads)
+
+def go_when_running(client_of):
+    def watch():
+        while True:
+            c = client_of()
+            if c is not None and any(c.run(running).values()):
+                print("go", flush=True)
+                return
+            time.sleep(0.02)
+    threading.Thread(target=watch, daemon=True).start()
+"""
+INTERRUPT_SCRIPTS = {
+    "client": """
+with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
+                              env={"QUOR_NUM_THREADS": "1"}) as cluster, distributed.Client(cluster) as client:
+    go_when_running(lambda: client)
+    try:
+        qd.count_pairs_1d(XYZ, IDS, np.linspace(0, 100, 5), 500.0, client=client, n_slabs=4)
+    except KeyboardInterrupt:
+        pass
+    t = time.perf_counter()
+    qd.count_pairs_1d(XYZ[:20_000], np.zeros(20_000, int), [0, 10], 500.0, client=client)
+    print(f"next {time.perf_counter() - t:.3f}", flush=True)
+""",
+    "embedded": """
+if hasattr(qd, "_embedded"):
+    go_when_running(lambda: qd._embedded[1] if qd._embedded else None)
+else:  # a version that starts a cluster per call, out of reach: a while after the start
+    threading.Timer(10.0, print, ("go",), {"flush": True}).start()
+qd.count_pairs_1d(XYZ, IDS, np.linspace(0, 100, 5), 500.0, n_slabs=4)
+""",
+    "start-up": """
+print("go", flush=True)
+qd.count_pairs_1d(XYZ[:1000], IDS[:1000], [0, 10], 500.0)
+""",
+}
+
+
+def interrupt(args):
+    import signal
+    import subprocess
+
+    def run(name, delay):
+        code = INTERRUPT_PRELUDE + 'if __name__ == "__main__":\n' + "".join(
+            "    " + line + "\n" for line in INTERRUPT_SCRIPTS[name].strip().splitlines())
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, start_new_session=True)
+        assert proc.stdout.readline().strip() == "go"
+        time.sleep(delay)
+        sent = time.perf_counter()
+        proc.send_signal(signal.SIGINT)
+        try:
+            out, err = proc.communicate(timeout=300)
+        finally:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return time.perf_counter() - sent, out, err
+
+    print(f"Ctrl-C during a distributed count; medians of {args.repeat} runs")
+    rows = {"client": [], "embedded": [], "start-up": []}
+    for _ in range(args.repeat):
+        _, out, err = run("client", 0.5)
+        nxt = [float(w.split()[1]) for w in out.splitlines() if w.startswith("next")]
+        rows["client"].append((nxt[0] if nxt else float("nan"), len(err.splitlines())))
+        ended, _, err = run("embedded", 0.5)
+        rows["embedded"].append((ended, len(err.splitlines())))
+        ended, _, err = run("start-up", 0.3)
+        rows["start-up"].append((ended, len(err.splitlines()), "Exception ignored" in err))
+    nxt, lines = zip(*rows["client"])
+    print(f"  client passed in: next 20k count {np.median(nxt):.2f} s, stderr lines {max(lines)}")
+    ended, lines = zip(*rows["embedded"])
+    print(f"  client=None: script ended {np.median(ended):.2f} s after SIGINT, stderr lines "
+          f"{max(lines)} (one traceback: about 20)")
+    ended, lines, ignored = zip(*rows["start-up"])
+    print(f"  SIGINT in the start-up: script ended {np.median(ended):.2f} s after, stderr lines "
+          f"{max(lines)}, 'Exception ignored' in {sum(ignored)} of {len(ignored)}")
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("what", choices=["ratio", "big"])
+    ap.add_argument("what", choices=["ratio", "big", "again", "interrupt"])
     ap.add_argument("--n", type=int)
     ap.add_argument("--slabs", type=int, default=8)
-    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--repeat", type=int)
     ap.add_argument("--dir", default="/tmp")
     ap.add_argument("--progress", action="store_true")
     args = ap.parse_args()
+    if args.what in ("ratio", "again"):
+        args.repeat = args.repeat or 7
     if args.what == "ratio":
         args.n = args.n or 1_000_000
         ratio(args)
+    elif args.what == "again":
+        args.n = args.n or 100_000
+        again(args)
+    elif args.what == "interrupt":
+        args.repeat = args.repeat or 3
+        interrupt(args)
     else:
         args.n = args.n or 100_000_000
         big(args)

@@ -206,6 +206,16 @@ Edges edges_arg(const BoundArgs &bound, size_t i) {
     return convert_named(bound, i, [](PyObject *obj) { return vector_view<double>(obj, NPY_DOUBLE_TYPENUM); });
 }
 
+StridedVector<double> weights_arg(const BoundArgs &bound, size_t i) {
+    return convert_named(bound, i, [](PyObject *obj) { return vector_view<double>(obj, NPY_DOUBLE_TYPENUM); });
+}
+
+bool flag_arg(const BoundArgs &bound, size_t i) {
+    const int truth = PyObject_IsTrue(bound[i]);
+    if (truth < 0) throw PyErrSet{};
+    return truth != 0;
+}
+
 double real_arg(const BoundArgs &bound, size_t i) {
     return convert_named(bound, i, [](PyObject *obj) {
         const double v = PyFloat_AsDouble(obj);
@@ -236,22 +246,30 @@ void check_edges(const char *name, const Edges &edges) {
         raise_with(PyExc_ValueError, PyUnicode_FromFormat("%s must hold at least one bin edge", name));
 }
 
-static void check_positions(const StridedMatrix &coords) {
+static void check_positions(const StridedMatrix &coords, const char *name) {
     if (coords.rows > 0 && coords.cols < 3)
-        raise_with(PyExc_ValueError, PyUnicode_FromFormat("coords must have at least 3 columns, got %lld",
+        raise_with(PyExc_ValueError, PyUnicode_FromFormat("%s must have at least 3 columns, got %lld", name,
                                                           static_cast<long long>(coords.cols)));
 }
 
-static void check_partition_ids(const PartitionIds &ids, const StridedMatrix &coords) {
-    if (ids.size < coords.rows)
+/// ValueError unless the per-galaxy array `name` has an entry for each row of coords.
+static void check_per_row(int64_t size, const char *name, const StridedMatrix &coords, const char *coords_name) {
+    if (size < coords.rows)
         raise_with(PyExc_ValueError,
-                   PyUnicode_FromFormat("partition_ids has %lld entries but coords has %lld rows",
-                                        static_cast<long long>(ids.size), static_cast<long long>(coords.rows)));
+                   PyUnicode_FromFormat("%s has %lld entries but %s has %lld rows", name,
+                                        static_cast<long long>(size), coords_name,
+                                        static_cast<long long>(coords.rows)));
 }
 
-void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids) {
-    check_positions(coords);
-    check_partition_ids(ids, coords);
+void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids, const char *coords_name,
+                     const char *ids_name) {
+    check_positions(coords, coords_name);
+    check_per_row(ids.size, ids_name, coords, coords_name);
+}
+
+void check_weights(const StridedVector<double> &weights, const StridedMatrix &coords, const char *name,
+                   const char *coords_name) {
+    check_per_row(weights.size, name, coords, coords_name);
 }
 
 void check_n_order(uint64_t n_order, const StridedMatrix &coords) {

@@ -21,7 +21,7 @@ struct Signature {
 };
 
 /// At most this many parameters per function.
-constexpr size_t MAX_PARAMS = 16;
+constexpr size_t MAX_PARAMS = 20;
 
 /// Bound arguments, one strong reference per parameter, held until the call ends.
 struct BoundArgs {
@@ -41,6 +41,10 @@ BoundArgs bind_arguments(const Signature &sig, PyObject *args, PyObject *kwargs)
 StridedMatrix positions_arg(const BoundArgs &bound, size_t i);
 PartitionIds partition_arg(const BoundArgs &bound, size_t i);
 Edges edges_arg(const BoundArgs &bound, size_t i);
+/// A 1-D float64 array of one weight per galaxy.
+StridedVector<double> weights_arg(const BoundArgs &bound, size_t i);
+/// The truth of parameter `i` (None is false); raises what bool() raises.
+bool flag_arg(const BoundArgs &bound, size_t i);
 double real_arg(const BoundArgs &bound, size_t i);
 uint64_t count_arg(const BoundArgs &bound, size_t i);
 
@@ -49,8 +53,12 @@ uint64_t count_arg(const BoundArgs &bound, size_t i);
 /// An edge array needs at least one edge.
 void check_edges(const char *name, const Edges &edges);
 /// ValueError unless a non-empty coords has at least 3 columns and partition_ids one
-/// entry per row.
-void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids);
+/// entry per row; the messages call them by the given names.
+void check_catalogue(const StridedMatrix &coords, const PartitionIds &ids,
+                     const char *coords_name = "coords", const char *ids_name = "partition_ids");
+/// ValueError unless `weights` has one entry per row of `coords`.
+void check_weights(const StridedVector<double> &weights, const StridedMatrix &coords,
+                   const char *name, const char *coords_name);
 /// A group has at least one member once there is a galaxy to count.
 void check_n_order(uint64_t n_order, const StridedMatrix &coords);
 /// Group counts bin through a table of equal steps of the squared last edge: ValueError

@@ -1,6 +1,8 @@
 /* module/calls.cpp: argument conversion and checks, counts and result tuples of the counters. */
 #include "module/calls.h"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
 #include "module/results.h"
@@ -14,10 +16,18 @@ namespace quor {
 
 namespace {
 
+/// A histogram of a pair counter as an array: 1-D for the radial counter, else 2-D, with
+/// a last axis of exact parts for a histogram of them.
+Ref hist_array(Hist2d &&hist, bool radial) {
+    if (!radial) return make_array_2d(std::move(hist));
+    if (hist.parts == 0) return make_array_1d(std::move(hist.values));
+    return make_array_2d(Hist2d{std::move(hist.values), hist.rows * hist.cols, hist.parts, 0});
+}
+
 /// Both histograms of a pair counter as the (auto, cross) result tuple.
-Ref pair_hists_result(PairHists &&hists) {
-    Ref auto_counts = make_array_2d(std::move(hists.auto_counts));
-    Ref cross_counts = make_array_2d(std::move(hists.cross_counts));
+Ref pair_hists_result(PairHists &&hists, bool radial = false) {
+    Ref auto_counts = hist_array(std::move(hists.auto_counts), radial);
+    Ref cross_counts = hist_array(std::move(hists.cross_counts), radial);
     return make_result_pair(std::move(auto_counts), std::move(cross_counts));
 }
 
@@ -26,6 +36,24 @@ Ref npoint_result(NpointCounts &&counts) {
     Ref by_s = make_array_2d(std::move(counts.counts_by_s));
     Ref total = make_array_1d(std::move(counts.counts_total));
     return make_result_pair(std::move(by_s), std::move(total));
+}
+
+constexpr double F64 = sizeof(double);
+
+/// "name of N edges" for an edge array.
+std::string edges_named(const char *name, const Edges &edges) {
+    return std::string(name) + " of " + std::to_string(edges.size) + " edges";
+}
+
+/// "name=value" for a size argument.
+std::string value_named(const char *name, uint64_t value) {
+    return std::string(name) + "=" + std::to_string(value);
+}
+
+/// Histograms of a pair count: (auto, cross) as the result and once more as the copy
+/// counted into, `a` x `b` bins named by whichever of the two is larger.
+MemoryNeed pair_need(uint64_t a, std::string a_name, uint64_t b, std::string b_name) {
+    return {4.0 * static_cast<double>(a) * static_cast<double>(b) * F64, a >= b ? a_name : b_name};
 }
 
 }  // namespace
@@ -42,6 +70,10 @@ Pairs1dCall Pairs1dCall::from(const BoundArgs &bound) {
 
 RadialCounts Pairs1dCall::run(const OwnerSlab *owner) const {
     return count_pairs_1d(coords, ids, r_bins, box_size, owner);
+}
+
+MemoryNeed Pairs1dCall::memory_need() const {
+    return pair_need(bin_count(r_bins), edges_named("r_bins", r_bins), 1, "");
 }
 
 Ref Pairs1dCall::result(RadialCounts &&counts) {
@@ -67,6 +99,11 @@ PairHists Pairs2dCall::run(const OwnerSlab *owner) const {
     return projected_counts(coords, ids, r_p_bins, pi_bins, box_size, owner);
 }
 
+MemoryNeed Pairs2dCall::memory_need() const {
+    return pair_need(bin_count(r_p_bins), edges_named("r_p_bins", r_p_bins), bin_count(pi_bins),
+                     edges_named("pi_bins", pi_bins));
+}
+
 Ref Pairs2dCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
 
 // ---------------------------------------------------------------------------------------------
@@ -83,6 +120,11 @@ PairsSmuCall PairsSmuCall::from(const BoundArgs &bound) {
 
 PairHists PairsSmuCall::run(const OwnerSlab *owner) const {
     return smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box_size, owner);
+}
+
+MemoryNeed PairsSmuCall::memory_need() const {
+    return pair_need(n_mu_bins, value_named("n_mu_bins", n_mu_bins), bin_count(s_bins),
+                     edges_named("s_bins", s_bins));
 }
 
 Ref PairsSmuCall::result(PairHists &&counts) { return pair_hists_result(std::move(counts)); }
@@ -103,6 +145,15 @@ NpointCall NpointCall::from(const BoundArgs &bound) {
 
 NpointCounts NpointCall::run(const OwnerSlab *owner) const {
     return npoint_counts(coords, ids, r_bins, box_size, n_order, owner);
+}
+
+MemoryNeed NpointCall::memory_need() const {
+    // The result has a row per group size up to n_order (2 for pairs); the copy counted
+    // into holds the rows that can hold a group (at most 8).
+    const double n_r = static_cast<double>(bin_count(r_bins));
+    const double rows = n_order == 2 ? 2.0 : static_cast<double>(n_order);
+    const double bytes = (rows + std::min(rows, 8.0) + 1.0) * n_r * F64;
+    return {bytes, rows >= n_r ? value_named("n_order", n_order) : edges_named("r_bins", r_bins)};
 }
 
 Ref NpointCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
@@ -127,6 +178,80 @@ NpointCounts ShapeCall::run(const OwnerSlab *owner) const {
     return shape_counts(coords, ids, r_bins, n_ratio, box_size, owner);
 }
 
+MemoryNeed ShapeCall::memory_need() const {
+    const uint64_t n_r = bin_count(r_bins);
+    const uint64_t n = std::max<uint64_t>(n_ratio, 1);
+    return {7.0 * static_cast<double>(n_r) * static_cast<double>(n) * F64,
+            n >= n_r ? value_named("n_ratio", n_ratio) : edges_named("r_bins", r_bins)};
+}
+
 Ref ShapeCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
+
+// ---------------------------------------------------------------------------------------------
+// Pair counters with a second catalogue, weights or separations
+
+template <class Base>
+PairSumsCall<Base> PairSumsCall<Base>::from(const BoundArgs &bound) {
+    PairSumsCall call{Base::from(bound), {}, false};
+    const size_t k = bound.sig->count - TRAILING;
+    auto given = [&](size_t i) { return bound[k + i] != Py_None; };
+    PairQuery &q = call.query;
+    q.first = {call.base.coords, call.base.ids, {}};
+    if (given(0)) q.second.coords = positions_arg(bound, k);
+    if (given(1)) q.second.ids = partition_arg(bound, k + 1);
+    if (given(2)) q.first.weights = weights_arg(bound, k + 2);
+    if (given(3)) q.second.weights = weights_arg(bound, k + 3);
+    q.separations = flag_arg(bound, k + 4);
+    q.cross = given(0);
+    if (given(0) && !given(1)) raise_with(PyExc_ValueError, PyUnicode_FromString("partition_ids2 is required with coords2"));
+    if (given(1) && !given(0)) raise_with(PyExc_ValueError, PyUnicode_FromString("partition_ids2 needs coords2"));
+    if (given(3) && !given(0)) raise_with(PyExc_ValueError, PyUnicode_FromString("weights2 needs coords2"));
+    if (q.cross) check_catalogue(q.second.coords, q.second.ids, "coords2", "partition_ids2");
+    if (given(2)) check_weights(q.first.weights, q.first.coords, "weights", "coords");
+    if (given(3)) check_weights(q.second.weights, q.second.coords, "weights2", "coords2");
+    call.extended = given(0) || given(2) || given(3) || q.separations;
+    return call;
+}
+
+template <class Base>
+PairSums PairSumsCall<Base>::run(const OwnerSlab *owner) const {
+    PairQuery q = query;
+    q.owner = owner;
+    q.expansions = owner != nullptr;  // a slab's sums are joined with the others' exactly
+    return base.sums(q);
+}
+
+template <class Base>
+MemoryNeed PairSumsCall<Base>::memory_need() const {
+    MemoryNeed need = base.memory_need();
+    // Each sum kept: its two result histograms, and in each copy its int64 parts and
+    // exact digits, some ten words a counter (HistPair::bytes).
+    const double sums = (query.weighted() ? 1.0 : 0.0) + (query.separations ? 2.0 : 0.0);
+    need.bytes *= 1.0 + 3.0 * sums;
+    return need;
+}
+
+template <class Base>
+Ref PairSumsCall<Base>::result(PairSums &&counts) const {
+    if (!extended) return pair_hists_result(std::move(counts.pairs), Base::RADIAL);
+    constexpr bool radial = Base::RADIAL;
+    Ref auto_pairs = hist_array(std::move(counts.pairs.auto_counts), radial);
+    Ref cross_pairs = hist_array(std::move(counts.pairs.cross_counts), radial);
+    const bool weighted = query.weighted();
+    Ref auto_sums = weighted ? hist_array(std::move(counts.weights.auto_counts), radial) : Ref::borrow(auto_pairs.get());
+    Ref cross_sums = weighted ? hist_array(std::move(counts.weights.cross_counts), radial) : Ref::borrow(cross_pairs.get());
+    auto separation = [&](Hist2d &hist) { return query.separations ? hist_array(std::move(hist), radial) : Ref::borrow(Py_None); };
+    Ref items[8] = {std::move(auto_sums), std::move(cross_sums), std::move(auto_pairs), std::move(cross_pairs),
+                    separation(counts.r.auto_counts), separation(counts.r.cross_counts),
+                    separation(counts.log_r.auto_counts), separation(counts.log_r.cross_counts)};
+    Ref out = steal_or_throw(PyTuple_New(8));
+    for (Py_ssize_t k = 0; k < 8; ++k)
+        check_status(PyTuple_SetItem(out.get(), k, items[k].release()));  // takes the item even on failure
+    return out;
+}
+
+template struct PairSumsCall<Pairs1dCall>;
+template struct PairSumsCall<Pairs2dCall>;
+template struct PairSumsCall<PairsSmuCall>;
 
 }  // namespace quor

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 
 #include "module/args.h"
 #include "module/ref.h"
@@ -12,6 +13,7 @@
 #include "src/pairs_1d.h"
 #include "src/pairs_2d.h"
 #include "src/pairs_npoint.h"
+#include "src/pairs_smu.h"
 
 namespace quor {
 
@@ -19,7 +21,17 @@ namespace quor {
    first failing conversion raises, naming its parameter), then checked before any
    counting. `run()` touches no Python object, so it may run without the GIL; with an
    owner slab it counts only what the slab owns (for quor.distributed). The views
-   borrow the arrays that the BoundArgs hold; it must outlive the call struct. */
+   borrow the arrays that the BoundArgs hold; it must outlive the call struct.
+   TRAILING counts the parameters a counter of quor._kernels takes after its control
+   parameters (see PairSumsCall). */
+
+/// The memory a count needs at least (its result and one histogram copy to count into,
+/// in bytes, as a double so that no product overflows) and the argument that sizes it,
+/// as the message should name it ("n_order=1000000000", "pi_bins of 1000001 edges").
+struct MemoryNeed {
+    double bytes;
+    std::string argument;
+};
 
 struct Pairs1dCall {
     StridedMatrix coords;
@@ -27,9 +39,14 @@ struct Pairs1dCall {
     Edges r_bins;
     double box_size;
 
+    static constexpr size_t TRAILING = 0;
+    static constexpr bool RADIAL = true;
     using Counts = RadialCounts;
     static Pairs1dCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    /// The count of a pair query over these bins.
+    PairSums sums(const PairQuery &query) const { return radial_pairs(query, r_bins, box_size); }
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -39,9 +56,14 @@ struct Pairs2dCall {
     Edges r_p_bins, pi_bins;
     double box_size;
 
+    static constexpr size_t TRAILING = 0;
+    static constexpr bool RADIAL = false;
     using Counts = PairHists;
     static Pairs2dCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    /// The count of a pair query over these bins.
+    PairSums sums(const PairQuery &query) const { return projected_pairs(query, r_p_bins, pi_bins, box_size); }
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -52,9 +74,14 @@ struct PairsSmuCall {
     uint64_t n_mu_bins;
     double mu_max, box_size;
 
+    static constexpr size_t TRAILING = 0;
+    static constexpr bool RADIAL = false;
     using Counts = PairHists;
     static PairsSmuCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    /// The count of a pair query over these bins.
+    PairSums sums(const PairQuery &query) const { return smu_pairs(query, s_bins, n_mu_bins, mu_max, box_size); }
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -65,9 +92,11 @@ struct NpointCall {
     double box_size;
     uint64_t n_order;
 
+    static constexpr size_t TRAILING = 0;
     using Counts = NpointCounts;
     static NpointCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
 };
 
@@ -78,10 +107,35 @@ struct ShapeCall {
     uint64_t n_ratio;
     double box_size;
 
+    static constexpr size_t TRAILING = 0;
     using Counts = NpointCounts;
     static ShapeCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
+};
+
+/* A pair counter of quor._kernels: the parameters of `Base` (one catalogue and the bins),
+   then, after the control parameters, the five of TRAILING, each None by default:
+   coords2 and partition_ids2 (a second catalogue: every pair between the two counts),
+   weights and weights2 (one float64 weight per galaxy of either catalogue) and
+   separations (sums of r and ln r over each bin's pairs). Without any of them the count
+   and its result are Base's; with one, the result is the 8-tuple (auto, cross,
+   auto_pairs, cross_pairs, auto_r, cross_r, auto_log_r, cross_log_r): auto and cross the
+   sums of w_i w_j when weighted (else the pair counts again), the separation sums of
+   w_i w_j r and w_i w_j ln r, or None without separations. */
+template <class Base>
+struct PairSumsCall {
+    Base base;
+    PairQuery query;
+    bool extended = false;
+
+    static constexpr size_t TRAILING = 5;
+    using Counts = PairSums;
+    static PairSumsCall from(const BoundArgs &bound);
+    Counts run(const OwnerSlab *owner = nullptr) const;
+    MemoryNeed memory_need() const;
+    Ref result(Counts &&counts) const;
 };
 
 }  // namespace quor

@@ -2,12 +2,17 @@
    same arguments, checks and counts as _quor, counted with the GIL released while the
    calling thread handles signals and progress. */
 #include <Python.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "module/args.h"
@@ -15,6 +20,7 @@
 #include "module/ref.h"
 #include "module/results.h"
 #include "src/cell_list.h"
+#include "src/exact_sum.h"
 #include "src/kernel_select.h"
 #include "src/parallel.h"
 #include "src/slab_split.h"
@@ -27,6 +33,43 @@ namespace {
    and the shortest interval between two progress calls. */
 constexpr std::chrono::milliseconds POLL_TICK{20};
 constexpr std::chrono::milliseconds REPORT_INTERVAL{100};
+
+// ---------------------------------------------------------------------------------------------
+// Interpreter exit
+
+/* Set by an exit function (atexit) of this module, on the thread that runs the exit
+   functions, before the interpreter starts ending the other threads. A count waiting on
+   another thread then takes the GIL back only once the pool has left it: that is where
+   the interpreter may end the thread, and the pool must not be running pieces whose
+   state lives on the stack being unwound. */
+std::atomic<bool> g_exiting{false};
+std::thread::id g_exiting_thread;  ///< written before g_exiting is set
+
+PyObject *py_at_exit(PyObject *, PyObject *) {
+    g_exiting_thread = std::this_thread::get_id();
+    g_exiting.store(true, std::memory_order_release);
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+/// True on a thread that the interpreter will end rather than give the GIL back.
+bool exiting_elsewhere() {
+    return g_exiting.load(std::memory_order_acquire) && g_exiting_thread != std::this_thread::get_id();
+}
+
+PyMethodDef at_exit_def = {"_quor_at_exit", py_at_exit, METH_NOARGS, nullptr};
+
+/// Registers py_at_exit with atexit.
+int register_at_exit() {
+    PyObject *atexit = PyImport_ImportModule("atexit");
+    if (!atexit) return -1;
+    PyObject *hook = PyCFunction_New(&at_exit_def, nullptr);
+    PyObject *r = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
+    Py_XDECREF(r);
+    Py_XDECREF(hook);
+    Py_DECREF(atexit);
+    return r ? 0 : -1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Counting without the GIL
@@ -42,6 +85,7 @@ public:
     Waiter &operator=(const Waiter &) = delete;
 
     ~Waiter() {
+        if (ending_without_gil) return;
         Py_XDECREF(err_type_);
         Py_XDECREF(err_value_);
         Py_XDECREF(err_tb_);
@@ -50,19 +94,28 @@ public:
     /// Runs `work` on the pool without the GIL, polling every POLL_TICK. On return, or
     /// when an exception leaves, the GIL is held again. An error raised by a signal
     /// handler or the progress callback stops the count and is raised here once every
-    /// worker has left it; otherwise the count's own exception passes through.
+    /// worker has left it; otherwise the count's own exception passes through. Once the
+    /// interpreter exits on another thread, the count stops and the GIL is taken back
+    /// only after the pool has left it: the interpreter then ends this thread there, or,
+    /// while exit functions still run, the count raises SystemExit (which ends a thread
+    /// quietly).
     template <class Work>
     void run(Work &&work) {
         ts_ = PyEval_SaveThread();
+        std::exception_ptr error;
         try {
             run_counting(ctl_, work, [this] { return poll(); }, POLL_TICK);
         } catch (...) {
-            PyEval_RestoreThread(ts_);
-            raise_if_stopped();
-            throw;
+            if (foreign_exception_caught()) throw;  // the thread is being ended in poll()
+            error = std::current_exception();
         }
-        PyEval_RestoreThread(ts_);
-        raise_if_stopped();  // the count ended before it saw the stop: the error stands
+        restore_thread(ts_);
+        if (stopped_for_exit_ && error) {
+            PyErr_SetString(PyExc_SystemExit, "count stopped: the interpreter is exiting");
+            throw PyErrSet{};
+        }
+        raise_if_stopped();  // also when the count ended before it saw the stop
+        if (error) std::rethrow_exception(error);
         if (!report(true)) throw PyErrSet{};
     }
 
@@ -71,23 +124,33 @@ private:
     PyObject *stop_;      ///< borrowed: None or a callable taking nothing
     CountControl &ctl_;
     PyThreadState *ts_ = nullptr;
+    bool stopped_for_exit_ = false;
     std::chrono::steady_clock::time_point next_report_{};
     uint64_t done_ = 0, total_ = 0;  ///< last values reported
     bool reported_ = false;
     // The error that stopped the count, kept off the thread state while the GIL is away.
     PyObject *err_type_ = nullptr, *err_value_ = nullptr, *err_tb_ = nullptr;
 
-    /// On the calling thread, without the GIL: false once the count must stop.
+    /// On the calling thread, without the GIL: false once the count must stop. Left
+    /// only by returning, or by the forced unwind that ends the thread at exit.
     bool poll() {
-        PyEval_RestoreThread(ts_);
-        const bool go_on = PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
-        if (!go_on) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
+        if (exiting_elsewhere()) {  // the GIL waits until the pool has left the count
+            stopped_for_exit_ = true;
+            return false;
+        }
+        MarkIfUnwound mark;  // the callbacks below may wait for the GIL too
+        restore_thread(ts_);
+        stopped_for_exit_ = exiting_elsewhere();  // set while this thread waited
+        const bool go_on =
+            !stopped_for_exit_ && PyErr_CheckSignals() == 0 && asked_to_go_on() && report(false);
+        if (!go_on && !stopped_for_exit_) PyErr_Fetch(&err_type_, &err_value_, &err_tb_);
         ts_ = PyEval_SaveThread();
+        mark.returned = true;
         return go_on;
     }
 
     /// Calls stop() with the GIL held: false when it raised (its error stops the count).
-    bool asked_to_go_on() {
+    QUOR_LEFT_BY_FORCED_UNWIND bool asked_to_go_on() {
         if (stop_ == Py_None) return true;
         PyObject *r = PyObject_CallObject(stop_, nullptr);
         if (!r) return false;
@@ -105,7 +168,7 @@ private:
     /// Calls progress(done, total) with the GIL held, at most every REPORT_INTERVAL and
     /// only for new values (`final`: always, with done == total). Neither value ever
     /// decreases from one call to the next. False when the callback raised.
-    bool report(bool final) {
+    QUOR_LEFT_BY_FORCED_UNWIND bool report(bool final) {
         if (progress_ == Py_None) return true;
         const auto now = std::chrono::steady_clock::now();
         if (!final && now < next_report_) return true;
@@ -126,6 +189,40 @@ private:
     }
 };
 
+// ---------------------------------------------------------------------------------------------
+// Results too large for this machine
+
+/// The machine's physical memory in bytes, or 0 when it cannot be told.
+double physical_memory() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return static_cast<double>(pages) * static_cast<double>(page);
+#endif
+    return 0.0;
+}
+
+/// Bytes as gigabytes with one decimal, or in powers of ten past a million of them.
+std::string gigabytes(double bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, bytes < 1e15 ? "%.1f" : "%.2g", bytes / 1e9);
+    return text;
+}
+
+/* A count whose result and one histogram copy would take more than half the machine's
+   physical memory raises MemoryError before it prepares anything: it could only end by
+   exhausting the memory (or swapping for as long as counting takes), and the half left
+   is for the catalogue, its cell copy and the caller's own arrays. */
+template <class Call>
+void check_memory(const Call &call) {
+    const MemoryNeed need = call.memory_need();
+    const double physical = physical_memory();
+    if (physical <= 0.0 || need.bytes <= physical / 2) return;
+    raise_with(PyExc_MemoryError,
+               PyUnicode_FromFormat("%s needs %s GB for its counts, more than half of this machine's %s GB "
+                                    "of memory", need.argument.c_str(), gigabytes(need.bytes).c_str(),
+                                    gigabytes(physical).c_str()));
+}
+
 /* Every counter's last parameters, each None by default:
    - progress: a callable taking (done, total), called now and then with the GIL;
    - threads: the most workers of the pool this count uses at once (an int >= 1);
@@ -134,13 +231,17 @@ private:
 constexpr size_t CONTROL_PARAMS = 3;
 #define QUOR_CONTROL_NAMES "progress", "threads", "stop"
 
+/* The pair counters' parameters after those (PairSumsCall), each None by default. */
+constexpr size_t PAIR_PARAMS = 5;
+#define QUOR_PAIR_NAMES "coords2", "partition_ids2", "weights", "weights2", "separations"
+
 /// Binds, converts and checks the arguments with the GIL held, counts without it, and
 /// returns the result tuple.
 template <class Call>
 PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kwargs) {
     BoundArgs bound = bind_arguments(sig, args, kwargs);
     const Call call = Call::from(bound);
-    const size_t first = sig.count - CONTROL_PARAMS;
+    const size_t first = sig.count - CONTROL_PARAMS - Call::TRAILING;
     PyObject *progress = bound[first], *threads = bound[first + 1], *stop = bound[first + 2];
     if (progress != Py_None && !PyCallable_Check(progress)) {
         PyErr_SetString(PyExc_TypeError, "progress must be None or a callable taking (done, total)");
@@ -150,6 +251,7 @@ PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kw
         PyErr_SetString(PyExc_TypeError, "stop must be None or a callable taking no arguments");
         throw PyErrSet{};
     }
+    check_memory(call);
     CountControl ctl;
     if (threads != Py_None) {
         ctl.max_workers = count_arg(bound, first + 1);
@@ -160,20 +262,23 @@ PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kw
     }
     typename Call::Counts counts;
     Waiter(progress, stop, ctl).run([&] { counts = call.run(); });
-    return Call::result(std::move(counts)).release();
+    return call.result(std::move(counts)).release();
 }
 
 // ---------------------------------------------------------------------------------------------
 // The counters
 
-const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", QUOR_CONTROL_NAMES};
-const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 7, CONTROL_PARAMS};
+const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", QUOR_CONTROL_NAMES,
+                                      QUOR_PAIR_NAMES};
+const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 12, CONTROL_PARAMS + PAIR_PARAMS};
 
-const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", QUOR_CONTROL_NAMES};
-const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 8, CONTROL_PARAMS};
+const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", QUOR_CONTROL_NAMES,
+                                      QUOR_PAIR_NAMES};
+const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 13, CONTROL_PARAMS + PAIR_PARAMS};
 
-const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", QUOR_CONTROL_NAMES};
-const Signature smu_sig = {"count_pairs_smu", smu_names, 9, CONTROL_PARAMS};
+const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", QUOR_CONTROL_NAMES,
+                                 QUOR_PAIR_NAMES};
+const Signature smu_sig = {"count_pairs_smu", smu_names, 14, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", QUOR_CONTROL_NAMES};
 const Signature npoint_sig = {"count_npoint", npoint_names, 8, CONTROL_PARAMS};
@@ -182,15 +287,15 @@ const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio
 const Signature shape_sig = {"count_npoint3_shape", shape_names, 8, CONTROL_PARAMS};
 
 PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<Pairs1dCall>(pairs_1d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<PairSumsCall<Pairs1dCall>>(pairs_1d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_2d(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<Pairs2dCall>(pairs_2d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<PairSumsCall<Pairs2dCall>>(pairs_2d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_smu(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<PairsSmuCall>(smu_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<PairSumsCall<PairsSmuCall>>(smu_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -205,35 +310,39 @@ PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
 // Owner-aware counters: one slab of a distributed count
 
 /// A counter's call with the slab x_lo <= x < x_hi that owns its galaxies: the counter's
-/// own parameters, then x_lo, x_hi and the control parameters. Only pairs and groups with an owned
-/// member count, so the counts of slabs that tile the box (each given its ghosts) add up
-/// to the count of the whole box.
+/// own parameters, then x_lo, x_hi, the control parameters and the counter's trailing
+/// ones. Only pairs and groups with an owned member count, so the counts of slabs that
+/// tile the box (each given its ghosts) add up to the count of the whole box. In a count
+/// of two catalogues, a pair counts when either of its galaxies is owned: both
+/// catalogues are split by the same faces, each slab given the ghosts of both.
 template <class Base>
 struct SlabCall {
     Base base;
     OwnerSlab slab;
 
+    static constexpr size_t TRAILING = Base::TRAILING;
     using Counts = typename Base::Counts;
     static SlabCall from(const BoundArgs &bound) {
         Base base = Base::from(bound);
-        const size_t k = bound.sig->count - CONTROL_PARAMS - 2;
+        const size_t k = bound.sig->count - CONTROL_PARAMS - TRAILING - 2;
         return {base, {real_arg(bound, k), real_arg(bound, k + 1)}};
     }
     Counts run() const { return base.run(&slab); }
-    static Ref result(Counts &&counts) { return Base::result(std::move(counts)); }
+    MemoryNeed memory_need() const { return base.memory_need(); }
+    Ref result(Counts &&counts) const { return base.result(std::move(counts)); }
 };
 
 const char *const slab_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size",
-                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 9, CONTROL_PARAMS};
+                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
+const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 14, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size",
-                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 10, CONTROL_PARAMS};
+                                     "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
+const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 15, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max",
-                                      "box_size", "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 11, CONTROL_PARAMS};
+                                      "box_size", "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
+const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 16, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order",
                                          "x_lo", "x_hi", QUOR_CONTROL_NAMES};
@@ -244,15 +353,15 @@ const char *const slab_shape_names[] = {"coords", "partition_ids", "r_bins", "n_
 const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 10, CONTROL_PARAMS};
 
 PyObject *py_count_pairs_1d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<Pairs1dCall>>(slab_1d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<Pairs1dCall>>>(slab_1d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_2d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<Pairs2dCall>>(slab_2d_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<Pairs2dCall>>>(slab_2d_sig, args, kwargs); });
 }
 
 PyObject *py_count_pairs_smu_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<PairsSmuCall>>(slab_smu_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<PairsSmuCall>>>(slab_smu_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint_slab(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -261,6 +370,39 @@ PyObject *py_count_npoint_slab(PyObject *, PyObject *args, PyObject *kwargs) {
 
 PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwargs) {
     return guarded([&] { return count_releasing_gil<SlabCall<ShapeCall>>(slab_shape_sig, args, kwargs); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// How many threads run a count's pieces (for the tests of `threads`)
+
+/// _pool_probe(pieces, progress=None, threads=None, stop=None) -> int: sweeps `pieces`
+/// steps of about 0.2 ms each (sleeping, so that every free worker can join in) as a
+/// count does, and returns the number of threads that ran its pieces: one accumulator
+/// is made per such thread.
+struct PoolProbeCall {
+    uint64_t pieces;
+
+    static constexpr size_t TRAILING = 0;
+    using Counts = uint64_t;
+    static PoolProbeCall from(const BoundArgs &bound) { return {count_arg(bound, 0)}; }
+    MemoryNeed memory_need() const { return {0.0, ""}; }
+    Counts run() const {
+        struct Threads {
+            uint64_t n = 1;
+            void merge(const Threads &right) { n += right.n; }
+        };
+        auto make = [] { return Threads{}; };
+        auto step = [](Threads &, uint64_t) { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+        return parallel_sweep<Threads>(pieces, make, step).n;
+    }
+    static Ref result(Counts &&threads) { return steal_or_throw(PyLong_FromUnsignedLongLong(threads)); }
+};
+
+const char *const probe_names[] = {"pieces", QUOR_CONTROL_NAMES};
+const Signature probe_sig = {"_pool_probe", probe_names, 4, CONTROL_PARAMS};
+
+PyObject *py_pool_probe(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] { return count_releasing_gil<PoolProbeCall>(probe_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -289,11 +431,11 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
         PyThreadState *ts = PyEval_SaveThread();
         try {
             pieces = split_slabs(coords, ids, faces, ghost);
-        } catch (...) {
-            PyEval_RestoreThread(ts);
+        } catch (...) {  // split_slabs calls no Python: no forced unwind comes from it
+            restore_thread(ts);
             throw;
         }
-        PyEval_RestoreThread(ts);
+        restore_thread(ts);
 
         const uint64_t n = pieces.offsets.size() - 1;
         Ref offsets = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n + 1)));
@@ -314,6 +456,21 @@ PyObject *py_split_slabs(PyObject *, PyObject *args, PyObject *kwargs) {
     });
 }
 
+const char *const exact_names[] = {"parts"};
+const Signature exact_sig = {"exact_sums", exact_names, 1};
+
+/// exact_sums(parts) -> float64 array: the sum of each row of the 2-D float64 array
+/// `parts`, exactly, rounded once (infinities and NaN as IEEE addition combines them).
+/// Rows of the parts that slab counts give for their sums (src/exact_sum.h), joined
+/// along the last axis, add up to the sums of a single count, bit for bit.
+PyObject *py_exact_sums(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(exact_sig, args, kwargs);
+        const StridedMatrix parts = positions_arg(bound, 0);
+        return make_array_1d(exact_row_sums(parts)).release();
+    });
+}
+
 const char *const columns_names[] = {"n_rows", "box_size", "r_xy", "w"};
 const Signature columns_sig = {"pair_grid_columns", columns_names, 4};
 
@@ -328,6 +485,35 @@ PyObject *py_pair_grid_columns(PyObject *, PyObject *args, PyObject *kwargs) {
         const double r_xy = real_arg(bound, 2);
         const double w = real_arg(bound, 3);
         return steal_or_throw(PyLong_FromUnsignedLongLong(pair_grid_columns(box_size, r_xy, w, n_rows)))
+            .release();
+    });
+}
+
+const char *const grid_names[] = {"coords", "box_size", "r_xy", "w", "x_lo", "x_hi"};
+const Signature grid_sig = {"_pair_grid", grid_names, 6, 2};
+
+/// _pair_grid(coords, box_size, r_xy, w, x_lo=None, x_hi=None) -> (reach, cells_xy,
+/// cells_z): a debugging aid for the tests, not for use. The grid a pair count of these
+/// galaxies sorts them into (owner-aware for the slab x_lo <= x < x_hi when both are
+/// given): cells of r_xy / reach across, or reach 0 for the coarse grid.
+PyObject *py_pair_grid(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(grid_sig, args, kwargs);
+        const StridedMatrix coords = positions_arg(bound, 0);
+        const double box_size = real_arg(bound, 1);
+        const double r_xy = real_arg(bound, 2);
+        const double w = real_arg(bound, 3);
+        OwnerSlab slab{};
+        const bool owned = bound[4] != Py_None || bound[5] != Py_None;
+        if (owned) slab = {real_arg(bound, 4), real_arg(bound, 5)};
+        if (coords.rows > 0 && coords.cols < 3) {
+            PyErr_SetString(PyExc_ValueError, "coords must have at least 3 columns");
+            throw PyErrSet{};
+        }
+        const CellList grid = pair_count_grid(coords, box_size, r_xy, w, owned ? &slab : nullptr);
+        return steal_or_throw(Py_BuildValue("(iKK)", grid.bounded ? grid.reach_xy : 0,
+                                            static_cast<unsigned long long>(grid.cells_xy),
+                                            static_cast<unsigned long long>(grid.cells_z)))
             .release();
     });
 }
@@ -389,22 +575,28 @@ constexpr int KW = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef function_table[] = {
     {"count_pairs_1d", as_cfunction(py_count_pairs_1d), KW,
-     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_2d", as_cfunction(py_count_pairs_2d), KW,
-     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_smu", as_cfunction(py_count_pairs_smu), KW,
-     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_npoint", as_cfunction(py_count_npoint), KW,
      "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
      "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_1d_slab", as_cfunction(py_count_pairs_1d_slab), KW,
-     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None, "
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_2d_slab", as_cfunction(py_count_pairs_2d_slab), KW,
-     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress=None, threads=None, "
+     "stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
     {"count_pairs_smu_slab", as_cfunction(py_count_pairs_smu_slab), KW,
      "count_pairs_smu_slab(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, x_lo, x_hi, "
-     "progress=None, threads=None, stop=None)\n--\n\n"},
+     "progress=None, threads=None, stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, "
+     "separations=None)\n--\n\n"},
     {"count_npoint_slab", as_cfunction(py_count_npoint_slab), KW,
      "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,
@@ -412,9 +604,14 @@ PyMethodDef function_table[] = {
      "progress=None, threads=None, stop=None)\n--\n\n"},
     {"split_slabs", as_cfunction(py_split_slabs), KW,
      "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
+    {"exact_sums", as_cfunction(py_exact_sums), KW, "exact_sums(parts)\n--\n\n"},
     {"pair_grid_columns", as_cfunction(py_pair_grid_columns), KW,
      "pair_grid_columns(n_rows, box_size, r_xy, w)\n--\n\n"},
     {"runtime_info", as_cfunction(py_runtime_info), METH_NOARGS, "runtime_info()\n--\n\n"},
+    {"_pool_probe", as_cfunction(py_pool_probe), KW,
+     "_pool_probe(pieces, progress=None, threads=None, stop=None)\n--\n\n"},
+    {"_pair_grid", as_cfunction(py_pair_grid), KW,
+     "_pair_grid(coords, box_size, r_xy, w, x_lo=None, x_hi=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -439,5 +636,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__kernels(void) {
     quor::set_pool_variables(quor::pool_variables, std::size(quor::pool_variables));
-    return PyModule_Create(&quor::module_def);
+    PyObject *module = PyModule_Create(&quor::module_def);
+    if (module && quor::register_at_exit() < 0) Py_CLEAR(module);
+    return module;
 }

@@ -1,6 +1,7 @@
 /* module/results.cpp: the PySliceContainer buffer owner and zero-copy float64 result arrays. */
 #include "module/results.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -136,17 +137,22 @@ Ref make_int32_array_1d(std::vector<int32_t> &&values) {
 }
 
 Ref make_array_2d(Hist2d &&hist) {
+    const uint64_t depth = std::max<uint64_t>(hist.parts, 1);
     if (hist.rows > static_cast<uint64_t>(PY_SSIZE_T_MAX) || hist.cols > static_cast<uint64_t>(PY_SSIZE_T_MAX) ||
-        checked_elements(hist.rows, hist.cols) != hist.values.size())
+        checked_elements(checked_elements(hist.rows, hist.cols), depth) != hist.values.size())
         throw std::logic_error("histogram shape does not match its buffer");
-    const Py_ssize_t rows = static_cast<Py_ssize_t>(hist.rows);
-    const Py_ssize_t cols = static_cast<Py_ssize_t>(hist.cols);
-    const bool empty = rows == 0 || cols == 0;
-    const Py_ssize_t dims[2] = {rows, cols};
-    const Py_ssize_t strides[2] = {empty ? 0 : cols * static_cast<Py_ssize_t>(sizeof(double)),
-                                   empty ? 0 : static_cast<Py_ssize_t>(sizeof(double))};
+    const Py_ssize_t dims[3] = {static_cast<Py_ssize_t>(hist.rows), static_cast<Py_ssize_t>(hist.cols),
+                                static_cast<Py_ssize_t>(depth)};
+    const int nd = hist.parts > 0 ? 3 : 2;
+    const bool empty = hist.values.empty();
+    Py_ssize_t strides[3];
+    Py_ssize_t step = static_cast<Py_ssize_t>(sizeof(double));
+    for (int d = nd - 1; d >= 0; --d) {  // C order; an empty array's strides are all 0
+        strides[d] = empty ? 0 : step;
+        step *= dims[d];
+    }
     std::vector<double> owned = std::move(hist.values);
-    return make_array(make_container(owned), 2, dims, strides);
+    return make_array(make_container(owned), nd, dims, strides);
 }
 
 Ref make_result_pair(Ref first, Ref second) {

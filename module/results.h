@@ -18,7 +18,8 @@ Ref make_array_1d(std::vector<double> &&values);
 /// An int32 array of shape (n,) over the vector's buffer, taken over as make_array_1d does.
 Ref make_int32_array_1d(std::vector<int32_t> &&values);
 
-/// A C-ordered float64 array of shape (rows, cols) over the histogram's buffer, taken over.
+/// A C-ordered float64 array of shape (rows, cols) over the histogram's buffer, taken over;
+/// (rows, cols, parts) for a histogram of exact parts.
 Ref make_array_2d(Hist2d &&hist);
 
 /// The 2-tuple (first, second); takes over both references.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 
 #include "src/parallel.h"
@@ -70,8 +71,8 @@ inline void prefetch([[maybe_unused]] const void *p) {
 
 /// Sorts the run of cell c by ascending z, NaN z last, into the columns. The keys enter
 /// the sort in input order, as the counting sort is stable.
-void fill_cell(CellOrdered &data, const StridedMatrix &coords, const Row *rows,
-               std::vector<ZKey> &keys, uint64_t c) {
+void fill_cell(CellOrdered &data, const StridedMatrix &coords, const StridedVector<double> *weights,
+               const Row *rows, std::vector<ZKey> &keys, uint64_t c) {
     const uint64_t begin = data.grid.cell_start[c], end = data.grid.cell_start[c + 1];
     keys.clear();
     for (uint64_t k = begin; k < end; ++k) {
@@ -96,6 +97,7 @@ void fill_cell(CellOrdered &data, const StridedMatrix &coords, const Row *rows,
         cols.zs[k] = r.z;
         cols.pids[k] = r.pid;
         cols.orig_index[k] = r.index;
+        if (weights) cols.ws[k] = weights->size > 0 ? (*weights)[m] : 1.0;
         b = {std::min(b.x_lo, x), std::max(b.x_hi, x), std::min(b.y_lo, y), std::max(b.y_hi, y)};
     }
     if (!data.bounds.empty()) data.bounds[c] = b;
@@ -230,27 +232,70 @@ void find_clumps(CellOrdered &co, double extent) {
     if (out.clumps.empty()) out.first.clear();
 }
 
-CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
-                               double box_size, double r_xy, double w, const OwnerSlab *owner) {
-    CellOrdered co;
-    bool fine_fits = false;
-    if (all_inside_box(coords, box_size)) {
-        // A slab's galaxies fill only its part of the box: the cells are sized for the
-        // density there, as they would be for the whole box at that density.
-        uint64_t rows = static_cast<uint64_t>(coords.rows);
+namespace {
+
+/// The grid of a pair count whose partners number `partner_rows`: the fine grid when
+/// every catalogue lies inside the box and the box fits it, else the coarse one. A
+/// slab's galaxies fill only its part of the box: the cells are sized for the density
+/// there, as they would be for the whole box at that density.
+CellList pair_grid(std::initializer_list<const StridedMatrix *> catalogues, uint64_t partner_rows,
+                   double box_size, double r_xy, double w, const OwnerSlab *owner) {
+    bool inside = true;
+    for (const StridedMatrix *coords : catalogues) inside = inside && all_inside_box(*coords, box_size);
+    if (inside) {
+        uint64_t rows = partner_rows;
         if (owner) {
             const double filled = std::min(box_size, (owner->x_hi - owner->x_lo) + r_xy);
             if (filled > 0.0) rows = trunc_sat(static_cast<double>(rows) * (box_size / filled));
         }
         CellList fine = CellList::for_pairs(box_size, r_xy, w, rows);
-        if (fine.reach_xy > 0) {
-            co = prepare_cell_ordered(coords, ids, box_size, std::move(fine));
-            fine_fits = true;
-        }
+        if (fine.reach_xy > 0) return fine;
     }
-    if (!fine_fits) co = prepare_cell_ordered(coords, ids, box_size, r_xy, w);
+    return CellList::for_box(box_size, r_xy, w);
+}
+
+}  // namespace
+
+CellList pair_count_grid(const StridedMatrix &coords, double box_size, double r_xy, double w,
+                         const OwnerSlab *owner) {
+    return pair_grid({&coords}, static_cast<uint64_t>(coords.rows), box_size, r_xy, w, owner);
+}
+
+CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
+                               double box_size, double r_xy, double w, const OwnerSlab *owner) {
+    CellOrdered co = prepare_cell_ordered(coords, ids, box_size,
+                                          pair_count_grid(coords, box_size, r_xy, w, owner));
     if (owner) mark_owner(co, *owner);
     return co;
+}
+
+PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w) {
+    const bool weighted = query.weighted();
+    PairCells cells;
+    cells.cross = query.cross;
+    if (!query.cross) {
+        const Catalogue &cat = query.first;
+        CellList grid = pair_grid({&cat.coords}, static_cast<uint64_t>(cat.coords.rows), box_size, r_xy, w,
+                                  query.owner);
+        cells.own = prepare_cell_ordered(cat.coords, cat.ids, box_size, std::move(grid),
+                                         weighted ? &cat.weights : nullptr);
+    } else {
+        const bool swap = query.first.coords.rows > query.second.coords.rows;
+        const Catalogue &own = swap ? query.second : query.first;
+        const Catalogue &partners = swap ? query.first : query.second;
+        const CellList grid = pair_grid({&own.coords, &partners.coords},
+                                        static_cast<uint64_t>(partners.coords.rows), box_size, r_xy, w,
+                                        query.owner);
+        cells.own = prepare_cell_ordered(own.coords, own.ids, box_size, grid,
+                                         weighted ? &own.weights : nullptr);
+        cells.partners = prepare_cell_ordered(partners.coords, partners.ids, box_size, grid,
+                                              weighted ? &partners.weights : nullptr);
+    }
+    if (query.owner) {
+        mark_owner(cells.own, *query.owner);
+        if (query.cross) mark_owner(cells.partners, *query.owner);
+    }
+    return cells;
 }
 
 uint64_t pair_grid_columns(double box_size, double r_xy, double w, uint64_t n_rows) {
@@ -265,7 +310,8 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 }
 
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
-                                 double box_size, CellList grid_in) {
+                                 double box_size, CellList grid_in,
+                                 const StridedVector<double> *weights) {
     CellOrdered data;
     data.grid = std::move(grid_in);
     data.box_size = box_size;
@@ -325,20 +371,21 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 
     // The columns are zeroed as they are sized: one each on the pool.
     CellColumns &cols = data.cols;
-    parallel_for(5, [&](uint64_t k) {
+    parallel_for(weights ? 6 : 5, [&](uint64_t k) {
         switch (k) {
             case 0: cols.xs.resize(n); break;
             case 1: cols.ys.resize(n); break;
             case 2: cols.zs.resize(n); break;
             case 3: cols.pids.resize(n); break;
-            default: cols.orig_index.resize(n); break;
+            case 4: cols.orig_index.resize(n); break;
+            default: cols.ws.resize(n); break;
         }
     });
 
     // Each cell's z sort and its stretch of the columns touch that cell's run alone.
     parallel_for<SortKeys>(
         n_cells, [] { return SortKeys{}; },
-        [&](SortKeys &s, uint64_t c) { fill_cell(data, coords, rows.get(), s.keys, c); });
+        [&](SortKeys &s, uint64_t c) { fill_cell(data, coords, weights, rows.get(), s.keys, c); });
     return data;
 }
 

@@ -122,6 +122,9 @@ struct CellColumns {
     std::vector<double> xs, ys, zs;
     std::vector<int32_t> pids;
     std::vector<uint64_t> orig_index;
+    /// The galaxies' weights, for a weighted count (ones for a catalogue given none);
+    /// else empty.
+    std::vector<double> ws;
     /// For an owner-aware count (else empty): x of the owned galaxies and +inf for the
     /// ghosts, so that a ghost measured against it is infinitely far (see mark_owner).
     std::vector<double> owned_xs;
@@ -183,9 +186,11 @@ struct CellOrdered {
 
 /// Sorts the rows into the cells of `grid` (stably: a cell's rows in input order), then
 /// each cell's run by ascending z, and fills the columns; all on the worker pool.
-/// `ids` must hold at least coords.rows entries and coords at least 3 columns.
+/// `ids` must hold at least coords.rows entries and coords at least 3 columns. With
+/// `weights`, the columns carry them (ones where `weights` is empty).
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
-                                 double box_size, CellList grid);
+                                 double box_size, CellList grid,
+                                 const StridedVector<double> *weights = nullptr);
 
 /// The same on CellList::for_box(box_size, cell_size_xy, cell_size_z).
 CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds &ids,
@@ -215,6 +220,30 @@ bool all_inside_box(const StridedMatrix &coords, double box_size);
 CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &ids,
                                double box_size, double r_xy, double w,
                                const OwnerSlab *owner = nullptr);
+
+/// The catalogues of a pair count, cell-ordered on one grid: `own`, whose cells a sweep
+/// visits, and, in a cross count, `partners`, whose galaxies the own galaxies meet.
+/// Which catalogue of the query is `own` is the count's choice (see prepare_pair_cells).
+struct PairCells {
+    CellOrdered own;
+    CellOrdered partners;  ///< empty in an auto count
+    bool cross = false;
+
+    const CellOrdered &partner_side() const { return cross ? partners : own; }
+};
+
+/// prepare_pair_cells for a query: an auto count's catalogue as above; a cross count's
+/// two on the grid sized for the larger one, which becomes the partners (the sweep's
+/// work per own galaxy then meets the most partners per cell visited; a pair's
+/// displacement only changes sign, which no count sees). Both lie on the fine grid when
+/// both lie inside the box. With weights in the query, both catalogues carry them.
+PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w);
+
+/// The grid prepare_pair_cells sorts the catalogue into: CellList::for_pairs when every
+/// galaxy lies inside the box and the box fits that grid (bounded), else the coarse
+/// grid CellList::for_box(box_size, r_xy, w).
+CellList pair_count_grid(const StridedMatrix &coords, double box_size, double r_xy, double w,
+                         const OwnerSlab *owner = nullptr);
 
 /// The cells across x (and y) of the grid prepare_pair_cells builds for `n_rows`
 /// galaxies inside the box (a slab count: as many over the whole box at its density).

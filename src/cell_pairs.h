@@ -14,9 +14,19 @@
 #include "src/common.h"
 #include "src/kernel_select.h"
 #include "src/pair_filter.h"
+#include "src/pair_sums.h"
+#include "src/pair_terms.h"
 #include "src/parallel.h"
 
 namespace quor {
+
+/// The traversal's per-galaxy steps, inlined into their callers as the compiler would
+/// not always do for functions of this size: each runs once per galaxy and neighbour.
+#if defined(__GNUC__)
+#define QUOR_HOT inline __attribute__((always_inline))
+#else
+#define QUOR_HOT inline
+#endif
 
 // ---- histograms -------------------------------------------------------------------
 
@@ -28,6 +38,10 @@ namespace quor {
 /// copies instead of waiting for each other. The copies are summed, exactly, into the
 /// float64 counters when the histograms are taken out. A pair with no counter (-1)
 /// lands in a spare counter in front of the others, rather than taking a branch.
+///
+/// A weighted count, or one with separations, also keeps exact sums over each counter's
+/// pairs (PairTermSums): of w_i w_j when weighted, then of w_i w_j r and w_i w_j ln r
+/// with separations, r the binned separation (w_i w_j = 1 unweighted).
 struct HistPair {
     static constexpr uint64_t COPIES = 8;
     static constexpr uint64_t MAX_TALLIED = 4096;  ///< counters counted in copies, at most
@@ -36,9 +50,18 @@ struct HistPair {
     std::vector<uint64_t> tallies;  ///< COPIES per counter and the spare one, or empty
     uint64_t n_bins;
     uint32_t peel_pause = 0;  ///< buffers left to count without peeling (count_peeled_avx512)
+    PairTermSums sums;
 
-    explicit HistPair(uint64_t n) : counts(2 * n, 0.0), n_bins(n) {
+    /// `term_bounds`: one per sum kept (pair_term_bounds).
+    explicit HistPair(uint64_t n, const std::vector<double> &term_bounds = {})
+        : counts(2 * n, 0.0), n_bins(n), sums(2 * n, term_bounds) {
         if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
+    }
+
+    /// The bytes of the buffers of a HistPair of n bins, keeping `sums` sums.
+    static uint64_t bytes(uint64_t n, uint64_t sums = 0) {
+        return 2 * n * sizeof(double) + (2 * n <= MAX_TALLIED ? (2 * n + 1) * COPIES * sizeof(uint64_t) : 0) +
+               PairTermSums::bytes(2 * n, sums);
     }
 
     /// One pair in each counters[u] >= 0, u < n; none for -1.
@@ -62,9 +85,10 @@ struct HistPair {
     }
 
     /// Adds `right` into this pair, entry by entry.
-    void merge(const HistPair &right) {
+    void merge(HistPair &right) {
         for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
         for (size_t k = 0; k < tallies.size(); ++k) tallies[k] += right.tallies[k];
+        sums.merge(right.sums);
     }
 
     /// The float64 counters, with the integer copies added in.
@@ -80,13 +104,43 @@ struct HistPair {
 
     /// Moves the two halves out as (n_rows, n_cols) histograms.
     void split_into(Hist2d &auto_counts, Hist2d &cross_counts, uint64_t n_rows, uint64_t n_cols) {
-        std::vector<double> all = take_counts();
-        const auto mid = all.begin() + static_cast<ptrdiff_t>(n_bins);
+        split_halves(take_counts(), n_bins, auto_counts, cross_counts, n_rows, n_cols);
+    }
+
+    /// The counters of `all` (auto, then cross; `parts` values each, or one for 0) as two
+    /// (n_rows, n_cols) histograms.
+    static void split_halves(std::vector<double> all, uint64_t half, Hist2d &auto_counts,
+                             Hist2d &cross_counts, uint64_t n_rows, uint64_t n_cols,
+                             uint64_t parts = 0) {
+        const auto mid = all.begin() + static_cast<ptrdiff_t>(half * std::max<uint64_t>(parts, 1));
         cross_counts.values.assign(mid, all.end());
-        all.resize(n_bins);
+        all.resize(all.size() - cross_counts.values.size());
         auto_counts.values = std::move(all);
         auto_counts.rows = cross_counts.rows = n_rows;
         auto_counts.cols = cross_counts.cols = n_cols;
+        auto_counts.parts = cross_counts.parts = parts;
+    }
+
+    /// The pair counts and the sums `query` asks for, as (n_rows, n_cols) histograms of
+    /// `out`.
+    void split_all(PairSums &out, uint64_t n_rows, uint64_t n_cols, const PairQuery &query) {
+        split_into(out.pairs.auto_counts, out.pairs.cross_counts, n_rows, n_cols);
+        uint64_t s = 0;  // a count of no bins keeps no sums: theirs are empty too
+        auto next_sum = [&](PairHists &to) {
+            uint64_t parts = 0;
+            std::vector<double> values;
+            if (s < sums.sums())
+                values = query.expansions ? sums.expansions(s, parts) : sums.rounded(s);
+            else
+                values.assign(2 * n_bins, 0.0), parts = query.expansions ? 1 : 0;
+            ++s;
+            split_halves(std::move(values), n_bins, to.auto_counts, to.cross_counts, n_rows, n_cols, parts);
+        };
+        if (query.weighted()) next_sum(out.weights);
+        if (query.separations) {
+            next_sum(out.r);
+            next_sum(out.log_r);
+        }
     }
 };
 
@@ -226,15 +280,19 @@ private:
         lookup_.tree_levels = levels;
     }
 
-    /// inverse_step for edges 0, h, 2 h, ... with h a power of two.
+    /// inverse_step for edges 0, h, 2 h, ... with h a power of two whose inverse is a
+    /// float64: h <= 2^-1024 has none (1 / h is +inf, and x * inf bins nothing), and
+    /// those edges take the table instead.
     void fill_step(int64_t m) {
         const double h = edges_[1];
         int exponent;
         if (!(edges_[0] == 0.0 && h > 0.0 && std::frexp(h, &exponent) == 0.5) || m > (int64_t{1} << 52))
             return;
+        const double inverse = 1.0 / h;
+        if (!std::isfinite(inverse) || inverse * h != 1.0) return;
         for (int64_t k = 0; k < m; ++k)
             if (edges_[k] != static_cast<double>(k) * h) return;
-        lookup_.inverse_step = 1.0 / h;
+        lookup_.inverse_step = inverse;
     }
 
     std::vector<double> edges_;
@@ -537,307 +595,503 @@ inline double narrowed_window(double gap2, double key_max, double w) {
     return w;
 }
 
-/// Visits every pair that cell `c` owns: pairs inside the cell once (from the galaxy
-/// earlier in the cell's run), and every pair between the cell and the neighbours of
-/// the grid's half stencil, with d = displacement of the partner from the current
-/// galaxy.
-///
-/// The pair test comes in two steps. The filter of kernel variant K (pair_filter.h)
-/// computes the squared separation the test bins first, `key` (3-D with
-/// `Test::KEY_3D`, across the line of sight without), and rejects a pair at once when
-/// key >= `test.key_max` (a NaN on either side rejects nothing there). The survivors are
-/// buffered; `test.index_all<K>(keys, dzs, sames, n, counters)` finishes them, giving
-/// each its counter in `acc` (or -1: not counted), and the counters are added to in a
-/// second loop. `pair_index_all` is the plain version of index_all.
-///
-/// `window` is the counter's largest separation along z (pi_max or s_max): its pair test
-/// accepts no pair with |dz| >= |window|. With `Wrap`, every component of the plain
-/// difference is folded by min_image (the displacement count_pairs_1d measures), and a
-/// long run is cut to the stretches whose folded dz can pass (folded_z_stretches).
-/// Without it, a run is cut to the galaxies whose shifted dz, computed exactly as the
-/// pair test computes it, lies in (-|window|, |window|): dz never decreases along the
-/// z order, so that is one contiguous stretch, and no rounding of a window bound can
-/// leave out a partner the pair test would accept.
-///
-/// When the cells keep their bounds, a neighbour is skipped whole, or for one galaxy,
-/// where the least squared separation across the line of sight its bounds allow
-/// (least_gap) already fails key < key_max; with a 3-D key, the z window of that
-/// galaxy also ends where the rest of the separation alone fails it.
-template <Kernel K, bool Wrap, class Test>
-inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test,
-                             HistPair &acc) {
-    const CellList &grid = co.grid;
-    const uint64_t begin = grid.cell_start[c];
-    const uint64_t end = grid.cell_start[c + 1];
-    if (begin == end) return;
+/// The two catalogues of a pair traversal: the galaxies of the visited cell (`own`) and
+/// the partners they meet (`partners`), sorted into grids of one geometry. An auto count
+/// has one catalogue on both sides and meets each unordered pair once: later galaxies of
+/// the own cell, and the neighbours of the half stencil. A cross count meets every
+/// (own, partner) pair once, ordered: the whole own cell and the whole stencil.
+struct PairSides {
+    const CellOrdered &own;
+    const CellOrdered &partners;
+    bool cross;
+};
 
-    const double *zs = co.cols.zs.data();
-    FilterQuery q{co.cols.xs.data(), co.cols.ys.data(), zs, co.cols.pids.data(),
-                  0.0, 0.0, 0.0, 0, 0.0, 0.0, 0.0,
-                  co.box_size, co.half_box, test.key_max, std::fabs(window)};
-    // A count asked to stop ends at the next galaxy: a cell of a dense clump can take
-    // seconds.
-    const CountControl *ctl = current_control();
-    // Owner-aware counts: a ghost meets its partners through owned_xs, where the other
-    // ghosts lie infinitely far (their pairs belong to the slab that owns one of them).
-    const double *xs = co.cols.xs.data();
-    const double *owned_xs = co.cols.owned_xs.empty() ? xs : co.cols.owned_xs.data();
-    auto set_galaxy = [&q, ctl, xs, owned_xs](uint64_t i) {
-        check_cancelled(ctl);
-        q.xi = xs[i];
-        q.xs = owned_xs[i] == q.xi ? xs : owned_xs;
-        q.yi = q.ys[i];
-        q.zi = q.zs[i];
-        q.pi = q.pids[i];
-    };
+/* Visits every pair that cell `c` of the own side owns, with d = displacement of the
+   partner from the current galaxy. Each step below is one part of the algorithm:
 
-    // Cells of ghosts alone meet other ghosts for nothing: an owner-aware count skips
-    // such cell pairs whole, and a ghost skips neighbours of ghosts alone.
-    const bool aware = !co.cell_owns.empty();
-    auto owns_any = [&](uint64_t cell_lo, uint64_t cell_hi) {
-        for (uint64_t k = cell_lo; aware && k <= cell_hi; ++k)
-            if (co.cell_owns[k]) return true;
-        return !aware;
-    };
-    const bool cell_owns = owns_any(c, c);
+   - own_cell: pairs inside the cell (an auto count; a cross count meets its own cell
+     as one more neighbour);
+   - own_clumps / meet_clumps: clumps met whole (find_clumps);
+   - visit_columns: the neighbours of the stencil, a column of z cells at a time, each
+     cut to its z window (visit_segment);
+   - visit_wrapped: the same with every difference folded into the minimum image, for
+     grids too coarse for the cell shift to give it.
 
-    // Survivors of the cheap rejection, finished in one go when the buffer fills.
-    constexpr uint64_t CHUNK = 64, CAPACITY = 256;
-    double keys[CAPACITY + FilterOut::SLACK], dzs[CAPACITY + FilterOut::SLACK];
-    uint64_t sames[CAPACITY + FilterOut::SLACK];
-    FilterOut out{keys, dzs, sames, 0};
-    int64_t counters[CAPACITY + FilterOut::SLACK];
-    auto flush = [&] {
-        if constexpr (Test::COUNTS_ALL) {
-            test.template count_all<K>(keys, dzs, sames, out.n, counters, acc);
-        } else {
-            test.template index_all<K>(keys, dzs, sames, out.n, counters);
-            acc.add_all(counters, out.n);
+   The pair test comes in two steps. The filter of kernel variant K (pair_filter.h)
+   computes the squared separation the test bins first, `key` (3-D with
+   `Test::KEY_3D`, across the line of sight without), and rejects a pair at once when
+   key >= `test.key_max` (a NaN on either side rejects nothing there). The survivors are
+   buffered; `test.index_all<K>(keys, dzs, sames, n, counters)` finishes them, giving
+   each its counter in `acc` (or -1: not counted), and the counters are added to in a
+   second loop (`flush`). `pair_index_all` is the plain version of index_all.
+
+   `window` is the counter's largest separation along z (pi_max or s_max): its pair test
+   accepts no pair with |dz| >= |window|. With `Wrap`, every component of the plain
+   difference is folded by min_image (the displacement count_pairs_1d measures), and a
+   long run is cut to the stretches whose folded dz can pass (folded_z_stretches).
+   Without it, a run is cut to the galaxies whose shifted dz, computed exactly as the
+   pair test computes it, lies in (-|window|, |window|): dz never decreases along the
+   z order, so that is one contiguous stretch, and no rounding of a window bound can
+   leave out a partner the pair test would accept.
+
+   When the cells keep their bounds, a neighbour is skipped whole, or for one galaxy,
+   where the least squared separation across the line of sight its bounds allow
+   (least_gap) already fails key < key_max; with a 3-D key, the z window of that
+   galaxy also ends where the rest of the separation alone fails it.
+
+   Owner-aware counts (mark_owner): a ghost meets its partners through the partners'
+   owned_xs, where the other ghosts lie infinitely far (their pairs belong to the slab
+   that owns one of them); cell pairs of ghosts alone are skipped whole.
+
+   With `Weighted`, the filter also keeps each pair's product of weights, and a flush
+   adds it to the counter's exact sum; with `Separated`, a flush adds the terms r and
+   ln r (times the product, when weighted) to theirs. */
+template <Kernel K, bool Wrap, class Test, bool Weighted = false, bool Separated = false>
+class CellVisit {
+public:
+    CellVisit(const PairSides &sides, uint64_t c, double window, const Test &test, HistPair &acc)
+        : own_(sides.own),
+          partners_(sides.partners),
+          cross_(sides.cross),
+          grid_(sides.own.grid),
+          c_(c),
+          begin_(grid_.cell_start[c]),
+          end_(grid_.cell_start[c + 1]),
+          test_(test),
+          acc_(acc),
+          q_{partners_.cols.xs.data(), partners_.cols.ys.data(), partners_.cols.zs.data(),
+             partners_.cols.pids.data(), 0.0, 0.0, 0.0, 0, 0.0, 0.0, 0.0,
+             own_.box_size, own_.half_box, test.key_max, std::fabs(window)},
+          w_(q_.w),
+          ctl_(current_control()),
+          partner_xs_(partners_.cols.xs.data()),
+          partner_owned_xs_(partners_.cols.owned_xs.empty() ? partner_xs_ : partners_.cols.owned_xs.data()),
+          aware_(!own_.cell_owns.empty()),
+          cell_owns_(owns_any(own_, c, c)) {
+        if constexpr (Weighted) {
+            q_.ws = partners_.cols.ws.data();
+            out_.products = products_;
         }
-        out.n = 0;
-    };
+    }
 
-    // Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (the z fold
-    // with Wrap); without Wrap it stops where the z window ends.
-    auto filter_run = [&](auto mode, uint64_t j0, uint64_t j1) {
-        using Mode = decltype(mode);
-        while (j0 < j1) {
-            if (out.n > CAPACITY - CHUNK) flush();
-            const uint64_t j_end = std::min(j1, j0 + CHUNK);
-            if (filter_partners<K, Mode>(q, j0, j_end, out)) return;
-            j0 = j_end;
-        }
-    };
-    auto visit_run = [&](auto z_fold, uint64_t j0, uint64_t j1) {
-        constexpr int ZFold = decltype(z_fold)::value;
-        if (!Wrap && q.sx == 0.0 && q.sy == 0.0 && q.sz == 0.0)
-            filter_run(FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false>{}, j0, j1);
-        else
-            filter_run(FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ>{}, j0, j1);
-    };
-    const std::integral_constant<int, ANY_FOLD> any_fold;
-
-    // Passing the pair test needs |dz| < |window| (for the (s, mu) and radial tests
-    // through dz * dz <= s2 < s_max * s_max): that bounds both the z window and, with
-    // folding, the stretches of a long run worth scanning. A NaN window prunes nothing.
-    const double w = q.w;
-    constexpr uint64_t PRUNE_FROM = 16;  // shorter runs are scanned whole
-    auto visit_folded = [&](uint64_t j0, uint64_t j1) {
-        if (j1 - j0 < PRUNE_FROM || !(w < INFINITY)) {
-            visit_run(any_fold, j0, j1);
+    /// Every pair of the cell, then the buffered survivors counted.
+    void run() {
+        if (begin_ == end_) return;
+        if (Wrap) {
+            visit_wrapped();
+            flush();
             return;
         }
-        const double zi = q.zi;
-        auto u = [zs, zi](uint64_t j) { return zs[j] - zi; };
-        folded_z_stretches(zs, j0, j1, u, co.box_size, co.half_box, w,
-                           [&](uint64_t p, uint64_t r, auto fold) { visit_run(fold, p, r); });
-    };
+        with_clumps_ = uses_clumps();
+        if (with_clumps_)
+            own_clumps();
+        else if (!cross_)
+            own_cell();
+        visit_columns();
+        flush();
+        if (with_clumps_) own_.clumps.yield->add(settled_pairs_, met_pairs_);
+    }
 
-    // Own cell: each galaxy with those after it in the run, with no shift (a shift of
-    // zero leaves every difference as it is, bar the sign of a zero, which squares and
-    // |dz| ignore). The two galaxies of a pair give displacements of opposite sign and
-    // equal size, so either may own it.
-    // Clumps (find_clumps) of a count whose counter depends on the key alone: two
-    // clumps whose every pair lands in one counter, or none, are met whole.
-    bool with_clumps = false;
-    if constexpr (!Wrap && Test::WHOLE_CLUMPS)
-        with_clumps = !co.clumps.first.empty() && !aware && co.clumps.clumped(c) &&
-                      co.clumps.yield->pays();
-    uint64_t settled_pairs = 0, met_pairs = 0;
-    const Clump *clumps = co.clumps.clumps.data();
-    // Clump a meets clumps [cb_lo, cb_hi), which lie next to each other in the columns:
-    // those not settled whole are visited pair by pair, in as few runs as possible.
-    auto meet_clumps = [&](const Clump &a, uint64_t cb_lo, uint64_t cb_hi) {
+private:
+    // Survivors of the cheap rejection, finished in one go when the buffer fills.
+    static constexpr uint64_t CHUNK = 64, CAPACITY = 256;
+    static constexpr uint64_t PRUNE_FROM = 16;       ///< shorter folded runs are scanned whole
+    static constexpr uint64_t PER_GALAXY_FROM = 32;  ///< shorter runs cost less than the bounds test
+
+    const CellOrdered &own_, &partners_;
+    const bool cross_;
+    const CellList &grid_;  ///< the own side's; the partners' has the same geometry
+    const uint64_t c_, begin_, end_;
+    const Test &test_;
+    HistPair &acc_;
+    FilterQuery q_;
+    const double w_;  ///< |window|; q_.w narrows it for one galaxy at a time
+    const CountControl *ctl_;  ///< a count asked to stop ends at the next galaxy
+    const double *partner_xs_, *partner_owned_xs_;
+    const bool aware_, cell_owns_;
+    bool with_clumps_ = false;
+    uint64_t settled_pairs_ = 0, met_pairs_ = 0;
+
+    static constexpr uint64_t SUMMED = Weighted || Separated ? CAPACITY + FilterOut::SLACK : 1;
+    double keys_[CAPACITY + FilterOut::SLACK], dzs_[CAPACITY + FilterOut::SLACK];
+    uint64_t sames_[CAPACITY + FilterOut::SLACK];
+    int64_t counters_[CAPACITY + FilterOut::SLACK];
+    double products_[Weighted ? SUMMED : 1];
+    double r_terms_[Separated ? SUMMED : 1], log_terms_[Separated ? SUMMED : 1];
+    FilterOut out_{keys_, dzs_, sames_, 0};
+
+    // ---- galaxies and runs ------------------------------------------------------
+
+    /// Whether any of the cells [lo, hi] of `side` holds an owned galaxy (always, when
+    /// the count is not owner-aware).
+    bool owns_any(const CellOrdered &side, uint64_t lo, uint64_t hi) const {
+        for (uint64_t k = lo; aware_ && k <= hi; ++k)
+            if (side.cell_owns[k]) return true;
+        return !aware_;
+    }
+
+    /// Where the partners of cell `cell` start in the partner columns.
+    uint64_t partner_start(uint64_t cell) const { return partners_.grid.cell_start[cell]; }
+
+    /// Makes own galaxy i the current one: a ghost meets its partners through owned_xs.
+    QUOR_HOT void set_galaxy(uint64_t i) {
+        check_cancelled(ctl_);
+        const CellColumns &cols = own_.cols;
+        q_.xi = cols.xs[i];
+        q_.yi = cols.ys[i];
+        q_.zi = cols.zs[i];
+        q_.pi = cols.pids[i];
+        q_.xs = cols.owned(i) ? partner_xs_ : partner_owned_xs_;
+        if constexpr (Weighted) q_.wi = cols.ws[i];
+    }
+
+    /// A ghost facing partner cells of ghosts alone meets nothing there.
+    bool ghost_among_ghosts(bool partners_own) const { return !partners_own && q_.xs != partner_xs_; }
+
+    void flush() {
+        if constexpr (Test::COUNTS_ALL && !Weighted && !Separated) {
+            test_.template count_all<K>(keys_, dzs_, sames_, out_.n, counters_, acc_);
+        } else {
+            test_.template index_all<K>(keys_, dzs_, sames_, out_.n, counters_);
+            acc_.add_all(counters_, out_.n);
+            if constexpr (Weighted || Separated) add_sums(out_.n);
+        }
+        out_.n = 0;
+    }
+
+    /// The buffered pairs' terms into the sums of their counters: w_i w_j, then r and
+    /// ln r (times w_i w_j when weighted).
+    void add_sums(uint64_t n) {
+        if constexpr (Separated) separation_terms<K, Weighted>(keys_, products_, n, r_terms_, log_terms_);
+        if constexpr (Weighted && Separated) {
+            const double *terms[] = {products_, r_terms_, log_terms_};
+            acc_.sums.template add<K, 3>(counters_, terms, n);
+        } else if constexpr (Weighted) {
+            const double *terms[] = {products_};
+            acc_.sums.template add<K, 1>(counters_, terms, n);
+        } else {
+            const double *terms[] = {r_terms_, log_terms_};
+            acc_.sums.template add<K, 2>(counters_, terms, n);
+        }
+    }
+
+    /// Every partner j0 .. j1 - 1 of the current galaxy, in the filter's mode (the z fold
+    /// with Wrap); without Wrap it stops where the z window ends.
+    template <class Mode>
+    QUOR_HOT void filter_run(uint64_t j0, uint64_t j1) {
+        while (j0 < j1) {
+            if (out_.n > CAPACITY - CHUNK) flush();
+            const uint64_t j_end = std::min(j1, j0 + CHUNK);
+            if (filter_partners<K, Mode>(q_, j0, j_end, out_)) return;
+            j0 = j_end;
+        }
+    }
+
+    template <int ZFold>
+    QUOR_HOT void visit_run(uint64_t j0, uint64_t j1) {
+        if (!Wrap && q_.sx == 0.0 && q_.sy == 0.0 && q_.sz == 0.0)
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted>>(j0, j1);
+        else
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted>>(j0, j1);
+    }
+
+    /// A folded run. Passing the pair test needs |dz| < |window| (for the (s, mu) and
+    /// radial tests through dz * dz <= s2 < s_max * s_max): with folding, that bounds the
+    /// stretches of a long run worth scanning. A NaN window prunes nothing.
+    void visit_folded(uint64_t j0, uint64_t j1) {
+        if (j1 - j0 < PRUNE_FROM || !(w_ < INFINITY)) {
+            visit_run<ANY_FOLD>(j0, j1);
+            return;
+        }
+        const double *zs = q_.zs;
+        const double zi = q_.zi;
+        auto u = [zs, zi](uint64_t j) { return zs[j] - zi; };
+        folded_z_stretches(zs, j0, j1, u, own_.box_size, own_.half_box, w_,
+                           [&](uint64_t p, uint64_t r, auto fold) {
+                               visit_run<decltype(fold)::value>(p, r);
+                           });
+    }
+
+    // ---- the own cell -----------------------------------------------------------
+
+    /// Each galaxy with those after it in the run, with no shift (a shift of zero leaves
+    /// every difference as it is, bar the sign of a zero, which squares and |dz|
+    /// ignore). The two galaxies of a pair give displacements of opposite sign and equal
+    /// size, so either may own it.
+    void own_cell() {
+        q_.sx = q_.sy = q_.sz = 0.0;
+        for (uint64_t i = begin_; i + 1 < end_ && cell_owns_; ++i) {
+            set_galaxy(i);
+            visit_run<ANY_FOLD>(i + 1, end_);
+        }
+    }
+
+    // ---- clumps -----------------------------------------------------------------
+
+    /// Clumps (find_clumps) of an auto count whose counter depends on the key alone: two
+    /// clumps whose every pair lands in one counter, or none, are met whole (pair counts
+    /// only: a sum needs every pair's own term).
+    bool uses_clumps() const {
+        if constexpr (Test::WHOLE_CLUMPS && !Weighted && !Separated)
+            return !cross_ && !own_.clumps.first.empty() && !aware_ && own_.clumps.clumped(c_) &&
+                   own_.clumps.yield->pays();
+        return false;
+    }
+
+    /// The pairs inside each clump of the cell, and between its clumps.
+    void own_clumps() {
+        q_.sx = q_.sy = q_.sz = 0.0;
+        const Clump *clumps = own_.clumps.clumps.data();
+        const uint64_t last = own_.clumps.first[c_ + 1];
+        for (uint64_t ca = own_.clumps.first[c_]; ca < last; ++ca) {
+            const Clump &a = clumps[ca];
+            for (uint64_t i = a.begin; i + 1 < a.end; ++i) {
+                set_galaxy(i);
+                visit_run<ANY_FOLD>(i + 1, a.end);
+            }
+            meet_clumps(a, ca + 1, last);
+        }
+    }
+
+    /// Clump a meets clumps [cb_lo, cb_hi), which lie next to each other in the columns:
+    /// those not settled whole are visited pair by pair, in as few runs as possible.
+    void meet_clumps(const Clump &a, uint64_t cb_lo, uint64_t cb_hi) {
+        const Clump *clumps = partners_.clumps.clumps.data();
         uint64_t pending = cb_lo;
         auto visit_pending = [&](uint64_t cb_end) {
             if (pending == cb_end) return;
             const uint64_t j0 = clumps[pending].begin, j1 = clumps[cb_end - 1].end;
-            met_pairs += (a.end - a.begin) * (j1 - j0);
+            met_pairs_ += (a.end - a.begin) * (j1 - j0);
             for (uint64_t i = a.begin; i < a.end; ++i) {
                 set_galaxy(i);
-                visit_run(any_fold, j0, j1);
+                visit_run<ANY_FOLD>(j0, j1);
             }
         };
         for (uint64_t cb = cb_lo; cb < cb_hi; ++cb) {
             const Clump &b = clumps[cb];
-            const KeyRange keys = clump_keys(a, b, q.sx, q.sy, q.sz);
-            bool settled = !(keys.least < test.key_max);  // every key fails key < key_max
-            if (!settled) {
-                const bool same = a.pid == b.pid;
-                const int64_t k = test.index(keys.least, 0.0, same);
-                if (k >= 0 && k == test.index(keys.most, 0.0, same)) {
-                    const uint64_t pairs = (a.end - a.begin) * (b.end - b.begin);
-                    acc.add(k, pairs);
-                    settled_pairs += pairs;
-                    met_pairs += pairs;
-                    settled = true;
-                }
-            }
-            if (settled) {
+            if (settle_whole(a, b)) {
                 visit_pending(cb);
                 pending = cb + 1;
             }
         }
         visit_pending(cb_hi);
-    };
+    }
 
-    q.sx = q.sy = q.sz = 0.0;
-    if (with_clumps) {
-        for (uint64_t ca = co.clumps.first[c]; ca < co.clumps.first[c + 1]; ++ca) {
-            const Clump &a = clumps[ca];
-            for (uint64_t i = a.begin; i + 1 < a.end; ++i) {
-                set_galaxy(i);
-                visit_run(any_fold, i + 1, a.end);
+    /// Counts every pair of clumps a and b at once when they all land in one counter or
+    /// none (every key fails key < key_max); false when they must be met pair by pair.
+    bool settle_whole(const Clump &a, const Clump &b) {
+        const KeyRange keys = clump_keys(a, b, q_.sx, q_.sy, q_.sz);
+        if (!(keys.least < test_.key_max)) return true;
+        const bool same = a.pid == b.pid;
+        const int64_t k = test_.index(keys.least, 0.0, same);
+        if (k < 0 || k != test_.index(keys.most, 0.0, same)) return false;
+        const uint64_t pairs = (a.end - a.begin) * (b.end - b.begin);
+        acc_.add(k, pairs);
+        settled_pairs_ += pairs;
+        met_pairs_ += pairs;
+        return true;
+    }
+
+    // ---- neighbours, z window -----------------------------------------------------
+
+    /* The neighbours, a column of z cells at a time: the z cells of one column that a
+       step reaches with the same shift are consecutive in the cell order, so their runs
+       join into one run in ascending z (NaN z, which counts nothing, can only sit at the
+       end of the first). An auto count steps across to one of each opposite pair (y > 0,
+       or y == 0 and x > 0) with all three z steps, and to (0, 0) with z + 1 alone; a
+       cross count to every column with all three, the own cell included. */
+    void visit_columns() {
+        const CellCoord cc = grid_.coord_of(c_);
+        const int reach = grid_.reach_xy;
+        const int64_t n_z = static_cast<int64_t>(grid_.cells_z);
+        for (int oy = cross_ ? -reach : 0; oy <= reach; ++oy) {
+            for (int ox = cross_ || oy != 0 ? -reach : 0; ox <= reach; ++ox) {
+                const Neighbour column = neighbour_of(grid_, cc, ox, oy, 0, own_.box_size);
+                const uint64_t z0 = column.cell - cc.iz;  // the column's cell at z index 0
+                const int oz_lo = !cross_ && ox == 0 && oy == 0 ? 1 : -1;
+                // Up to two segments: a shifted z cell past a face, and the rest.
+                Neighbour nb = column;
+                int64_t run_lo = -1, run_hi = -1;
+                for (int oz = oz_lo; oz <= 1; ++oz) {
+                    int64_t t = static_cast<int64_t>(cc.iz) + oz;
+                    double sz = 0.0;
+                    if (t < 0) {
+                        t += n_z;
+                        sz = -own_.box_size;
+                    } else if (t >= n_z) {
+                        t -= n_z;
+                        sz = own_.box_size;
+                    }
+                    if (sz != 0.0) {
+                        nb.sz = sz;
+                        visit_segment(nb, z0 + t, z0 + t);
+                        continue;
+                    }
+                    if (run_lo < 0) run_lo = t;
+                    run_hi = t;
+                }
+                if (run_lo >= 0) {
+                    nb.sz = 0.0;
+                    visit_segment(nb, z0 + run_lo, z0 + run_hi);
+                }
             }
-            meet_clumps(a, ca + 1, co.clumps.first[c + 1]);
         }
     }
-    for (uint64_t i = begin; i + 1 < end && cell_owns && !with_clumps; ++i) {
-        set_galaxy(i);
-        if (Wrap)
-            visit_folded(i + 1, end);
-        else
-            visit_run(any_fold, i + 1, end);
-    }
 
-    const CellCoord cc = grid.coord_of(c);
-    if (Wrap) {
-        // Neighbours, each met once from the cell that reaches it through the half stencil.
-        for (const Offset &off : co.stencil) {
-            const Neighbour nb = neighbour_of(grid, cc, off.x, off.y, off.z, co.box_size);
-            const uint64_t nb_begin = grid.cell_start[nb.cell];
-            const uint64_t nb_end = grid.cell_start[nb.cell + 1];
-            const bool nb_owns = owns_any(nb.cell, nb.cell);
-            if (!cell_owns && !nb_owns) continue;
-            for (uint64_t i = begin; i < end && nb_begin < nb_end; ++i) {
-                set_galaxy(i);
-                if (!nb_owns && q.xs != xs) continue;  // a ghost among ghosts
-                visit_folded(nb_begin, nb_end);
-            }
+    /// The x and y bounds of partner cells lo .. hi together.
+    CellBounds partner_bounds(uint64_t lo, uint64_t hi) const {
+        CellBounds box{INFINITY, -INFINITY, INFINITY, -INFINITY};
+        for (uint64_t k = lo; k <= hi; ++k) {
+            const CellBounds &b = partners_.bounds[k];
+            box = {std::min(box.x_lo, b.x_lo), std::max(box.x_hi, b.x_hi),
+                   std::min(box.y_lo, b.y_lo), std::max(box.y_hi, b.y_hi)};
         }
-        flush();
-        return;
+        return box;
     }
 
-    // Neighbours, each met once from the cell that reaches it through the half stencil,
-    // a column of z cells at a time: the z cells of one column that a step reaches with
-    // the same shift are consecutive in the cell order, so their runs join into one run
-    // in ascending z (NaN z, which counts nothing, can only sit at the end of the first).
-    const bool bounded = !co.bounds.empty();
-    constexpr uint64_t PER_GALAXY_FROM = 32;  // shorter runs cost less than the bounds test
-    auto visit_segment = [&](const Neighbour &nb, uint64_t cell_lo, uint64_t cell_hi) {
-        const uint64_t nb_begin = grid.cell_start[cell_lo];
-        const uint64_t nb_end = grid.cell_start[cell_hi + 1];
+    /// Partner cells cell_lo .. cell_hi of one column, reached with the shift of `nb`:
+    /// skipped whole when their bounds are too far across; met clump by clump where both
+    /// sides come in clumps; else galaxy by galaxy, each cut to its z window.
+    void visit_segment(const Neighbour &nb, uint64_t cell_lo, uint64_t cell_hi) {
+        const uint64_t nb_begin = partner_start(cell_lo);
+        const uint64_t nb_end = partner_start(cell_hi + 1);
         if (nb_begin == nb_end) return;
-        const bool nb_owns = owns_any(cell_lo, cell_hi);
-        if (!cell_owns && !nb_owns) return;
-        CellBounds nb_box{INFINITY, -INFINITY, INFINITY, -INFINITY};
+        const bool nb_owns = owns_any(partners_, cell_lo, cell_hi);
+        if (!cell_owns_ && !nb_owns) return;
+        const bool bounded = !partners_.bounds.empty();
+        CellBounds nb_box{};
         if (bounded) {
-            for (uint64_t k = cell_lo; k <= cell_hi; ++k) {
-                const CellBounds &b = co.bounds[k];
-                nb_box = {std::min(nb_box.x_lo, b.x_lo), std::max(nb_box.x_hi, b.x_hi),
-                          std::min(nb_box.y_lo, b.y_lo), std::max(nb_box.y_hi, b.y_hi)};
-            }
-            const CellBounds &own = co.bounds[c];
+            nb_box = partner_bounds(cell_lo, cell_hi);
+            const CellBounds &own = own_.bounds[c_];
             const double gx = least_gap(nb_box.x_lo, nb_box.x_hi, own.x_lo, own.x_hi, nb.sx);
             const double gy = least_gap(nb_box.y_lo, nb_box.y_hi, own.y_lo, own.y_hi, nb.sy);
-            if (gx * gx + gy * gy >= test.key_max) return;
+            if (gx * gx + gy * gy >= test_.key_max) return;
         }
 
-        q.sx = nb.sx;
-        q.sy = nb.sy;
-        q.sz = nb.sz;
-        bool segment_clumped = with_clumps;
-        for (uint64_t k = cell_lo; k <= cell_hi && segment_clumped; ++k)
-            segment_clumped = co.clumps.clumped(k) || grid.cell_start[k] == grid.cell_start[k + 1];
-        if (segment_clumped) {
-            const uint64_t b_lo = co.clumps.first[cell_lo], b_hi = co.clumps.first[cell_hi + 1];
-            for (uint64_t ca = co.clumps.first[c]; ca < co.clumps.first[c + 1]; ++ca)
-                meet_clumps(clumps[ca], b_lo, b_hi);
+        q_.sx = nb.sx;
+        q_.sy = nb.sy;
+        q_.sz = nb.sz;
+        if (segment_clumped(cell_lo, cell_hi)) {
+            const uint64_t b_lo = partners_.clumps.first[cell_lo];
+            const uint64_t b_hi = partners_.clumps.first[cell_hi + 1];
+            for (uint64_t ca = own_.clumps.first[c_]; ca < own_.clumps.first[c_ + 1]; ++ca)
+                meet_clumps(own_.clumps.clumps[ca], b_lo, b_hi);
             return;
         }
+        visit_windows(nb, nb_begin, nb_end, nb_owns, bounded ? &nb_box : nullptr);
+    }
 
-        // z window: from the first partner with dz > -w (the partition point a binary
-        // search would find) up to, not including, the first one after it with dz >= w.
-        // A partner's dz never grows as the current galaxy's z does, and those come in
-        // ascending z: the start is found by advancing from the previous galaxy's.
+    /// Whether every partner cell lo .. hi comes in clumps (or is empty).
+    bool segment_clumped(uint64_t lo, uint64_t hi) const {
+        bool clumped = with_clumps_;
+        for (uint64_t k = lo; k <= hi && clumped; ++k)
+            clumped = partners_.clumps.clumped(k) || partner_start(k) == partner_start(k + 1);
+        return clumped;
+    }
+
+    /// Each own galaxy against the partners [nb_begin, nb_end) inside its z window: from
+    /// the first partner with dz > -w (the partition point a binary search would find)
+    /// up to, not including, the first one after it with dz >= w. A partner's dz never
+    /// grows as the current galaxy's z does, and those come in ascending z: the start is
+    /// found by advancing from the previous galaxy's. With `nb_box` (bounds kept and a
+    /// long run), a galaxy too far across from the box skips the run, and a 3-D key
+    /// narrows its window to what the rest of the separation leaves.
+    void visit_windows(const Neighbour &nb, uint64_t nb_begin, uint64_t nb_end, bool nb_owns,
+                       const CellBounds *nb_box) {
+        const bool per_galaxy = nb_box && nb_end - nb_begin >= PER_GALAXY_FROM;
         uint64_t first = nb_begin;
-        const bool per_galaxy = bounded && nb_end - nb_begin >= PER_GALAXY_FROM;
-        for (uint64_t i = begin; i < end; ++i) {
+        for (uint64_t i = begin_; i < end_; ++i) {
             set_galaxy(i);
-            const double zi = q.zi;
-            first = window_start<K>(zs, first, nb_end, nb.sz, zi, w);
-            if (!nb_owns && q.xs != xs) continue;  // a ghost among ghosts
+            first = window_start<K>(q_.zs, first, nb_end, nb.sz, q_.zi, w_);
+            if (ghost_among_ghosts(nb_owns)) continue;
             if (per_galaxy) {
-                const double gx = least_gap(nb_box.x_lo, nb_box.x_hi, q.xi, q.xi, nb.sx);
-                const double gy = least_gap(nb_box.y_lo, nb_box.y_hi, q.yi, q.yi, nb.sy);
+                const double gx = least_gap(nb_box->x_lo, nb_box->x_hi, q_.xi, q_.xi, nb.sx);
+                const double gy = least_gap(nb_box->y_lo, nb_box->y_hi, q_.yi, q_.yi, nb.sy);
                 const double gap2 = gx * gx + gy * gy;
-                if (gap2 >= test.key_max) continue;
-                if (Test::KEY_3D) q.w = gap2 > 0.0 ? narrowed_window(gap2, test.key_max, w) : w;
+                if (gap2 >= test_.key_max) continue;
+                if (Test::KEY_3D) q_.w = gap2 > 0.0 ? narrowed_window(gap2, test_.key_max, w_) : w_;
             }
-            visit_run(any_fold, first, nb_end);
+            visit_run<ANY_FOLD>(first, nb_end);
         }
-        q.w = w;
-    };
+        q_.w = w_;
+    }
 
-    // Steps across: one of each opposite pair (y > 0, or y == 0 and x > 0) with all
-    // three z steps, and the step (0, 0) with z + 1 alone.
-    const int reach = grid.reach_xy;
-    const int64_t n_z = static_cast<int64_t>(grid.cells_z);
-    for (int oy = 0; oy <= reach; ++oy) {
-        for (int ox = oy == 0 ? 0 : -reach; ox <= reach; ++ox) {
-            const Neighbour column = neighbour_of(grid, cc, ox, oy, 0, co.box_size);
-            const uint64_t z0 = column.cell - cc.iz;  // the column's cell at z index 0
-            const int oz_lo = ox == 0 && oy == 0 ? 1 : -1;
-            // Up to two segments: a shifted z cell past a face, and the rest.
-            Neighbour nb = column;
-            int64_t run_lo = -1, run_hi = -1;
-            for (int oz = oz_lo; oz <= 1; ++oz) {
-                int64_t t = static_cast<int64_t>(cc.iz) + oz;
-                double sz = 0.0;
-                if (t < 0) {
-                    t += n_z;
-                    sz = -co.box_size;
-                } else if (t >= n_z) {
-                    t -= n_z;
-                    sz = co.box_size;
-                }
-                if (sz != 0.0) {
-                    nb.sz = sz;
-                    visit_segment(nb, z0 + t, z0 + t);
-                    continue;
-                }
-                if (run_lo < 0) run_lo = t;
-                run_hi = t;
+    // ---- neighbours, folded ------------------------------------------------------
+
+    /// The wrapped path: every pair is measured by folding the plain difference, so the
+    /// steps carry no shift. An auto count meets the own cell's later galaxies and the
+    /// half stencil; a cross count the whole own cell and the stencil both ways.
+    void visit_wrapped() {
+        q_.sx = q_.sy = q_.sz = 0.0;
+        if (cross_) {
+            visit_folded_cell(c_);
+        } else {
+            for (uint64_t i = begin_; i + 1 < end_ && cell_owns_; ++i) {
+                set_galaxy(i);
+                visit_folded(i + 1, end_);
             }
-            if (run_lo >= 0) {
-                nb.sz = 0.0;
-                visit_segment(nb, z0 + run_lo, z0 + run_hi);
-            }
+        }
+        const CellCoord cc = grid_.coord_of(c_);
+        for (const Offset &off : own_.stencil) {
+            visit_folded_cell(neighbour_of(grid_, cc, off.x, off.y, off.z, own_.box_size).cell);
+            if (cross_)
+                visit_folded_cell(neighbour_of(grid_, cc, -off.x, -off.y, -off.z, own_.box_size).cell);
         }
     }
-    flush();
-    if (with_clumps) co.clumps.yield->add(settled_pairs, met_pairs);
+
+    /// Every own galaxy against every partner of cell `nb`, folded.
+    void visit_folded_cell(uint64_t nb) {
+        const uint64_t nb_begin = partner_start(nb), nb_end = partner_start(nb + 1);
+        const bool nb_owns = owns_any(partners_, nb, nb);
+        if (nb_begin == nb_end || (!cell_owns_ && !nb_owns)) return;
+        for (uint64_t i = begin_; i < end_; ++i) {
+            set_galaxy(i);
+            if (ghost_among_ghosts(nb_owns)) continue;
+            visit_folded(nb_begin, nb_end);
+        }
+    }
+};
+
+/// Visits every pair that cell `c` owns in an auto count of `co` (see CellVisit).
+template <Kernel K, bool Wrap, class Test>
+inline void visit_cell_pairs(const CellOrdered &co, uint64_t c, double window, const Test &test,
+                             HistPair &acc) {
+    CellVisit<K, Wrap, Test>(PairSides{co, co, false}, c, window, test, acc).run();
+}
+
+/// The sides of a prepared pair count.
+inline PairSides sides_of(const PairCells &cells) {
+    return {cells.own, cells.partner_side(), cells.cross};
+}
+
+/// Every pair of `sides` through `test`, cell by cell on the pool, into histograms of
+/// `n_bins` auto and as many cross counters, with the sums of `Weighted` and `Separated`
+/// (`term_bounds`, one per sum: see pair_term_bounds).
+template <Kernel K, bool Wrap, bool Weighted, bool Separated, class Test>
+HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, uint64_t n_bins,
+                     const std::vector<double> &term_bounds) {
+    auto make = [&] { return HistPair(n_bins, term_bounds); };
+    auto step = [&](HistPair &acc, uint64_t c) {
+        CellVisit<K, Wrap, Test, Weighted, Separated>(sides, c, window, test, acc).run();
+    };
+    return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step,
+                                    HistPair::bytes(n_bins, term_bounds.size()));
+}
+
+/// f(kernel, wrap, weighted, separated) with the variant of this process, `wrap` and the
+/// query's sums as compile-time constants: a pair counter's sweep, chosen once.
+template <class F>
+decltype(auto) with_pair_modes(const PairQuery &query, bool wrap, F &&f) {
+    return with_kernel([&](auto kernel) {
+        auto with_sums = [&](auto wrapped) -> decltype(auto) {
+            if (query.weighted())
+                return query.separations ? f(kernel, wrapped, std::true_type{}, std::true_type{})
+                                         : f(kernel, wrapped, std::true_type{}, std::false_type{});
+            return query.separations ? f(kernel, wrapped, std::false_type{}, std::true_type{})
+                                     : f(kernel, wrapped, std::false_type{}, std::false_type{});
+        };
+        return wrap ? with_sums(std::true_type{}) : with_sums(std::false_type{});
+    });
 }
 
 }  // namespace quor

@@ -50,11 +50,60 @@ struct OwnerSlab {
     bool owns(double x) const { return x_lo <= x && x < x_hi; }
 };
 
+/// One catalogue of a pair count: positions, partition ids and, optionally, one weight per
+/// galaxy (`weights.size == 0`: every galaxy weighs 1).
+struct Catalogue {
+    StridedMatrix coords;
+    PartitionIds ids;
+    StridedVector<double> weights;
+
+    bool weighted() const { return weights.size > 0; }
+};
+
+/// What a pair count counts: the unordered pairs of `first` (an auto count), or with
+/// `cross` every ordered pair of a galaxy of `first` and one of `second`. Sums of the
+/// products of the pair's weights come with a weighted catalogue, sums of the separation
+/// and of its logarithm with `separations`; with `owner`, only what the slab owns counts.
+struct PairQuery {
+    Catalogue first;
+    Catalogue second;
+    bool cross = false;
+    bool separations = false;
+    const OwnerSlab *owner = nullptr;
+    /// Sums as the parts of their exact values (ExactSums::expansions) rather than
+    /// rounded: what slab counts return, to be added up exactly and rounded once.
+    bool expansions = false;
+
+    bool weighted() const { return first.weighted() || (cross && second.weighted()); }
+    /// Whether the count keeps sums beside its pair counts.
+    bool sums() const { return weighted() || separations; }
+};
+
 /// A row-major 2-D histogram the computation owns; the module hands `values` to NumPy.
 struct Hist2d {
     std::vector<double> values;
     uint64_t rows = 0;
     uint64_t cols = 0;
+    /// 0 for plain bins; else every bin holds `parts` float64 (row-major, last) whose
+    /// exact sum is the bin's value (an exact sum's expansion, for slab counts).
+    uint64_t parts = 0;
+};
+
+/// Same-partition and cross-partition histograms of one pair counter.
+struct PairHists {
+    Hist2d auto_counts;
+    Hist2d cross_counts;
+};
+
+/// The histograms of a pair count: its pairs, and the sums its query asks for over each
+/// bin's pairs: of w_i w_j (weighted), of w_i w_j r and of w_i w_j ln r (separations),
+/// r the binned separation. A sum not asked for is left empty; with the query's
+/// `expansions`, the sums come as exact parts (Hist2d::parts).
+struct PairSums {
+    PairHists pairs;
+    PairHists weights;
+    PairHists r;
+    PairHists log_r;
 };
 
 /// Float64 to unsigned 64-bit: truncates toward zero; negative and NaN give 0,

@@ -22,17 +22,21 @@ struct FilterQuery {
     double box, half;    ///< for min_image (folded)
     double key_max;      ///< keep where !(key >= key_max): a NaN on either side keeps
     double w;            ///< z window: a shifted run ends at the first dz >= w
+    const double *ws = nullptr;  ///< partners' weights, read with Products
+    double wi = 1.0;             ///< galaxy i's weight
 };
 
-/// Partners kept by the cheap rejection: their key, dz and whether they share i's
-/// partition (0 or 1). Vector versions store whole vectors, so the arrays have room
-/// for one vector beyond the count.
+/// Partners kept by the cheap rejection: their key, dz, whether they share i's
+/// partition (0 or 1) and, with Products, the product wi * ws[j] of the two weights.
+/// Vector versions store whole vectors, so the arrays have room for one vector beyond
+/// the count.
 struct FilterOut {
     static constexpr uint64_t SLACK = 8;
     double *keys;
     double *dzs;
     uint64_t *sames;
     uint64_t n;
+    double *products = nullptr;
 };
 
 /* The displacement d of partner j, by mode:
@@ -45,10 +49,10 @@ struct FilterOut {
        the box): adding zero changes no difference but the sign of a zero, which
        squares and |dz| ignore, so the plain differences serve;
    key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. dz is stored
-   for the pair test only with KeepDz. */
+   for the pair test only with KeepDz, the product of the weights only with Products. */
 constexpr int ANY_FOLD = 2;
 
-template <bool Wrap, int ZFold, bool Key3d, bool KeepDz, bool Shift = true>
+template <bool Wrap, int ZFold, bool Key3d, bool KeepDz, bool Shift = true, bool Products = false>
 struct FilterMode {
     static constexpr bool wrap = Wrap;
     static constexpr int z_fold = ZFold;
@@ -56,6 +60,7 @@ struct FilterMode {
     static constexpr bool keep_dz = KeepDz;
     static constexpr bool windowed = !Wrap;
     static constexpr bool shifted = !Wrap && Shift;
+    static constexpr bool products = Products;
 };
 
 /// Portable version; returns true when the z window ended inside [j0, j1).
@@ -90,6 +95,7 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
         const double key = Mode::key_3d ? (dx * dx + dy * dy) + dz * dz : dy * dy + dx * dx;
         out.keys[n] = key;
         if (Mode::keep_dz) out.dzs[n] = dz;
+        if (Mode::products) out.products[n] = q.wi * q.ws[j];
         out.sames[n] = q.pids[j] == q.pi;
         // Written every time, kept only when it survives: no branch per partner.
         n += !(key >= q.key_max);
@@ -120,7 +126,7 @@ QUOR_TARGET_AVX2 inline __m256d min_image_avx2(__m256d d, __m256d box, __m256d h
 
 /// The broadcast query of the AVX-512 steps.
 struct Query512 {
-    __m512d xi, yi, zi, sx, sy, sz, box, half, neg_half, key_max, w;
+    __m512d xi, yi, zi, sx, sy, sz, box, half, neg_half, key_max, w, wi;
     __m256i pi;
 };
 
@@ -128,7 +134,8 @@ QUOR_TARGET_AVX512 inline Query512 broadcast_avx512(const FilterQuery &q) {
     return {_mm512_set1_pd(q.xi),   _mm512_set1_pd(q.yi),   _mm512_set1_pd(q.zi),
             _mm512_set1_pd(q.sx),   _mm512_set1_pd(q.sy),   _mm512_set1_pd(q.sz),
             _mm512_set1_pd(q.box),  _mm512_set1_pd(q.half), _mm512_set1_pd(-q.half),
-            _mm512_set1_pd(q.key_max), _mm512_set1_pd(q.w), _mm256_set1_epi32(q.pi)};
+            _mm512_set1_pd(q.key_max), _mm512_set1_pd(q.w), _mm512_set1_pd(q.wi),
+            _mm256_set1_epi32(q.pi)};
 }
 
 /// One step of eight partners from j: their key and dz, the lanes that pass the cheap
@@ -192,6 +199,10 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
         const Step512 st = step_avx512<Mode>(q, b, j, j1);
         _mm512_storeu_pd(out.keys + n, _mm512_maskz_compress_pd(st.keep, st.key));
         if (Mode::keep_dz) _mm512_storeu_pd(out.dzs + n, _mm512_maskz_compress_pd(st.keep, st.dz));
+        if (Mode::products) {
+            const __m512d p = _mm512_mul_pd(b.wi, _mm512_maskz_loadu_pd(tail_lanes(j1, j), q.ws + j));
+            _mm512_storeu_pd(out.products + n, _mm512_maskz_compress_pd(st.keep, p));
+        }
         _mm512_storeu_si512(out.sames + n, _mm512_maskz_compress_epi64(
                                                st.keep, _mm512_maskz_mov_epi64(st.same, one)));
         n += static_cast<uint64_t>(__builtin_popcount(st.keep));
@@ -234,6 +245,7 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
     const __m256d neg_half = _mm256_set1_pd(-q.half);
     const __m256d key_max = _mm256_set1_pd(q.key_max), w = _mm256_set1_pd(q.w);
     const __m128i pi = _mm_set1_epi32(q.pi);
+    const __m256d wi = _mm256_set1_pd(q.wi);
     // Input rows are below 2^63, so the signed comparison orders them.
     const __m256i one = _mm256_set1_epi64x(1);
     uint64_t n = out.n;
@@ -282,6 +294,11 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
         if (Mode::keep_dz)
             _mm256_storeu_pd(out.dzs + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                           _mm256_castpd_ps(dz), perm)));
+        if (Mode::products) {
+            const __m256d p = _mm256_mul_pd(wi, _mm256_loadu_pd(q.ws + j));
+            _mm256_storeu_pd(out.products + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+                                                   _mm256_castpd_ps(p), perm)));
+        }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.sames + n),
                             _mm256_permutevar8x32_epi32(same, perm));
         n += static_cast<uint64_t>(__builtin_popcount(keep));

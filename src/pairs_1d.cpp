@@ -83,45 +83,56 @@ bool shift_gives_min_image(const CellOrdered &co, double r_max) {
 /// often have all their pairs in one bin, large enough to hold a small halo whole.
 constexpr double CLUMP_EXTENT = 0.09;
 
-template <Kernel K, bool Fold, class Test>
-std::vector<double> sweep_radial(const CellOrdered &co, const Test &test, double r_max) {
-    auto make = [&test] { return HistPair(test.n_r); };
-    auto step = [&](HistPair &acc, uint64_t c) { visit_cell_pairs<K, Fold>(co, c, r_max, test, acc); };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step).take_counts();
-}
-
-}  // namespace
-
-std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> r2_edges,
-                                     double r_max, bool fold) {
+/// The radial histograms of `sides` (auto counters, then cross) against the squared
+/// edges, with the sums of `query` (`bounds` from pair_term_bounds), every pair folded
+/// with `fold`.
+HistPair radial_sweep(const PairSides &sides, const PairQuery &query, std::vector<double> r2_edges,
+                      double r_max, bool fold, const std::vector<double> &bounds = {}) {
     const uint64_t n_r = r2_edges.size() - 1;
     checked_elements(2, n_r);
     const double r2_max = r2_edges.back();
     const BinTable bins(std::move(r2_edges));
     auto sweep = [&](auto tabled) {
         const RadialTest<decltype(tabled)::value> test{bins.lookup(), r2_max, n_r};
-        return with_kernel([&](auto kernel) {
-            constexpr Kernel K = decltype(kernel)::value;
-            return fold ? sweep_radial<K, true>(co, test, r_max) : sweep_radial<K, false>(co, test, r_max);
+        return with_pair_modes(query, fold, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+            return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
+                               decltype(separated)::value>(sides, r_max, test, n_r, bounds);
         });
     };
     return bins.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
 }
 
-RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
-                            const Edges &r_bins, double box_size, const OwnerSlab *owner) {
+}  // namespace
+
+std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> r2_edges,
+                                     double r_max, bool fold) {
+    return radial_sweep(PairSides{co, co, false}, PairQuery{}, std::move(r2_edges), r_max, fold).take_counts();
+}
+
+PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_size) {
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];
     checked_elements(2, n_r);
-    CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_max, r_max, owner);
-    const bool fold = !co.grid.bounded && !shift_gives_min_image(co, r_max);
-    if (!fold && !owner) find_clumps(co, r_max * CLUMP_EXTENT);
-    const std::vector<double> hist = radial_histogram(co, squared_edges(r_bins), r_max, fold);
-
-    RadialCounts out;
-    out.dd_auto.assign(hist.begin(), hist.begin() + static_cast<ptrdiff_t>(n_r));
-    out.dd_cross.assign(hist.begin() + static_cast<ptrdiff_t>(n_r), hist.end());
+    PairCells cells = prepare_pair_cells(query, box_size, r_max, r_max);
+    const bool fold = !cells.own.grid.bounded &&
+                      !(shift_gives_min_image(cells.own, r_max) &&
+                        (!cells.cross || shift_gives_min_image(cells.partners, r_max)));
+    // Clumps settle the pair counts of one catalogue whole.
+    if (!fold && !query.owner && !cells.cross && !query.sums()) find_clumps(cells.own, r_max * CLUMP_EXTENT);
+    PairSums out;
+    radial_sweep(sides_of(cells), query, squared_edges(r_bins), r_max, fold,
+                 pair_term_bounds(query, r_bins[0], r_max))
+        .split_all(out, n_r, 1, query);
     return out;
+}
+
+RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
+                            const Edges &r_bins, double box_size, const OwnerSlab *owner) {
+    PairQuery query;
+    query.first = {coords, ids, {}};
+    query.owner = owner;
+    PairSums sums = radial_pairs(query, r_bins, box_size);
+    return {std::move(sums.pairs.auto_counts.values), std::move(sums.pairs.cross_counts.values)};
 }
 
 }  // namespace quor

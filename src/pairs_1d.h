@@ -21,6 +21,11 @@ RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids
                             const Edges &r_bins, double box_size,
                             const OwnerSlab *owner = nullptr);
 
+/// The pairs of `query` by (minimum-image) separation in the bins of `r_bins`, each
+/// histogram (n_r, 1), and the sums the query asks for. Same preconditions as
+/// count_pairs_1d, for every catalogue of the query.
+PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_size);
+
 /// The (auto, cross) histograms, 2 (n - 1) entries, of the pairs of a prepared catalogue
 /// by squared separation against the n >= 1 squared edges `r2_edges`, the last being
 /// r_max * r_max: each pair measured at min_image of the plain difference with `fold`,

@@ -93,21 +93,10 @@ void ProjectedTest<Tabled>::index_all(const double *keys, const double *dzs,
     pair_index_all(*this, keys, dzs, sames, n, counters);
 }
 
-template <Kernel K, bool Wrap, bool Tabled>
-HistPair sweep_projected(const CellOrdered &co, const ProjectedTest<Tabled> &proto,
-                         uint64_t n_bins) {
-    auto make = [n_bins] { return HistPair(n_bins); };
-    auto step = [&co, &proto](HistPair &acc, uint64_t c) {
-        visit_cell_pairs<K, Wrap>(co, c, proto.pi_max, proto, acc);
-    };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
-}
-
 }  // namespace
 
-PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
-                           const Edges &r_p_bins, const Edges &pi_bins, double box_size,
-                           const OwnerSlab *owner) {
+PairSums projected_pairs(const PairQuery &query, const Edges &r_p_bins, const Edges &pi_bins,
+                         double box_size) {
     if (r_p_bins.size < 1 || pi_bins.size < 1)
         throw std::invalid_argument("bin edge arrays must not be empty");
     const uint64_t n_rp = static_cast<uint64_t>(r_p_bins.size - 1);
@@ -117,10 +106,10 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     const uint64_t n_bins = checked_elements(n_rp, n_pi);
     checked_elements(2, n_bins);  // the piece histograms hold auto and cross together
 
-    PairHists out;
+    PairSums out;
     // A single-edge array leaves no bin along its axis: nothing can be counted.
     if (n_bins == 0) {
-        HistPair(0).split_into(out.auto_counts, out.cross_counts, n_rp, n_pi);
+        HistPair(0).split_all(out, n_rp, n_pi, query);
         return out;
     }
 
@@ -129,28 +118,38 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
     for (int64_t k = 0; k < pi_bins.size; ++k) pi_copy[k] = pi_bins[k];
     const BinTable pi_edges(std::move(pi_copy));
 
-    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, r_p_max, pi_max, owner);
+    const PairCells cells = prepare_pair_cells(query, box_size, r_p_max, pi_max);
     // The cell step's shift alone gives the minimum image while twice the largest
     // separation fits in half the box, or on the fine grid; past that (few, wide cells)
     // every component is folded instead, and the z window is not used.
-    const double half_box = co.half_box;
-    const bool wrap_pairs = !co.grid.bounded && ((half_box < pi_max + pi_max) ||
-                                                 (half_box < r_p_max + r_p_max));
+    const double half_box = cells.own.half_box;
+    const bool wrap_pairs = !cells.own.grid.bounded && ((half_box < pi_max + pi_max) ||
+                                                        (half_box < r_p_max + r_p_max));
 
+    const PairSides sides = sides_of(cells);
+    const std::vector<double> bounds = pair_term_bounds(query, r_p_bins[0], r_p_max);
     auto sweep = [&](auto tabled) {
         const ProjectedTest<decltype(tabled)::value> proto{rp2_edges.lookup(), pi_edges.lookup(),
                                                            r_p_max * r_p_max, pi_max, n_pi,
                                                            n_bins};
-        return with_kernel([&](auto kernel) {
-            constexpr Kernel K = decltype(kernel)::value;
-            return wrap_pairs ? sweep_projected<K, true>(co, proto, n_bins)
-                              : sweep_projected<K, false>(co, proto, n_bins);
+        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+            return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
+                               decltype(separated)::value>(sides, pi_max, proto, n_bins, bounds);
         });
     };
     HistPair counts = rp2_edges.tabled() && pi_edges.tabled() ? sweep(std::true_type{})
                                                               : sweep(std::false_type{});
-    counts.split_into(out.auto_counts, out.cross_counts, n_rp, n_pi);
+    counts.split_all(out, n_rp, n_pi, query);
     return out;
+}
+
+PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
+                           const Edges &r_p_bins, const Edges &pi_bins, double box_size,
+                           const OwnerSlab *owner) {
+    PairQuery query;
+    query.first = {coords, ids, {}};
+    query.owner = owner;
+    return std::move(projected_pairs(query, r_p_bins, pi_bins, box_size).pairs);
 }
 
 }  // namespace quor

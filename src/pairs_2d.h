@@ -5,11 +5,10 @@
 
 namespace quor {
 
-/// Same-partition and cross-partition histograms of one pair counter.
-struct PairHists {
-    Hist2d auto_counts;
-    Hist2d cross_counts;
-};
+/// The pairs of `query` by r_p and pi, as projected_counts bins them, and the sums the
+/// query asks for (r = r_p).
+PairSums projected_pairs(const PairQuery &query, const Edges &r_p_bins, const Edges &pi_bins,
+                         double box_size);
 
 /// (n_rp, n_pi) histograms of pairs by r_p (across the line of sight, binned through its
 /// square) and pi = |dz|. Same preconditions and `owner` as count_pairs_1d, for both

@@ -488,7 +488,7 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
                 auto step = [&s, n_order](GroupAcc &acc, uint64_t c) {
                     group_kernel<decltype(wrap)::value, decltype(fallback)::value>(s, n_order, c, acc);
                 };
-                hist = std::move(parallel_sweep<GroupAcc>(n_cells, make, step).hist);
+                hist = std::move(parallel_sweep<GroupAcc>(n_cells, make, step, piece_len * sizeof(double)).hist);
             });
         }
         std::copy(hist.begin(), hist.end(), out.counts_by_s.values.begin());
@@ -536,7 +536,8 @@ NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, 
                         });
                 });
             };
-            hist = std::move(parallel_sweep<GroupAcc>(s.data.grid.n_cells(), make, step).hist);
+            hist = std::move(
+                parallel_sweep<GroupAcc>(s.data.grid.n_cells(), make, step, hist_len * sizeof(double)).hist);
         });
         out.counts_by_s.values = std::move(hist);
     }

@@ -105,51 +105,50 @@ void SmuTest<Tabled>::index_all(const double *keys, const double *dzs, const uin
     pair_index_all(*this, keys, dzs, sames, n, counters);
 }
 
-template <Kernel K, bool Wrap, bool Tabled>
-HistPair sweep_smu(const CellOrdered &co, const SmuTest<Tabled> &proto, double s_max,
-                   uint64_t n_bins) {
-    auto make = [n_bins] { return HistPair(n_bins); };
-    auto step = [&co, &proto, s_max](HistPair &acc, uint64_t c) {
-        visit_cell_pairs<K, Wrap>(co, c, s_max, proto, acc);
-    };
-    return parallel_sweep<HistPair>(co.grid.n_cells(), make, step);
-}
-
 }  // namespace
 
-PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &s_bins,
-                     uint64_t n_mu_bins, double mu_max, double box_size, const OwnerSlab *owner) {
+PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bins, double mu_max,
+                   double box_size) {
     if (s_bins.size < 1) throw std::invalid_argument("bin edge arrays must not be empty");
     const uint64_t n_s = static_cast<uint64_t>(s_bins.size - 1);
     const double s_max = s_bins[s_bins.size - 1];
     const uint64_t n_bins = checked_elements(n_s, n_mu_bins);
     checked_elements(2, n_bins);  // the piece histograms hold auto and cross together
 
-    PairHists out;
+    PairSums out;
     // With no mu bin a pair that passes the s and mu tests has no counter to land in:
     // count nothing and return the empty histograms. A single s edge counts nothing too.
     if (n_bins == 0) {
-        HistPair(0).split_into(out.auto_counts, out.cross_counts, n_s, n_mu_bins);
+        HistPair(0).split_all(out, n_s, n_mu_bins, query);
         return out;
     }
 
     const BinTable s2_edges(squared_edges(s_bins));
-    const CellOrdered co = prepare_pair_cells(coords, ids, box_size, s_max, s_max, owner);
-    const bool wrap_pairs = !co.grid.bounded && (s_max + s_max) > co.half_box;
+    const PairCells cells = prepare_pair_cells(query, box_size, s_max, s_max);
+    const bool wrap_pairs = !cells.own.grid.bounded && (s_max + s_max) > cells.own.half_box;
 
+    const PairSides sides = sides_of(cells);
+    const std::vector<double> bounds = pair_term_bounds(query, s_bins[0], s_max);
     auto sweep = [&](auto tabled) {
         const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
                                                      static_cast<double>(n_mu_bins), n_mu_bins,
                                                      n_bins};
-        return with_kernel([&](auto kernel) {
-            constexpr Kernel K = decltype(kernel)::value;
-            return wrap_pairs ? sweep_smu<K, true>(co, proto, s_max, n_bins)
-                              : sweep_smu<K, false>(co, proto, s_max, n_bins);
+        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+            return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
+                               decltype(separated)::value>(sides, s_max, proto, n_bins, bounds);
         });
     };
     HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
-    counts.split_into(out.auto_counts, out.cross_counts, n_s, n_mu_bins);
+    counts.split_all(out, n_s, n_mu_bins, query);
     return out;
+}
+
+PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &s_bins,
+                     uint64_t n_mu_bins, double mu_max, double box_size, const OwnerSlab *owner) {
+    PairQuery query;
+    query.first = {coords, ids, {}};
+    query.owner = owner;
+    return std::move(smu_pairs(query, s_bins, n_mu_bins, mu_max, box_size).pairs);
 }
 
 }  // namespace quor

@@ -23,16 +23,46 @@ namespace {
 constexpr uint64_t MAX_WORKERS = 65535;
 constexpr int NOT_A_WORKER = -1;
 
+using detail::Crew;
+
 thread_local int tls_worker = NOT_A_WORKER;
 /// The control of the count whose piece this thread runs; set around each job.
 thread_local CountControl *tls_control = nullptr;
+/// The crew of the piece this thread runs; set around each job and sweep.
+thread_local Crew *tls_crew = nullptr;
 
-/// Makes `ctl` this thread's control for its lifetime, then restores the one before.
+/// Makes `ctl` and `crew` this thread's for its lifetime, then restores those before.
 struct ControlScope {
     CountControl *outer;
-    explicit ControlScope(CountControl *ctl) : outer(tls_control) { tls_control = ctl; }
-    ~ControlScope() { tls_control = outer; }
+    Crew *outer_crew;
+    ControlScope(CountControl *ctl, Crew *crew) : outer(tls_control), outer_crew(tls_crew) {
+        tls_control = ctl;
+        tls_crew = crew;
+    }
+    ~ControlScope() {
+        tls_control = outer;
+        tls_crew = outer_crew;
+    }
 };
+
+// ---- crews: the pool's mutex guards their members ------------------------------------
+
+bool has_member(const Crew *crew, int worker) {
+    return std::find(crew->members.begin(), crew->members.end(), worker) != crew->members.end();
+}
+
+/// Whether this worker may run pieces of `crew`.
+bool admits(const Crew *crew) {
+    for (const Crew *k = crew; k; k = k->outer)
+        if (k->max && k->members.size() >= k->max && !has_member(k, tls_worker)) return false;
+    return true;
+}
+
+/// Makes this worker a member of `crew` and the crews around it.
+void join_crews(Crew *crew) {
+    for (Crew *k = crew; k; k = k->outer)
+        if (!has_member(k, tls_worker)) k->members.push_back(tls_worker);
+}
 
 enum class JobState { Queued, Running, Done };
 
@@ -42,10 +72,12 @@ struct Job {
     detail::TaskRef task;
     int creator;            ///< worker index of the offering thread, NOT_A_WORKER from outside
     CountControl *control;  ///< the count the job belongs to, passed on to its thread
+    Crew *crew;             ///< the threads that may take it
     JobState state = JobState::Queued;
     std::exception_ptr error;
 
-    Job(detail::TaskRef t, int from, CountControl *ctl) : task(t), creator(from), control(ctl) {}
+    Job(detail::TaskRef t, int from, CountControl *ctl, Crew *c)
+        : task(t), creator(from), control(ctl), crew(c) {}
 };
 
 struct Pool {
@@ -68,7 +100,7 @@ struct Pool {
     void execute(Job *job) {
         const bool migrated = job->creator != tls_worker;
         {
-            ControlScope scope(job->control);
+            ControlScope scope(job->control, job->crew);
             try {
                 job->task.invoke(job->task.ctx, migrated);
             } catch (...) {
@@ -82,12 +114,18 @@ struct Pool {
         cv.notify_all();
     }
 
-    /// Takes the oldest job of `from`; the caller holds `lock`.
-    static Job *take_front(std::deque<Job *> &from) {
-        Job *job = from.front();
-        from.pop_front();
-        job->state = JobState::Running;
-        return job;
+    /// Takes the oldest job of `from` whose crews admit this worker, which joins them;
+    /// null if none. The caller holds the lock.
+    static Job *take_admitted(std::deque<Job *> &from) {
+        for (auto it = from.begin(); it != from.end(); ++it) {
+            Job *job = *it;
+            if (!admits(job->crew)) continue;
+            from.erase(it);
+            job->state = JobState::Running;
+            join_crews(job->crew);
+            return job;
+        }
+        return nullptr;
     }
 
     void push(Job *job) {
@@ -113,8 +151,7 @@ struct Pool {
     void wait_for(Job *job, bool help) {
         std::unique_lock<std::mutex> lock(mu);
         while (job->state != JobState::Done) {
-            if (help && !queue.empty()) {
-                Job *other = take_front(queue);
+            if (Job *other = help ? take_admitted(queue) : nullptr) {
                 lock.unlock();
                 execute(other);
                 lock.lock();
@@ -128,8 +165,12 @@ struct Pool {
         tls_worker = index;
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
-            cv.wait(lock, [this] { return !queue.empty() || !injected.empty(); });
-            Job *job = take_front(queue.empty() ? injected : queue);
+            Job *job = nullptr;
+            cv.wait(lock, [&] {
+                job = take_admitted(queue);
+                if (!job) job = take_admitted(injected);
+                return job != nullptr;
+            });
             lock.unlock();
             execute(job);
             lock.lock();
@@ -240,13 +281,37 @@ void set_pool_variables(const char *const *names, size_t count) {
 
 CountControl *current_control() { return tls_control; }
 
+uint64_t copies_within_budget(uint64_t copy_bytes) {
+    if (copy_bytes == 0) return 0;
+    return std::max<uint64_t>(2, HISTOGRAM_BUDGET / copy_bytes);
+}
+
 namespace detail {
 
 int worker_index() { return tls_worker; }
 
+Crew *current_crew() { return tls_crew; }
+
+uint64_t crew_limit(const Crew *crew, uint64_t workers) {
+    uint64_t limit = workers;
+    for (const Crew *k = crew; k; k = k->outer)
+        if (k->max) limit = std::min(limit, k->max);
+    return limit;
+}
+
+CrewScope::CrewScope(Crew &crew) : outer_crew_(tls_crew) {
+    tls_crew = &crew;
+    if (tls_worker == NOT_A_WORKER) return;  // a thread outside the pool runs no piece
+    Pool &pool = get_pool();
+    std::lock_guard<std::mutex> lock(pool.mu);
+    join_crews(&crew);
+}
+
+CrewScope::~CrewScope() { tls_crew = outer_crew_; }
+
 void join(TaskRef left, TaskRef right, bool injected) {
     Pool &pool = get_pool();
-    Job right_job{right, tls_worker, tls_control};
+    Job right_job{right, tls_worker, tls_control, tls_crew};
     pool.push(&right_job);
 
     std::exception_ptr left_error;
@@ -275,7 +340,7 @@ void run_on_pool(TaskRef root) {
         root.invoke(root.ctx, true);
         return;
     }
-    Job job{root, NOT_A_WORKER, tls_control};
+    Job job{root, NOT_A_WORKER, tls_control, tls_crew};
     pool.push(&job);
     pool.wait_for(&job, false);
     if (job.error) std::rethrow_exception(job.error);
@@ -284,13 +349,29 @@ void run_on_pool(TaskRef root) {
 void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void *ctx,
                     std::chrono::milliseconds tick) {
     Pool &pool = get_pool();
+    Crew count_crew{ctl.max_workers, nullptr, {}};
     if (pool.started == 0) {  // no worker to count on: count here, without polling
-        ControlScope scope(&ctl);
+        ControlScope scope(&ctl, &count_crew);
         root.invoke(root.ctx, true);
         return;
     }
-    Job job{root, NOT_A_WORKER, &ctl};
+    Job job{root, NOT_A_WORKER, &ctl, &count_crew};
     pool.push(&job);
+    /* Should `poll` never return (the thread ended by a forced unwind of its stack, as the
+       interpreter does at exit), the count is stopped, and the job taken back or waited
+       for, before the frame it lives in goes away. Declared before `lock`, so that the
+       lock is released first. */
+    struct Settle {
+        Pool &pool;
+        Job &job;
+        CountControl &ctl;
+        bool settled = false;
+        ~Settle() {
+            if (settled) return;
+            ctl.cancel.store(true, std::memory_order_relaxed);
+            if (!pool.reclaim(&job)) pool.wait_for(&job, false);
+        }
+    } settle{pool, job, ctl};
     bool polling = true;
     std::unique_lock<std::mutex> lock(pool.mu);
     for (;;) {
@@ -302,10 +383,14 @@ void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void 
             polling = false;
             ctl.cancel.store(true, std::memory_order_relaxed);
             // A count still queued (the workers busy with others) never starts.
-            if (pool.reclaim(&job)) throw Cancelled();
+            if (pool.reclaim(&job)) {
+                settle.settled = true;
+                throw Cancelled();
+            }
         }
         lock.lock();
     }
+    settle.settled = true;
     lock.unlock();
     if (job.error) std::rethrow_exception(job.error);
 }

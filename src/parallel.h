@@ -20,7 +20,8 @@ namespace quor {
 /// to stop, read by the workers, and the progress of its counting sweeps, written by them.
 /// Each field has its own cache line, so progress updates do not slow the stop checks.
 struct CountControl {
-    /// Workers this count may use at once; 0 for the whole pool. Set before it starts.
+    /// The most workers that run pieces of this count; 0 for the whole pool. Set before
+    /// it starts.
     uint64_t max_workers = 0;
     alignas(64) std::atomic<bool> cancel{false};
     alignas(64) std::atomic<uint64_t> done{0};  ///< indices of counting sweeps finished
@@ -75,6 +76,37 @@ void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void 
 /// Index of the calling worker in [0, W), or -1 on a thread outside the pool.
 int worker_index();
 
+/* A body of work whose pieces at most `max` pool threads run: a count (the workers its
+   control allows) or one sweep of it (the accumulator copies it may hold). A thread
+   that has run a piece stays in the crew until the crew ends, as its accumulator does.
+   A crew lies inside the crew of the work it is part of, and a thread takes a piece
+   only when every crew up that chain has it already or has room for it. The limit
+   never deadlocks: the thread that offered a piece can always run it itself. */
+struct Crew {
+    uint64_t max = 0;          ///< 0: no limit of its own
+    Crew *outer = nullptr;     ///< the work this one is part of, or null
+    std::vector<int> members;  ///< workers that ran its pieces; the pool's mutex guards it
+};
+
+/// The crew of the piece the calling thread runs, or null.
+Crew *current_crew();
+
+/// The least limit along the chain from `crew` outwards, and at most `workers`.
+uint64_t crew_limit(const Crew *crew, uint64_t workers);
+
+/// Makes `crew` the calling thread's crew while it lives; a pool worker also joins it
+/// (and the crews around it).
+class CrewScope {
+public:
+    explicit CrewScope(Crew &crew);
+    ~CrewScope();
+    CrewScope(const CrewScope &) = delete;
+    CrewScope &operator=(const CrewScope &) = delete;
+
+private:
+    Crew *outer_crew_;
+};
+
 }  // namespace detail
 
 /// Number of workers W of the pool, creating the pool on first use.
@@ -102,6 +134,16 @@ void set_pool_variables(const char *const *names, size_t count);
 /// no blanks, no 64-bit overflow. Returns false for anything else.
 bool parse_thread_count(const char *text, uint64_t &value);
 
+/* Histogram copies. Each thread that runs pieces of a sweep counts into a copy of its
+   own, so a sweep holds up to one copy per thread. The copies of one sweep may take
+   HISTOGRAM_BUDGET together; past that the sweep runs on fewer threads, but always on
+   at least two copies' worth (the copies then take at most twice the result). */
+constexpr uint64_t HISTOGRAM_BUDGET = uint64_t{256} << 20;
+
+/// Threads (so copies) a sweep whose accumulators take `copy_bytes` each may run on:
+/// 0 for no limit of its own.
+uint64_t copies_within_budget(uint64_t copy_bytes);
+
 /// Runs `work()` on the pool as one count under `ctl`, its sweeps checking `ctl.cancel`
 /// and reporting progress; meanwhile the calling thread (outside the pool) calls `poll()`
 /// about every `tick` until `poll` returns false (see detail::run_controlled).
@@ -116,9 +158,10 @@ void run_counting(CountControl &ctl, Work &&work, Poll &&poll, std::chrono::mill
 /// exception is rethrown once all pieces have ended. Under a control (see run_counting)
 /// this is a counting sweep: it adds n to the control's total when it starts and each
 /// index to `done` as it finishes, and stops with Cancelled before its next index once
-/// the control asks to stop.
+/// the control asks to stop. With `copy_bytes` (the size of one accumulator), the sweep
+/// runs on no more threads than copies_within_budget allows.
 template <class Acc, class Make, class Step>
-Acc parallel_sweep(uint64_t n, const Make &make, const Step &step);
+Acc parallel_sweep(uint64_t n, const Make &make, const Step &step, uint64_t copy_bytes = 0);
 
 /// Calls `f(i)` once for every i in [0, n) on the pool, in no set order: for work whose
 /// indices write disjoint data and produce nothing to merge. Preparation, not counting:
@@ -154,10 +197,14 @@ constexpr uint64_t PROGRESS_BATCH = 64;
 template <class Acc, class Make, class Step, bool Counting>
 class Sweep {
 public:
-    Sweep(const Make &make, const Step &step, uint64_t workers)
+    /// `max_threads`: the most threads that run its pieces, 0 for no limit of its own
+    /// (the count's still holds).
+    Sweep(const Make &make, const Step &step, uint64_t workers, uint64_t max_threads = 0)
         : make_(make),
           step_(step),
-          budget_unit_(workers * SPLITS_PER_WORKER),
+          crew_{max_threads, current_crew(), {}},
+          in_crew_(crew_),
+          budget_unit_(crew_limit(&crew_, workers) * SPLITS_PER_WORKER),
           ctl_(current_control()),
           slots_(workers + 1) {}
 
@@ -204,7 +251,9 @@ private:
 
     const Make &make_;
     const Step &step_;
-    uint64_t budget_unit_;  ///< W x SPLITS_PER_WORKER
+    Crew crew_;          ///< the threads of this sweep, inside those of its count
+    CrewScope in_crew_;  ///< the thread that made the sweep runs its first piece
+    uint64_t budget_unit_;  ///< the threads it may run on x SPLITS_PER_WORKER
     CountControl *ctl_;     ///< of the count this sweep belongs to; null without one
     std::vector<Slot> slots_;
     std::mutex aside_mu_;
@@ -301,8 +350,8 @@ private:
 }  // namespace detail
 
 template <class Acc, class Make, class Step>
-Acc parallel_sweep(uint64_t n, const Make &make, const Step &step) {
-    detail::Sweep<Acc, Make, Step, true> sweep(make, step, pool_size());
+Acc parallel_sweep(uint64_t n, const Make &make, const Step &step, uint64_t copy_bytes) {
+    detail::Sweep<Acc, Make, Step, true> sweep(make, step, pool_size(), copies_within_budget(copy_bytes));
     sweep.run_all(n);
     return sweep.take_result();
 }

@@ -2,9 +2,11 @@
 
 Every helper repeats the counters' arithmetic in the same order, so that the
 comparison can be exact: minimum image per component with one strict fold,
-squared separations against squared edges, half-open bins.
+squared separations against squared edges, half-open bins. The pair counts take every
+pair, or, on catalogues too large for that, the candidates of near_pairs.
 """
 import math
+from fractions import Fraction
 
 import numpy as np
 
@@ -29,12 +31,90 @@ def min_image(d, box):
     return np.where(d > half, d - box, np.where(d < -half, d + box, d))
 
 
-def pair_displacements(coords, box):
-    """Indices (i, j), i < j, of every unordered pair and its folded displacement j - i."""
-    n = len(coords)
-    i, j = np.triu_indices(n, 1)
+def pair_displacements(coords, box, pairs=None):
+    """Indices (i, j), i < j, of every unordered pair (or of the given `pairs`, any
+    superset of those in range) and its folded displacement j - i."""
+    i, j = np.triu_indices(len(coords), 1) if pairs is None else pairs
     d = min_image(coords[j] - coords[i], box)
     return i, j, d[:, 0], d[:, 1], d[:, 2]
+
+
+def cross_displacements(coords, coords2, box):
+    """Indices (i, j) of every ordered pair of a galaxy of the first catalogue and one of
+    the second, and its folded displacement x_j - x_i."""
+    i, j = np.meshgrid(np.arange(len(coords)), np.arange(len(coords2)), indexing="ij")
+    i, j = i.ravel(), j.ravel()
+    d = min_image(coords2[j] - coords[i], box).reshape(-1, 3)
+    return i, j, d[:, 0], d[:, 1], d[:, 2]
+
+
+def pair_table(coords, ids, box, coords2=None, ids2=None, weights=None, weights2=None):
+    """Every pair a counter measures: whether its ids are equal, its displacement and
+    w_i * w_j in float64 (1 for a catalogue without weights). One catalogue: the
+    unordered pairs i < j; with coords2, every (i, j) of the first and the second."""
+    if coords2 is None:
+        i, j, dx, dy, dz = pair_displacements(coords, box)
+        ids2, weights2 = ids, weights
+    else:
+        i, j, dx, dy, dz = cross_displacements(coords, coords2, box)
+    w1 = np.ones(len(coords)) if weights is None else np.asarray(weights, dtype=np.float64)
+    w2 = np.ones(len(ids2)) if weights2 is None else np.asarray(weights2, dtype=np.float64)
+    with np.errstate(over="ignore"):
+        products = w1[i] * w2[j]
+    return ids[i] == ids2[j], dx, dy, dz, products
+
+
+def exact_sum(terms):
+    """The sum of float64 terms rounded once: math.fsum where it can; specials as IEEE
+    addition combines them, and a sum beyond the float64 range as the infinity it
+    rounds to."""
+    terms = np.asarray(terms, dtype=np.float64)
+    if np.isnan(terms).any() or (np.isposinf(terms).any() and np.isneginf(terms).any()):
+        return math.nan
+    if np.isinf(terms).any():
+        return float(terms[np.isinf(terms)][0])
+    try:
+        return math.fsum(terms)
+    except OverflowError:  # an intermediate overflow: the exact sum decides
+        total = sum(Fraction(float(t)) for t in terms)
+        try:
+            return float(total)
+        except OverflowError:
+            return math.inf if total > 0 else -math.inf
+
+
+def sum_split(same, terms, *bins_and_sizes):
+    """(auto, cross) exact sums of `terms` per bin, as histogram_split lays out counts."""
+    bins = bins_and_sizes[0::2]
+    sizes = bins_and_sizes[1::2]
+    keep = np.ones(len(same), dtype=bool)
+    for b in bins:
+        keep &= b >= 0
+    flat = np.zeros(int(np.count_nonzero(keep)), dtype=np.int64)
+    for b, size in zip(bins, sizes):
+        flat = flat * size + b[keep]
+    total = int(np.prod(sizes))
+    s, t = same[keep], terms[keep]
+    out = []
+    for half in (s, ~s):
+        sums = np.zeros(total)
+        for k in np.unique(flat[half]):
+            sums[k] = exact_sum(t[half][flat[half] == k])
+        out.append(sums.reshape(sizes))
+    return tuple(out)
+
+
+def pair_sums(same, sep, products, *bins_and_sizes):
+    """The counts and sums a weighted count with separations gives, by brute force:
+    {"pairs", "weights", "r", "log_r"}, each (auto, cross); r the binned separation
+    `sep`, terms w_i w_j, w_i w_j r and w_i w_j ln r rounded once each."""
+    with np.errstate(all="ignore"):
+        r_terms = products * sep
+        log_terms = products * np.log(sep)
+    return {"pairs": histogram_split(same, *bins_and_sizes),
+            "weights": sum_split(same, products, *bins_and_sizes),
+            "r": sum_split(same, r_terms, *bins_and_sizes),
+            "log_r": sum_split(same, log_terms, *bins_and_sizes)}
 
 
 def find_bin(edges, v):
@@ -66,14 +146,48 @@ def histogram_split(same, *bins_and_sizes):
     return auto.reshape(sizes), cross.reshape(sizes)
 
 
-def radial_counts(coords, ids, r_bins, box):
+def radial_counts(coords, ids, r_bins, box, pairs=None):
     """(dd_auto, dd_cross) by minimum-image separation, squared against squared edges."""
     r_bins = np.asarray(r_bins, dtype=np.float64)
     n_r = len(r_bins) - 1
-    i, j, dx, dy, dz = pair_displacements(coords, box)
+    i, j, dx, dy, dz = pair_displacements(coords, box, pairs)
     r2 = (dx * dx + dy * dy) + dz * dz
     b = find_bin(r_bins * r_bins, r2)
     return histogram_split(ids[i] == ids[j], b, n_r)
+
+
+def radial_sums(r_bins, box, coords, ids, **two):
+    """pair_sums of count_pairs_1d over the pairs of pair_table (`two`: its coords2,
+    ids2, weights and weights2)."""
+    r_bins = np.asarray(r_bins, dtype=np.float64)
+    same, dx, dy, dz, w = pair_table(coords, ids, box, **two)
+    r2 = (dx * dx + dy * dy) + dz * dz
+    return pair_sums(same, np.sqrt(r2), w, find_bin(r_bins * r_bins, r2), len(r_bins) - 1)
+
+
+def projected_sums(r_p_bins, pi_bins, box, coords, ids, **two):
+    """pair_sums of count_pairs_2d (the separation r_p)."""
+    r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
+    pi_bins = np.asarray(pi_bins, dtype=np.float64)
+    same, dx, dy, dz, w = pair_table(coords, ids, box, **two)
+    rp2 = dy * dy + dx * dx
+    a = find_bin(r_p_bins * r_p_bins, rp2)
+    b = find_bin(pi_bins, np.abs(dz))
+    return pair_sums(same, np.sqrt(rp2), w, a, len(r_p_bins) - 1, b, len(pi_bins) - 1)
+
+
+def smu_sums(s_bins, n_mu_bins, mu_max, box, coords, ids, **two):
+    """pair_sums of count_pairs_smu (the separation s)."""
+    s_bins = np.asarray(s_bins, dtype=np.float64)
+    same, dx, dy, dz, w = pair_table(coords, ids, box, **two)
+    s2 = (dx * dx + dy * dy) + dz * dz
+    a = find_bin(s_bins * s_bins, s2)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mu = np.abs(dz) / np.sqrt(s2)
+        ok = mu < mu_max
+        q = np.where(ok, (mu / mu_max) * float(n_mu_bins), 0.0)
+    b = np.minimum(np.floor(q).astype(np.int64), n_mu_bins - 1)
+    return pair_sums(same, np.sqrt(s2), w, np.where(ok, a, -1), len(s_bins) - 1, b, n_mu_bins)
 
 
 def find_bin_bisect(edges, v):
@@ -92,18 +206,18 @@ def find_bin_bisect(edges, v):
     return np.where((v < edges[0]) | (v >= edges[-1]), -1, b)
 
 
-def projected_counts(coords, ids, r_p_bins, pi_bins, box, bin_of=find_bin):
+def projected_counts(coords, ids, r_p_bins, pi_bins, box, bin_of=find_bin, pairs=None):
     """(auto, cross) of shape (n_rp, n_pi): r_p through its square, pi = |dz| as it is."""
     r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
     pi_bins = np.asarray(pi_bins, dtype=np.float64)
-    i, j, dx, dy, dz = pair_displacements(coords, box)
+    i, j, dx, dy, dz = pair_displacements(coords, box, pairs)
     rp2 = dy * dy + dx * dx
     a = bin_of(r_p_bins * r_p_bins, rp2)
     b = bin_of(pi_bins, np.abs(dz))
     return histogram_split(ids[i] == ids[j], a, len(r_p_bins) - 1, b, len(pi_bins) - 1)
 
 
-def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
+def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin, pairs=None):
     """(auto, cross) of shape (n_s, n_mu_bins): s through its square, mu = |dz| / s in
     n_mu_bins equal steps of [0, mu_max), the division before the multiplication."""
     s_bins = np.asarray(s_bins, dtype=np.float64)
@@ -111,7 +225,7 @@ def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
     if n_mu_bins == 0:
         empty = np.zeros((n_s, 0))
         return empty, empty.copy()
-    i, j, dx, dy, dz = pair_displacements(coords, box)
+    i, j, dx, dy, dz = pair_displacements(coords, box, pairs)
     s2 = (dx * dx + dy * dy) + dz * dz
     a = bin_of(s_bins * s_bins, s2)
     with np.errstate(divide="ignore", invalid="ignore"):
@@ -124,6 +238,19 @@ def smu_counts(coords, ids, s_bins, n_mu_bins, mu_max, box, bin_of=find_bin):
 
 
 # ---- groups of three or more ---------------------------------------------------------
+
+
+def near_pairs(coords, box, reach):
+    """Indices (i, j), i < j, of the pairs within `reach` (minimum image), and maybe a few
+    more: the candidates of the brute force on catalogues too large for every pair.
+    From a periodic k-d tree (scipy), which measures separations its own way; the reach
+    is widened so that no pair the counters' arithmetic puts in range is left out."""
+    from scipy.spatial import cKDTree
+
+    tree = cKDTree(coords, boxsize=box)
+    found = tree.query_pairs(reach * (1 + 1e-9) + box * 1e-12, output_type="ndarray")
+    i, j = np.minimum(found[:, 0], found[:, 1]), np.maximum(found[:, 0], found[:, 1])
+    return i, j
 
 
 def bin_table(r_bins):
@@ -149,7 +276,7 @@ def table_bin(r_bins, m):
 def folds_member_differences(box, r_max):
     """Whether the counters fold differences between two members' displacements:
     r_max above a quarter of the box, or a grid of 3 cells narrower than r_max."""
-    cells = min(max(int(box / r_max), 3), 128)
+    cells = min(max(int(box / r_max), 3), 128) if r_max > 0 else 128
     return 2.0 * r_max > box * 0.5 or box / cells < r_max
 
 
@@ -225,119 +352,3 @@ def shape_counts(coords, ids, r_bins, n_ratio, box):
     t_by_s = np.zeros((3, n_r * n_ratio))
     np.add.at(t_by_s, (s[keep] - 1, b[keep] * n_ratio + ratio_bin[keep]), 1.0)
     return t_by_s, (t_by_s[0] + t_by_s[1]) + t_by_s[2]
-
-
-# ---- two catalogues, weights and mean separations -------------------------------------
-#
-# Kept apart from the unweighted helpers above: every pair of a list of pairs carries its
-# weight product and separation, and each bin's sums are compensated (math.fsum), so the
-# counters' float sums can be held to a tolerance relative to the bin's sum of |w_i w_j|.
-
-
-def ordered_cross_displacements(coords, coords2, box):
-    """Indices (i, j) of every ordered pair, i from the first catalogue and j from the
-    second (N1 * N2 of them, equal rows included), and its folded displacement x_j - x_i."""
-    i, j = np.meshgrid(np.arange(len(coords)), np.arange(len(coords2)), indexing="ij")
-    i, j = i.ravel(), j.ravel()
-    d = min_image(np.asarray(coords2)[j] - np.asarray(coords)[i], box).reshape(-1, 3)
-    return i, j, d[:, 0], d[:, 1], d[:, 2]
-
-
-def _pair_list(coords, ids, box, coords2, ids2, weights, weights2):
-    """(same, dx, dy, dz, w) over the pairs a counter visits: the unordered pairs of one
-    catalogue, or the ordered pairs across two; w = w_i * w_j, 1 without weights."""
-    coords = np.asarray(coords, dtype=np.float64)
-    ids = np.asarray(ids)
-    w1 = np.ones(len(coords)) if weights is None else np.asarray(weights, dtype=np.float64)
-    if coords2 is None:
-        i, j, dx, dy, dz = pair_displacements(coords, box)
-        return ids[i] == ids[j], dx, dy, dz, w1[i] * w1[j]
-    coords2 = np.asarray(coords2, dtype=np.float64).reshape(-1, 3)
-    ids2 = np.asarray(ids2)
-    w2 = np.ones(len(coords2)) if weights2 is None else np.asarray(weights2, dtype=np.float64)
-    i, j, dx, dy, dz = ordered_cross_displacements(coords, coords2, box)
-    return ids[i] == ids2[j], dx, dy, dz, w1[i] * w2[j]
-
-
-def _fsum(values):
-    """math.fsum, or NaN where the values hold both infinities (fsum refuses them)."""
-    try:
-        return math.fsum(values)
-    except ValueError:
-        return math.nan
-
-
-def _fsum_by_bin(flat, values, n_bins):
-    """Compensated sum of `values` over each bin of `flat` (0 .. n_bins - 1)."""
-    order = np.argsort(flat, kind="stable")
-    bounds = np.searchsorted(flat[order], np.arange(n_bins + 1))
-    v = values[order]
-    return np.array([_fsum(v[a:b]) for a, b in zip(bounds[:-1], bounds[1:])], dtype=np.float64)
-
-
-def _sums_split(same, flat, keep, shape, w, sep):
-    """The weighted result of a pair counter, as a dict of arrays of `shape`: `auto` and
-    `cross` (sums of w), `auto_pairs` and `cross_pairs` (plain counts), and the weighted
-    means of the separation and of its log, NaN where the bin's weight sum is 0; and
-    `auto_abs`, `cross_abs`, the sums of |w| that bound the rounding of a float sum."""
-    n_bins = int(np.prod(shape))
-    out = {}
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_sep = np.log(sep)
-    for side, mask in (("auto", keep & same), ("cross", keep & ~same)):
-        f, ws = flat[mask], w[mask]
-        total = _fsum_by_bin(f, ws, n_bins)
-        with np.errstate(invalid="ignore"):
-            wr, wlog = ws * sep[mask], ws * log_sep[mask]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            mean_r = np.where(total != 0, _fsum_by_bin(f, wr, n_bins) / total, np.nan)
-            mean_log_r = np.where(total != 0, _fsum_by_bin(f, wlog, n_bins) / total, np.nan)
-        out[side] = total.reshape(shape)
-        out[side + "_pairs"] = np.bincount(f, minlength=n_bins).astype(np.float64).reshape(shape)
-        out[side + "_abs"] = _fsum_by_bin(f, np.abs(ws), n_bins).reshape(shape)
-        out[side + "_mean_r"] = mean_r.reshape(shape)
-        out[side + "_mean_log_r"] = mean_log_r.reshape(shape)
-    return out
-
-
-def pair_sums_1d(coords, ids, r_bins, box, coords2=None, ids2=None, weights=None, weights2=None):
-    """count_pairs_1d with two catalogues, weights and mean separations, by brute force:
-    a dict with `auto`, `cross`, `auto_pairs`, `cross_pairs`, `auto_mean_r`, ..."""
-    r_bins = np.asarray(r_bins, dtype=np.float64)
-    same, dx, dy, dz, w = _pair_list(coords, ids, box, coords2, ids2, weights, weights2)
-    r2 = (dx * dx + dy * dy) + dz * dz
-    b = find_bin(r_bins * r_bins, r2)
-    return _sums_split(same, np.maximum(b, 0), b >= 0, (len(r_bins) - 1,), w, np.sqrt(r2))
-
-
-def pair_sums_2d(coords, ids, r_p_bins, pi_bins, box, coords2=None, ids2=None, weights=None,
-                 weights2=None):
-    """count_pairs_2d likewise; the mean separation is that of r_p."""
-    r_p_bins = np.asarray(r_p_bins, dtype=np.float64)
-    pi_bins = np.asarray(pi_bins, dtype=np.float64)
-    same, dx, dy, dz, w = _pair_list(coords, ids, box, coords2, ids2, weights, weights2)
-    rp2 = dy * dy + dx * dx
-    a = find_bin(r_p_bins * r_p_bins, rp2)
-    b = find_bin(pi_bins, np.abs(dz))
-    n_pi = len(pi_bins) - 1
-    keep = (a >= 0) & (b >= 0)
-    flat = np.where(keep, a * n_pi + b, 0)
-    return _sums_split(same, flat, keep, (len(r_p_bins) - 1, n_pi), w, np.sqrt(rp2))
-
-
-def pair_sums_smu(coords, ids, s_bins, n_mu_bins, mu_max, box, coords2=None, ids2=None,
-                  weights=None, weights2=None):
-    """count_pairs_smu likewise (mu as smu_counts computes it); the mean separation is
-    that of s."""
-    s_bins = np.asarray(s_bins, dtype=np.float64)
-    same, dx, dy, dz, w = _pair_list(coords, ids, box, coords2, ids2, weights, weights2)
-    s2 = (dx * dx + dy * dy) + dz * dz
-    a = find_bin(s_bins * s_bins, s2)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        mu = np.abs(dz) / np.sqrt(s2)
-        ok = mu < mu_max  # NaN (s = 0) fails here
-        q = np.where(ok, (mu / mu_max) * float(n_mu_bins), 0.0)
-    b = np.minimum(np.floor(q).astype(np.int64), n_mu_bins - 1)
-    keep = ok & (a >= 0)
-    flat = np.where(keep, a * n_mu_bins + b, 0)
-    return _sums_split(same, flat, keep, (len(s_bins) - 1, n_mu_bins), w, np.sqrt(s2))

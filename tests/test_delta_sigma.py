@@ -6,7 +6,9 @@ import numpy as np
 import pytest
 
 import quor
-from reference import ordered_cross_displacements
+from reference import pair_table
+
+pytestmark = pytest.mark.python_layer
 
 BOX = 60.0
 
@@ -14,12 +16,12 @@ BOX = 60.0
 def brute_delta_sigma(galaxies, galaxy_ids, particles, particle_ids, masses, r_p_bins, box):
     """(one_halo, two_halo) pair by pair: a particle inside R_k adds 2 m ln(R_k+1 / R_k), one
     in [R_k, R_k+1) adds m (2 ln(R_k+1 / r) - 1), over the ring's area and the galaxies."""
-    i, j, dx, dy, _ = ordered_cross_displacements(galaxies, particles, box)
+    same, dx, dy, _, m = pair_table(galaxies, np.asarray(galaxy_ids), box, coords2=particles,
+                                    ids2=np.asarray(particle_ids),
+                                    weights2=np.broadcast_to(masses, (len(particles),)))
     rp2 = dy * dy + dx * dx
     with np.errstate(divide="ignore"):
         log_r = 0.5 * np.log(rp2)
-    m = np.broadcast_to(masses, (len(particles),))[j]
-    same = galaxy_ids[i] == particle_ids[j]
     r = np.asarray(r_p_bins, dtype=np.float64)
     terms = np.zeros((2, len(r) - 1))
     for k in range(len(r) - 1):

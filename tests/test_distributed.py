@@ -1,6 +1,7 @@
 """quor.distributed on a real LocalCluster of two worker processes: the same counts as
 quor, bit for bit, for every counter, slab count and input kind."""
 import os
+import time
 
 import numpy as np
 import pytest
@@ -11,6 +12,8 @@ da = pytest.importorskip("dask.array")
 import quor  # noqa: E402
 import quor.distributed as qd  # noqa: E402
 from test_owned_counts import BOX, faces_catalogue  # noqa: E402
+
+pytestmark = pytest.mark.python_layer
 
 R_MAX = 2.5
 R = np.linspace(0.0, R_MAX, 6)
@@ -130,14 +133,31 @@ def test_worker_errors_reach_the_caller(client):
                           client=client, n_slabs=3)
 
 
+def count_tasks(client):
+    """Keys of slab counts that the scheduler still holds, in any state."""
+    def keys(dask_scheduler):
+        return [str(k) for k in dask_scheduler.tasks if "_count_slab" in str(k)]
+    return client.run_on_scheduler(keys)
+
+
 def test_interrupt_cancels_and_leaves_the_client_usable(client, catalogue):
     xyz, ids = catalogue
+    assert count_tasks(client) == []
 
     def interrupt(done, total):
-        raise KeyboardInterrupt
+        if done >= 1:  # once a slab is done and others still run or wait
+            raise KeyboardInterrupt
 
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt) as stopped:
+        # Groups of four: slabs that take long enough to be still running when stopped.
         qd.count_npoint(xyz, ids, R, BOX, 4, client=client, n_slabs=7, progress=interrupt)
+    # The traceback held by `stopped` keeps the count's futures alive: their tasks go
+    # only when the count cancels them, which the scheduler does shortly after.
+    deadline = time.monotonic() + 60
+    while count_tasks(client) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert count_tasks(client) == [], "the interrupted count left its tasks on the cluster"
+    assert stopped.traceback  # held to the end of the check
     seen = []
     got = qd.count_npoint(xyz, ids, R, BOX, 4, client=client, n_slabs=7,
                           progress=lambda done, total: seen.append((done, total)))
@@ -164,8 +184,182 @@ def test_own_cluster_sets_the_workers_allocator_and_leaves_ours(monkeypatch):
     assert "MALLOC_MMAP_THRESHOLD_" not in os.environ
 
 
-def test_progress_bar(client, catalogue, capsys):
+def test_progress_bar(client, catalogue, capsys, monkeypatch):
+    # quor's bar, on stderr as a single-box count's, from 0 slabs done (Dask's own bar
+    # went to stdout and started at the share of the scatter already done).
+    pytest.importorskip("tqdm")
+    monkeypatch.setattr("quor._progress.BAR_DELAY_SECONDS", 0.0)
     xyz, ids = catalogue
     got = qd.count_pairs_1d(xyz, ids, R, BOX, client=client, n_slabs=4, progress=True)
     assert_same(got, quor.count_pairs_1d(xyz, ids, R, BOX))
-    assert "100% Completed" in capsys.readouterr().out
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert "pairs:   0%" in err and "0/4 [" in err and "4/4 [" in err and "slab/s" in err
+
+
+# ---------------------------------------------------------------------------------------------
+# Stopping, the embedded cluster, addresses, threads, unknown chunk sizes
+
+
+def long_triplets():
+    """A catalogue whose triplet count out to 120 Mpc/h takes many minutes per slab."""
+    xyz = np.random.default_rng(5).uniform(0, 500, (100_000, 3))
+    return xyz, np.zeros(len(xyz), int), [0.0, 60.0, 120.0], 500.0
+
+
+def executing(client):
+    return sum(client.run(qd._tasks_running).values())
+
+
+def wait_until_executing(client):
+    deadline = time.monotonic() + 60
+    while not executing(client):
+        assert time.monotonic() < deadline, "the slab tasks never started"
+        time.sleep(0.05)
+
+
+def test_interrupt_stops_the_running_slab_kernels(client):
+    # The tasks must be gone from the workers when the KeyboardInterrupt arrives: not
+    # only released by the scheduler, but their kernels stopped, which a count of many
+    # minutes shows.
+    xyz, ids, r, box = long_triplets()
+
+    def interrupt(done, total):
+        wait_until_executing(client)
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        qd.count_npoint(xyz, ids, r, box, 3, client=client, n_slabs=4, progress=interrupt)
+    assert executing(client) == 0
+
+
+@pytest.fixture(scope="module")
+def threaded_client():
+    """Workers as threads of this process, where a test can stand in for the kernels."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=":0") as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+class KernelsStandIn:
+    """quor._kernels, with the slab counters' calls recorded, and the one of slab 0
+    failing once the other slabs are counting."""
+
+    def __init__(self, client, fail):
+        self.client, self.fail, self.calls = client, fail, []
+
+    def __getattr__(self, name):
+        real = getattr(quor._kernels, name)
+        if not name.endswith("_slab"):
+            return real
+
+        def count(*args):
+            if not len(args[0]):  # the empty count that checks the arguments first
+                return real(*args)
+            self.calls.append(args[-3:])  # (progress, threads, stop)
+            if self.fail and args[-5] == 0.0:  # x_lo of slab 0
+                # The workers are in this process: their task states are read directly.
+                workers = self.client.cluster.workers.values()
+                deadline = time.monotonic() + 60
+                while (sum(len(w.state.executing) for w in workers) < 2
+                       and time.monotonic() < deadline):
+                    time.sleep(0.01)
+                raise ValueError("slab 0 failed")
+            return real(*args)
+        return count
+
+
+def test_an_error_in_one_slab_stops_the_others(threaded_client, monkeypatch):
+    stand_in = KernelsStandIn(threaded_client, fail=True)
+    monkeypatch.setattr(qd, "_kernels", stand_in)
+    xyz, ids, r, box = long_triplets()
+    with pytest.raises(ValueError, match="slab 0 failed"):
+        qd.count_npoint(xyz, ids, r, box, 3, client=threaded_client, n_slabs=3)
+    assert executing(threaded_client) == 0
+    assert all(callable(stop) for _, _, stop in stand_in.calls)
+
+
+@pytest.mark.parametrize("threads", [None, 1, 2])
+def test_threads_reach_the_slab_kernels(threaded_client, catalogue, monkeypatch, threads):
+    stand_in = KernelsStandIn(threaded_client, fail=False)
+    monkeypatch.setattr(qd, "_kernels", stand_in)
+    xyz, ids = catalogue
+    got = qd.count_pairs_smu(xyz, ids, R, 4, 1.0, BOX, client=threaded_client, n_slabs=3,
+                             threads=threads)
+    assert_same(got, quor.count_pairs_smu(xyz, ids, R, 4, 1.0, BOX))
+    assert [t for _, t, _ in stand_in.calls] == [threads] * 3
+
+
+@pytest.mark.parametrize("threads, error, message", [
+    (0, ValueError, "threads must be at least 1"),
+    (-2, ValueError, "threads must be at least 1"),
+    (2.0, TypeError, "threads must be an integer"),
+    ("4", TypeError, "threads must be an integer"),
+])
+def test_bad_threads(threads, error, message, monkeypatch):
+    # Refused before any cluster is started or reached.
+    monkeypatch.setattr(qd, "_client_for", lambda client: pytest.fail("a cluster was reached"))
+    with pytest.raises(error, match=message):
+        qd.count_npoint(np.zeros((5, 3)), np.zeros(5, int), R, BOX, 3, threads=threads)
+
+
+def test_embedded_cluster_is_started_once_and_closed_by_close(catalogue):
+    xyz, ids = catalogue
+    qd.close()
+    try:
+        first = qd.count_pairs_1d(xyz, ids, R, BOX, n_slabs=3)
+        cluster, client, _ = qd._embedded
+        second = qd.count_npoint(xyz, ids, R, BOX, 3, n_slabs=3)
+        assert qd._embedded[:2] == (cluster, client)
+        assert_same(first, quor.count_pairs_1d(xyz, ids, R, BOX))
+        assert_same(second, quor.count_npoint(xyz, ids, R, BOX, 3))
+    finally:
+        qd.close()
+    assert qd._embedded is None
+    assert client.status == "closed" and cluster.status.name == "closed"
+
+
+def test_client_given_as_a_scheduler_address(client, catalogue):
+    xyz, ids = catalogue
+    address = client.scheduler.address
+    try:
+        got = qd.count_pairs_2d(xyz, ids, R, R, BOX, client=address, n_slabs=3)
+        again = qd.count_pairs_2d(xyz, ids, R, R, BOX, client=address, n_slabs=4)
+        connected = qd._connected[address]
+        assert connected is not client
+    finally:
+        qd.close()
+    assert_same(got, quor.count_pairs_2d(xyz, ids, R, R, BOX))
+    assert_same(again, got)
+    assert connected.status == "closed" and client.status == "running"  # ours is left open
+
+
+@pytest.mark.parametrize("unknown", ["coords", "ids", "both"])
+def test_dask_arrays_of_unknown_chunk_sizes(client, catalogue, unknown):
+    # A mask selects rows: the chunks' sizes are unknown until computed.
+    xyz, ids = catalogue
+    keep = np.arange(len(xyz)) % 5 != 0
+    coords = da.from_array(xyz, chunks=(700, 3))
+    halo = da.from_array(ids, chunks=700)
+    mask = da.from_array(keep, chunks=700)
+    coords = coords[mask] if unknown != "ids" else da.from_array(xyz[keep], chunks=(900, 3))
+    halo = halo[mask] if unknown != "coords" else ids[keep]
+    assert unknown == "ids" or np.isnan(coords.shape[0])
+    got = qd.count_npoint(coords, halo, R, BOX, 3, client=client, n_slabs=3)
+    assert_same(got, quor.count_npoint(xyz[keep], ids[keep], R, BOX, 3))
+
+
+@pytest.mark.parametrize("counter", ["count_npoint", "count_npoint3_shape"])
+def test_unfillable_group_bins_warn_as_in_quor(client, counter):
+    # An equilateral triplet of side 0.08: with edges [0.05, 0.1, 8] the first bin lies
+    # between two levels of the group table and can never hold it.
+    triplet = np.array([[1.0, 1.0, 1.0], [1.08, 1.0, 1.0], [1.04, 1.0 + 0.04 * 3**0.5, 1.0]])
+    extra = (4,) if counter == "count_npoint" else (5,)
+    args = (triplet, [0, 0, 0], [0.05, 0.1, 8.0])
+    with pytest.warns(quor.BinningWarning, match=r"r_bins bin 0 \[0.05, 0.1\)") as record:
+        if counter == "count_npoint":
+            getattr(quor.distributed, counter)(*args, 100.0, *extra, client=client, n_slabs=1)
+        else:
+            getattr(quor.distributed, counter)(*args, *extra, 100.0, client=client, n_slabs=1)
+    assert [w.filename for w in record] == [__file__]

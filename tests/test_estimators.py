@@ -1,5 +1,6 @@
-"""The estimators: zero clustering on a uniform catalogue, exact recomputation from the
-counts, the analytic random counts against Monte Carlo counts, and their input checks."""
+"""The estimators: zero clustering on a uniform catalogue, the terms of a halo model
+known in closed form or by Monte Carlo, the analytic random counts against Monte Carlo,
+and their input checks."""
 import math
 
 import numpy as np
@@ -7,6 +8,9 @@ import pytest
 
 import quor
 from quor import estimators
+from reference import bin_table, table_bin
+
+pytestmark = pytest.mark.python_layer
 
 BOX = 100.0
 R_BINS = np.array([1.0, 2.0, 4.0, 8.0, 12.0])
@@ -90,73 +94,180 @@ def test_own_ids_give_no_one_halo_term():
 
 
 # ---------------------------------------------------------------------------------------
-# The estimators are their formulas applied to quor's counts.
+# A halo model whose terms are known in closed form. Haloes sit uniformly in the box, so
+# that galaxies of two haloes are uncorrelated: the two-halo term of xi is the deficit
+# of cross pairs, -N_same / N_pairs, in every bin. Members are Gaussian about their
+# centre (sigma across, sigma_z along the line of sight), so the separation of two
+# members is Gaussian with twice the variances, and its distribution gives the one-halo
+# term (Maxwell in r, Rayleigh in r_p, normal in pi). Haloes of two galaxies make the
+# same-halo pairs independent: their counts in a bin are binomial.
 
-def test_xi_recomputes_from_counts():
-    coords, halo = clustered()
-    same, cross = quor.count_pairs_1d(coords, halo, R_BINS, BOX)
-    rr = pair_randoms(len(coords), R_BINS)
+def halo_mock(n_haloes, sigma, sigma_z, members=2, seed=5):
+    rng = np.random.default_rng(seed)
+    centres = rng.uniform(0.0, BOX, size=(n_haloes, 3))
+    halo = np.repeat(np.arange(n_haloes), members)
+    offsets = rng.normal(0.0, 1.0, size=(halo.size, 3)) * [sigma, sigma, sigma_z]
+    return np.mod(centres[halo] + offsets, BOX), halo
+
+
+def maxwell_cdf(r, scale):
+    """P(|d| < r) for d with three independent N(0, scale**2) components."""
+    x = np.asarray(r, dtype=np.float64) / scale
+    return np.array([math.erf(v / math.sqrt(2)) for v in x]) \
+        - np.sqrt(2 / math.pi) * x * np.exp(-x * x / 2)
+
+
+def pair_numbers(n_haloes, members):
+    n = n_haloes * members
+    return n, n * (n - 1) / 2, n_haloes * members * (members - 1) / 2
+
+
+def shell_volumes(r_bins):
+    return 4 / 3 * math.pi * np.diff(np.asarray(r_bins, dtype=np.float64) ** 3)
+
+
+def test_xi_one_and_two_halo_terms_of_a_halo_model():
+    n_haloes, sigma = 20_000, 1.0
+    coords, halo = halo_mock(n_haloes, sigma, sigma)
+    _, n_pairs, n_same = pair_numbers(n_haloes, 2)
     one, two = quor.xi_one_two_halo(coords, halo, R_BINS, BOX)
-    assert np.any(same > 0) and np.all(cross > 0)
-    np.testing.assert_allclose(one, same / rr, rtol=1e-13)
-    np.testing.assert_allclose(two, cross / rr - 1, rtol=1e-13)
-    np.testing.assert_allclose(one + two, (same + cross) / rr - 1, rtol=1e-13)
+
+    expected_pairs = n_pairs * shell_volumes(R_BINS) / BOX**3  # uniform pairs per shell
+    p = np.diff(maxwell_cdf(R_BINS, math.sqrt(2) * sigma))
+    sigma_one = np.sqrt(n_same * p * (1 - p)) / expected_pairs
+    assert np.all(np.abs(one - n_same * p / expected_pairs) < 5 * sigma_one + 1e-12)
+    assert one[0] > 50 * sigma_one[0]  # the one-halo term is well measured
+    assert np.all(np.abs(two + n_same / n_pairs) < 5 / np.sqrt(expected_pairs))
 
 
-@pytest.mark.parametrize("pi_max", [6, 6.5], ids=["whole", "fraction"])
-def test_wp_recomputes_from_counts(pi_max):
-    coords, halo = clustered()
-    pi_bins = np.arange(0.0, math.ceil(pi_max) + 1.0)
-    pi_bins[-1] = pi_max
-    same, cross = quor.count_pairs_2d(coords, halo, R_BINS, pi_bins, BOX)
-    n = len(coords)
-    d_pi = np.diff(pi_bins)
-    rr = n * (n - 1) / 2 * math.pi * np.diff(R_BINS**2)[:, None] * 2 * d_pi / BOX**3
+def test_wp_one_and_two_halo_terms_of_a_halo_model():
+    # Fingers of god (sigma_z three times sigma) cut by pi_max, which is no whole step.
+    n_haloes, sigma, sigma_z, pi_max = 20_000, 1.0, 3.0, 6.5
+    coords, halo = halo_mock(n_haloes, sigma, sigma_z)
+    _, n_pairs, n_same = pair_numbers(n_haloes, 2)
     one, two = quor.wp_one_two_halo(coords, halo, R_BINS, pi_max, BOX)
-    np.testing.assert_allclose(one, 2 * (same / rr * d_pi).sum(axis=1), rtol=1e-13)
-    np.testing.assert_allclose(two, 2 * ((cross / rr - 1) * d_pi).sum(axis=1), rtol=1e-13)
+
+    # wp = 2 int_0^pi_max xi d(pi): per r_p ring, the pairs inside the cylinder over the
+    # uniform pairs per unit length of it (both signs of dz).
+    per_length = n_pairs * math.pi * np.diff(R_BINS**2) * 2 / BOX**3
+    in_pi = math.erf(pi_max / (2 * sigma_z))
+    p = -np.diff(np.exp(-R_BINS**2 / (4 * sigma**2))) * in_pi
+    sigma_one = 2 * np.sqrt(n_same * p * (1 - p)) / per_length
+    assert np.all(np.abs(one - 2 * n_same * p / per_length) < 5 * sigma_one + 1e-12)
+    assert one[0] > 50 * sigma_one[0]
+    # Unit steps of pi: each holds per_length * d_pi uniform pairs.
+    d_pi = np.diff(np.append(np.arange(0.0, pi_max), pi_max))
+    sigma_two = 2 * np.sqrt((d_pi**2 / (per_length[:, None] * d_pi)).sum(axis=1))
+    assert np.all(np.abs(two + 2 * pi_max * n_same / n_pairs) < 5 * sigma_two)
 
 
-def test_multipoles_recompute_from_counts():
-    coords, halo = clustered()
-    n_mu = 10
-    same, cross = quor.count_pairs_smu(coords, halo, R_BINS, n_mu, 1.0, BOX)
-    rr = pair_randoms(len(coords), R_BINS)[:, None] / n_mu
-    mu = np.linspace(0.0, 1.0, n_mu + 1)
-    # Bin integrals of P_0, P_2, P_4 from their antiderivatives.
-    anti = [lambda m: m, lambda m: (m**3 - m) / 2, lambda m: (7 * m**5 - 10 * m**3 + 3 * m) / 8]
-    weights = np.array([(2 * ell + 1) * np.diff(f(mu)) for ell, f in zip((0, 2, 4), anti)])
-    one, two = quor.xi_multipoles(coords, halo, R_BINS, n_mu, BOX)
-    np.testing.assert_allclose(one, weights @ (same / rr).T, rtol=1e-12, atol=1e-12)
-    np.testing.assert_allclose(two, weights @ (cross / rr - 1).T, rtol=1e-12, atol=1e-12)
-    # A xi constant in mu projects onto the monopole alone, whatever the number of bins.
-    np.testing.assert_allclose(estimators._legendre_bin_integrals((0, 2, 4), 7).sum(axis=1),
-                               [1.0, 0.0, 0.0], atol=1e-15)
+def test_multipoles_of_a_halo_model_against_monte_carlo():
+    # The one-halo term of stretched haloes has a strong quadrupole. Its multipoles are
+    # (2 ell + 1) times the mean of P_ell(mu) over the same-halo pairs of each shell, over
+    # the uniform pairs of the shell; the separations of member pairs are drawn afresh
+    # (Monte Carlo), and mu is binned finely enough that the binning shifts little.
+    n_haloes, sigma, sigma_z, n_mu = 20_000, 1.0, 3.0, 50
+    coords, halo = halo_mock(n_haloes, sigma, sigma_z)
+    _, n_pairs, n_same = pair_numbers(n_haloes, 2)
+    one, two = quor.xi_multipoles(coords, halo, R_BINS, n_mu, BOX, ells=(0, 2, 4))
 
-
-def test_npoint_ratio_recomputes_from_counts():
-    coords, halo = clustered()
-    r_bins = np.array([0.2, 0.5, 1.0, 2.0])
-    by_partitions, total = quor.count_npoint(coords, halo, r_bins, BOX, 3)
-    rrr = quor.random_groups(len(coords), r_bins, BOX, 3)
-    ratios = quor.npoint_ratio(coords, halo, r_bins, BOX, 3)
-    np.testing.assert_allclose(ratios.by_partitions, by_partitions / rrr, rtol=1e-13)
-    np.testing.assert_allclose(ratios.total, total / rrr, rtol=1e-13)
+    rng = np.random.default_rng(6)
+    draws = 4_000_000
+    d = rng.normal(0.0, math.sqrt(2), size=(draws, 3)) * [sigma, sigma, sigma_z]
+    s = np.sqrt((d * d).sum(axis=1))
+    mu = np.abs(d[:, 2]) / s
+    shell = np.searchsorted(R_BINS, s, side="right") - 1
+    inside = (shell >= 0) & (shell < len(R_BINS) - 1)
+    expected_pairs = n_pairs * shell_volumes(R_BINS) / BOX**3
+    for row, ell in enumerate((0, 2, 4)):
+        p_ell = np.polynomial.legendre.legval(mu[inside], [0] * ell + [1])
+        mean = np.bincount(shell[inside], weights=p_ell, minlength=4) / draws
+        square = np.bincount(shell[inside], weights=p_ell**2, minlength=4) / draws
+        expected = (2 * ell + 1) * n_same * mean / expected_pairs
+        # The catalogue's pairs and the draws, each a sample of their own.
+        noise = (2 * ell + 1) * np.sqrt(square * (n_same + n_same**2 / draws)) / expected_pairs
+        assert np.all(np.abs(one[row] - expected) < 5 * noise + 1e-12), ell
+        assert np.all(np.abs(two[row] + (n_same / n_pairs if ell == 0 else 0.0))
+                      < 5 * (2 * ell + 1) / np.sqrt(expected_pairs)), ell
+        if ell == 2:  # the quadrupole is there, and well measured
+            assert np.all(expected[1:3] > 20 * noise[1:3])
 
 
 # ---------------------------------------------------------------------------------------
-# The analytic random counts.
+# Groups of three: the random triplets against Monte Carlo.
 
-def test_triplet_volume_against_monte_carlo():
-    # Two points uniform in the cube [-1, 1]^3 around a third at the origin: the fraction
-    # with all three pairwise closer than 1, times the cube volume squared, is V3(1).
-    rng = np.random.default_rng(8)
-    m = 2_000_000
-    a, b = rng.uniform(-1, 1, size=(m, 3)), rng.uniform(-1, 1, size=(m, 3))
-    inside = ((a * a).sum(1) < 1) & ((b * b).sum(1) < 1) & (((a - b) ** 2).sum(1) < 1)
-    p = inside.mean()
-    sigma = 64 * math.sqrt(p * (1 - p) / m)
-    assert abs(64 * p - 5 * math.pi**2 / 6) < 5 * sigma
+def table_binned_triplet_volume(r_bins, draws=4_000_000, seed=8):
+    """The six-dimensional volume where two points b, c and a third at the origin are
+    pairwise closer than r_max, split by the bin the counters give their largest squared
+    separation (the binning of reference.table_bin), by Monte Carlo over the cube
+    [-r_max, r_max]^6; and the standard error of each bin."""
+    r_max = float(r_bins[-1])
+    rng = np.random.default_rng(seed)
+    counts = np.zeros(len(r_bins) - 1)
+    for _ in range(draws // 1_000_000):
+        b = rng.uniform(-r_max, r_max, size=(1_000_000, 3))
+        c = rng.uniform(-r_max, r_max, size=(1_000_000, 3))
+        m = np.maximum(np.maximum((b * b).sum(1), (c * c).sum(1)), ((b - c) ** 2).sum(1))
+        m = m[m < r_max * r_max]
+        k = table_bin(r_bins, m)
+        counts += np.bincount(k[k >= 0], minlength=len(counts))
+    cube = (2 * r_max) ** 6
+    p = counts / draws
+    return cube * p, cube * np.sqrt(p * (1 - p) / draws)
+
+
+def test_random_triplets_against_monte_carlo():
+    r_bins = np.array([0.0, 0.3, 0.55, 0.8, 1.0])
+    volume, error = table_binned_triplet_volume(r_bins)
+    n, box = 1000, 10.0
+    triplets = n * (n - 1) * (n - 2) / 6 / box**6
+    rrr = quor.random_groups(n, r_bins, box, 3)
+    assert np.all(np.abs(rrr - triplets * volume) < 5 * triplets * error)
+    # The whole volume within r_max is the closed form 5 pi^2 r^6 / 6.
+    np.testing.assert_allclose(rrr.sum(), triplets * 5 * math.pi**2 / 6, rtol=1e-12)
+
+
+def test_random_triplets_at_the_table_levels():
+    # Edges far below r_max, where the table's levels are coarse: each bin takes the
+    # closed-form volume between the first levels the table assigns to it and the next.
+    r_bins = np.array([0.03, 0.05, 0.1, 0.31, 2.0])
+    table, _ = bin_table(r_bins)
+    levels = r_bins[-1] ** 2 * np.arange(4096) / 4095
+    r2 = np.append([levels[np.argmax(table >= k)] for k in range(len(r_bins) - 1)], 4.0)
+    rrr = quor.random_groups(1000, r_bins, 10.0, 3)
+    per_volume = 1000 * 999 * 998 / 6 * 5 * math.pi**2 / 6 / 10.0**6
+    expected = per_volume * np.diff(r2**3)
+    # The rounding matters: by 2% to 60% in the first three bins.
+    assert np.all(np.abs(expected / (per_volume * np.diff(r_bins**6)) - 1)[:3] > 0.01)
+    np.testing.assert_allclose(rrr, expected, rtol=1e-12)
+
+
+def test_triplet_ratio_of_a_halo_model():
+    # Haloes of three: the triplets within one halo over the random triplets, against
+    # triangles of three Gaussian members drawn afresh; triplets of three haloes are
+    # uniform, short of the random triplets by those within a halo or two.
+    n_haloes, sigma = 10_000, 0.7
+    coords, halo = halo_mock(n_haloes, sigma, sigma, members=3, seed=7)
+    n = len(coords)
+    r_bins = np.array([1.0, 2.0, 3.0, 4.0])
+    by_partitions, total = quor.npoint_ratio(coords, halo, r_bins, BOX, 3)
+
+    rng = np.random.default_rng(9)
+    draws = 2_000_000
+    tri = rng.normal(0.0, sigma, size=(draws, 3, 3))
+    sides = [((tri[:, a] - tri[:, b]) ** 2).sum(axis=1) for a, b in ((0, 1), (0, 2), (1, 2))]
+    m = np.maximum(np.maximum(sides[0], sides[1]), sides[2])
+    k = table_bin(r_bins, m[m < r_bins[-1] ** 2])
+    p = np.bincount(k[k >= 0], minlength=3) / draws
+    volume, error = table_binned_triplet_volume(r_bins)
+    random = n * (n - 1) * (n - 2) / 6 * volume / BOX**6
+    expected = n_haloes * p / random
+    noise = np.sqrt(n_haloes * p * (1 + n_haloes / draws)) / random + expected * error / volume
+    assert np.all(np.abs(by_partitions[0] - expected) < 5 * noise)
+    assert by_partitions[0][0] > 20 * noise[0]
+    apart = n_haloes * (n_haloes - 1) * (n_haloes - 2) / 6 * 27 / (n * (n - 1) * (n - 2) / 6)
+    assert np.all(np.abs(by_partitions[2] - apart) < 5 / np.sqrt(random) + 5 * error / volume)
+    np.testing.assert_allclose(by_partitions.sum(axis=0), total, rtol=1e-12)
 
 
 def test_triplets_binned_at_table_edges():
@@ -170,8 +281,8 @@ def test_triplets_binned_at_table_edges():
     coords = (centres[:, None, :] + sides[:, None, None] * unit).reshape(-1, 3)
     ids = np.zeros(len(coords), int)
     _, total = quor.count_npoint(coords, ids, r_bins, 75.0, 3)
-    table_r2 = estimators._table_edges(r_bins)
-    expected = np.histogram(sides**2, bins=table_r2)[0]
+    k = table_bin(r_bins, sides**2)
+    expected = np.bincount(k[k >= 0], minlength=len(r_bins) - 1)
     assert np.any(expected != np.histogram(sides, bins=r_bins)[0])  # the rounding matters
     np.testing.assert_array_equal(total, expected)
 

@@ -1,16 +1,22 @@
 """Pair counts on catalogues dense enough for cells narrower than the largest separation.
 
-Every galaxy inside the box lets the pair counters use cells a half or a third of r_max
-across, skip neighbour cells and galaxies by the bounds of their positions, and end
-each galaxy's z window early. None of that may change a count: these catalogues put
-galaxies on the cell faces, on the bin edges, at 0 and just below the box side, and in
-clumps that straddle the periodic corner.
+Every galaxy inside the box lets the pair counters use cells of r_max / reach across,
+the reach 1 to 4 chosen from the density, skip neighbour cells and galaxies by the
+bounds of their positions, and end each galaxy's z window early. None of that may
+change a count: these catalogues put galaxies on the cell faces and one ulp either
+side, on the bin edges, at 0 and just below the box side, and in clumps that straddle
+the periodic corner. quor._kernels._pair_grid tells which grid a count takes, so that
+each case states the reach it is about and fails when a change of sizing moves it.
 """
+import functools
+
 import numpy as np
 import pytest
 
 import _quor
-from reference import projected_counts, radial_counts, smu_counts
+from quor import _kernels
+from quor.distributed import _ghost_reach, _slab_edges, _split_chunk
+from reference import min_image, near_pairs, projected_counts, radial_counts, smu_counts
 
 
 def dense_catalogue(n, box, seed):
@@ -28,8 +34,9 @@ def dense_catalogue(n, box, seed):
     return coords, ids
 
 
-# (box, galaxies, largest separation across, along z): the densest cases take cells of a
-# third of r_max across, the sparsest whole cells; r_max = box / 3.3 leaves 3 z cells.
+# (box, galaxies, largest separation across, along z): the densest cases take cells of
+# half r_max across, the sparsest whole cells; r_max = box / 3.3 leaves 3 z cells.
+# test_every_reach_counts_exactly below takes each reach on purpose.
 CASES = [
     (30.0, 3500, 9.0, 9.0),
     (100.0, 2500, 25.0, 25.0),
@@ -42,17 +49,21 @@ CASES = [
 @pytest.mark.parametrize("box,n,r_xy,w", CASES)
 def test_fine_grid_matches_brute_force(box, n, r_xy, w):
     coords, ids = dense_catalogue(n, box, seed=int(box + r_xy))
+    assert _kernels._pair_grid(coords, box, r_xy, w)[0] >= 1  # the fine grid
     step = box / 240
     r_bins = np.concatenate([[0.0], np.arange(4, int(r_xy / step) + 1, 4) * step])
+    near = near_pairs(coords, box, r_xy)
     np.testing.assert_array_equal(_quor.count_pairs_1d(coords, ids, r_bins, box),
-                                  radial_counts(coords, ids, r_bins, box))
+                                  radial_counts(coords, ids, r_bins, box, pairs=near))
     pi_bins = np.linspace(0.0, w, 7)
-    np.testing.assert_array_equal(_quor.count_pairs_2d(coords, ids, r_bins, pi_bins, box),
-                                  projected_counts(coords, ids, r_bins, pi_bins, box))
+    np.testing.assert_array_equal(
+        _quor.count_pairs_2d(coords, ids, r_bins, pi_bins, box),
+        projected_counts(coords, ids, r_bins, pi_bins, box, pairs=near_pairs(coords, box, np.hypot(r_xy, w))))
     s_bins = np.concatenate([[0.0], np.arange(4, int(w / step) + 1, 4) * step])
+    near = near_pairs(coords, box, s_bins[-1])
     for mu_max in (0.5, 1.0):
         np.testing.assert_array_equal(_quor.count_pairs_smu(coords, ids, s_bins, 5, mu_max, box),
-                                      smu_counts(coords, ids, s_bins, 5, mu_max, box))
+                                      smu_counts(coords, ids, s_bins, 5, mu_max, box, pairs=near))
 
 
 def test_one_galaxy_outside_the_box_counts_as_before():
@@ -97,3 +108,105 @@ def test_haloes_met_whole_match_brute_force(box, r_max, ids):
     for r_bins in (on_grid, np.geomspace(step, r_max, 8), np.array([0.0, r_max])):
         np.testing.assert_array_equal(_quor.count_pairs_1d(coords, halo, r_bins, box),
                                       radial_counts(coords, halo, r_bins, box))
+
+
+# ---------------------------------------------------------------------------------------
+# Each reach on purpose: catalogues sized for cells of R_MAX / reach across, every pair
+# counter and the owner-aware slabs of quor.distributed against the brute force.
+
+GRID_BOX = 30.5
+R_MAX = 10.0
+# Galaxies for each reach (cells of R_MAX / reach across, 3 along z): a little over the
+# fewest that take it, where the brute force costs least.
+GALAXIES = {1: 600, 2: 1500, 3: 4500, 4: 9000}
+
+
+def faces_catalogue(n, reach, r_xy, w, seed):
+    """n galaxies in GRID_BOX whose pair count takes cells of r_xy / reach: a third on
+    the faces of the cells (each coordinate on a face or one ulp either side of it, the
+    faces at 0 and the box side included), the rest uniform; ids in -2 .. 2."""
+    rng = np.random.default_rng(seed)
+    got_reach, cells_xy, cells_z = _kernels._pair_grid(rng.uniform(0.0, GRID_BOX, (n, 3)),
+                                                       GRID_BOX, r_xy, w)
+    assert got_reach == reach, f"{n} galaxies now take reach {got_reach}, not {reach}: resize"
+
+    def on_faces(cells, size):
+        face = rng.integers(0, cells + 1, size) * (GRID_BOX / cells)
+        nudge = rng.choice([-np.inf, 0.0, np.inf], size)
+        x = np.where(nudge == 0.0, face, np.nextafter(face, nudge))
+        return np.where((x < 0.0) | (x >= GRID_BOX), np.nextafter(GRID_BOX, 0.0) * (x > 0), x)
+
+    k = n // 3
+    faces = np.column_stack([on_faces(cells_xy, k), on_faces(cells_xy, k), on_faces(cells_z, k)])
+    coords = np.vstack([faces, rng.uniform(0.0, GRID_BOX, (n - k, 3))])
+    ids = rng.integers(-2, 3, size=n).astype(np.int32)
+    assert _kernels._pair_grid(coords, GRID_BOX, r_xy, w) == (reach, cells_xy, cells_z)
+    return coords, ids, GRID_BOX / cells_xy
+
+
+def edges_on_faces(r_max, width):
+    """Edges on multiples of the cell width, where separations between galaxies on the
+    faces fall, and r_max."""
+    steps = np.arange(1, int(r_max / width) + 1) * width
+    return np.unique(np.concatenate([[0.0, width / 2], steps[steps < r_max], [r_max]]))
+
+
+@functools.lru_cache(maxsize=None)
+def reach_case(reach):
+    """The catalogue of a reach, its edges (r, then pi up to R_MAX: the projected count
+    takes the same grid) and the brute force of each pair counter on it."""
+    coords, ids, width = faces_catalogue(GALAXIES[reach], reach, R_MAX, R_MAX, seed=reach)
+    edges = edges_on_faces(R_MAX, width)
+    pi_edges = np.array([0.0, width, 2 * width, R_MAX]) if reach > 1 else np.array([0.0, 2.0, R_MAX])
+    i, j = near_pairs(coords, GRID_BOX, np.hypot(R_MAX, R_MAX))
+    expected = {"2d": projected_counts(coords, ids, edges, pi_edges, GRID_BOX, pairs=(i, j))}
+    d = min_image(coords[j] - coords[i], GRID_BOX)
+    radial = (d * d).sum(axis=1) <= (R_MAX * (1 + 1e-9)) ** 2  # a superset, as near_pairs
+    near = i[radial], j[radial]
+    expected["1d"] = radial_counts(coords, ids, edges, GRID_BOX, pairs=near)
+    expected["smu"] = smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near)
+    for e in expected.values():
+        assert e[0].sum() > 0 and e[1].sum() > 0
+    return coords, ids, edges, pi_edges, expected
+
+
+COUNTERS = {  # the counter on (coords, ids, edges, pi_edges), and its brute force
+    "pairs_1d": (lambda c, i, e, p: _quor.count_pairs_1d(c, i, e, GRID_BOX), "1d"),
+    "pairs_2d": (lambda c, i, e, p: _quor.count_pairs_2d(c, i, e, p, GRID_BOX), "2d"),
+    "pairs_smu": (lambda c, i, e, p: _quor.count_pairs_smu(c, i, e, 5, 0.7, GRID_BOX), "smu"),
+    "npoint2": (lambda c, i, e, p: tuple(_quor.count_npoint(c, i, e, GRID_BOX, 2)[0]), "1d"),
+}
+
+
+@pytest.mark.parametrize("reach", [1, 2, 3, 4], ids=lambda r: f"reach-{r}")
+@pytest.mark.parametrize("name", list(COUNTERS))
+def test_every_reach_counts_exactly(name, reach):
+    # The radial, projected and redshift-space counts take cells of R_MAX / reach (the
+    # projected one with pi up to R_MAX too). count_npoint sorts pairs into whole cells
+    # whatever the density: it runs on the same catalogues for its arithmetic on the faces.
+    coords, ids, edges, pi_edges, expected = reach_case(reach)
+    count, oracle = COUNTERS[name]
+    for g, e in zip(count(coords, ids, edges, pi_edges), expected[oracle]):
+        np.testing.assert_array_equal(g, e)
+
+
+@pytest.mark.parametrize("reach", [2, 3, 4], ids=lambda r: f"reach-{r}")
+@pytest.mark.parametrize("kernel, oracle", [
+    ("count_pairs_1d_slab", "1d"), ("count_pairs_2d_slab", "2d"), ("count_pairs_smu_slab", "smu")],
+    ids=["1d", "2d", "smu"])
+def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, oracle, reach):
+    # Three slabs as narrow as the box allows (a little over R_MAX), each with its ghosts:
+    # a slab's cells are sized for the density it holds, so each takes the reach of the
+    # whole catalogue, and the slab counts add up to the brute force.
+    coords, ids, edges, pi_edges, expected = reach_case(reach)
+    args = {"1d": (edges, GRID_BOX), "2d": (edges, pi_edges, GRID_BOX),
+            "smu": (edges, 5, 0.7, GRID_BOX)}[oracle]
+    faces = _slab_edges(3, GRID_BOX)
+    pieces = _split_chunk(coords, ids, GRID_BOX, faces, _ghost_reach(R_MAX, GRID_BOX))
+    total = None
+    for s, (c, i) in enumerate(pieces):
+        assert _kernels._pair_grid(c, GRID_BOX, R_MAX, R_MAX, faces[s], faces[s + 1])[0] == reach
+        got = getattr(_kernels, kernel)(c, i, *args, faces[s], faces[s + 1], None)
+        total = got if total is None else tuple(t + g for t, g in zip(total, got))
+    for g, e in zip(total, expected[oracle]):
+        np.testing.assert_array_equal(g, e)

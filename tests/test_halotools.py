@@ -1,11 +1,14 @@
-"""The one/two-halo split against halotools, where halotools is installed (it is not a
-dependency): equal to 1e-10 after the conversion of conventions that the guide gives."""
+"""The one/two-halo split against halotools, where halotools is installed (a test-only
+dependency outside the test extra, which CI installs): equal to 1e-10 after the
+conversion of conventions that the guide gives."""
 import numpy as np
 import pytest
 
 import quor
 
 mock_observables = pytest.importorskip("halotools.mock_observables")
+
+pytestmark = pytest.mark.python_layer
 
 
 @pytest.mark.parametrize("n_haloes, r_max", [(800, 6.0), (3000, 20.0)], ids=["small-r", "large-r"])

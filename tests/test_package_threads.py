@@ -24,14 +24,16 @@ if workload == "pairs":
     # Many small cells: over 10 s of pair counting on two cores.
     coords = rng.uniform(0, 500, size=(3_000_000, 3))
     ids = rng.integers(0, 1000, size=3_000_000)
-    long_count = lambda: quor.count_pairs_1d(coords, ids, np.linspace(0, 25, 13), 500.0)
+    long_count = lambda progress: quor.count_pairs_1d(coords, ids, np.linspace(0, 25, 13), 500.0,
+                                                      progress=progress)
     small = lambda mod, c, i: mod.count_pairs_1d(c, i, np.linspace(0, 10, 6), 100.0)
 else:
     # One dense clump of 400 galaxies: billions of groups of five, all found from one
     # cell, deep inside the group extension of a few anchors.
     coords = 50 + rng.normal(0, 0.3, size=(400, 3))
     ids = rng.integers(0, 5, size=400)
-    long_count = lambda: quor.count_npoint(coords, ids, np.linspace(0, 3, 4), 100.0, 5)
+    long_count = lambda progress: quor.count_npoint(coords, ids, np.linspace(0, 3, 4), 100.0, 5,
+                                                    progress=progress)
     small = lambda mod, c, i: mod.count_npoint(c, i, np.linspace(0, 6, 4), 100.0, 4)
 
 class Stop(Exception):
@@ -45,16 +47,25 @@ if how == "handler":
     sig = signal.SIGUSR1
     signal.signal(sig, raise_stop)
 
+# The signal comes once the counting has begun (the progress callback is called from
+# then on), so that the latency is that of the counting loops, whose stop checks it
+# measures, not that of the preparation before them.
+counting = threading.Event()
 fired = []
 def fire():
-    time.sleep(0.5)
+    counting.wait()
+    time.sleep(0.2)
     fired.append(time.perf_counter())
     os.kill(os.getpid(), sig)
+
+def seen(done, total):
+    out["last_report"] = [done, total]
+    counting.set()
 
 threading.Thread(target=fire, daemon=True).start()
 out = {}
 try:
-    long_count()
+    long_count(seen)
     out["raised"] = None
 except (KeyboardInterrupt, Stop) as exc:
     out["raised"] = type(exc).__name__
@@ -81,7 +92,11 @@ def test_signal_stops_count(workload, how, raised):
     assert out.returncode == 0, out.stderr
     result = json.loads(out.stdout)
     assert result["raised"] == raised
-    assert result["latency"] < 0.25
+    # Stopped before the end (the last report shows work left), within a fraction of a
+    # second even on a loaded machine: benchmarks/bench_package.py measures the latency.
+    done, total = result["last_report"]
+    assert done < total
+    assert result["latency"] < 0.5
     assert result["second_nonzero"] and result["second_equal"]
 
 
@@ -180,23 +195,37 @@ def rss_mb():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 
+ENDLESS_CHILD = r"""
+import json, numpy as np, _quor, quor
+rng = np.random.default_rng(4)
+# Groups of six in one clump of 3000 galaxies: some 1e18 of them, a count no machine
+# finishes; it ends only when the error of the progress callback stops it.
+coords = 50 + rng.normal(0, 0.3, size=(3000, 3))
+ids = rng.integers(0, 5, size=3000)
+calls = []
+def fail(done, total):
+    calls.append(done)
+    raise LookupError("stop here")
+out = {}
+try:
+    quor.count_npoint(coords, ids, np.linspace(0, 3, 4), 100.0, 6, progress=fail)
+except LookupError as e:
+    out["raised"] = str(e)
+out["calls"] = len(calls)
+small = coords[:2000], ids[:2000]
+out["after_equal"] = all(np.array_equal(a, b) for a, b in zip(
+    quor.count_pairs_1d(*small, [0, 0.1, 0.2], 100.0),
+    _quor.count_pairs_1d(small[0], small[1].astype(np.int32), np.array([0.0, 0.1, 0.2]), 100.0)))
+print(json.dumps(out))
+"""
+
+
 def test_progress_callback_error_stops_count():
-    coords, ids = long_catalogue(1_000_000)
-
-    calls = []
-
-    def fail(done, total):
-        calls.append(done)
-        raise LookupError("stop here")
-
-    start = time.perf_counter()
-    with pytest.raises(LookupError, match="stop here"):
-        quor.count_pairs_1d(coords, ids, np.linspace(0, 40, 6), 500.0, progress=fail)
-    assert len(calls) == 1
-    assert time.perf_counter() - start < 3.0  # the whole count takes over ten seconds
-    small = coords[:5000] / 5, ids[:5000]
-    np.testing.assert_array_equal(quor.count_pairs_1d(*small, [0, 1, 2], 100.0)[1],
-                                  _quor.count_pairs_1d(*small, np.array([0.0, 1, 2]), 100.0)[1])
+    # Without the stop the child would count forever: the timeout is only a guard.
+    out = subprocess.run([sys.executable, "-c", ENDLESS_CHILD], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == {"raised": "stop here", "calls": 1, "after_equal": True}
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
@@ -228,12 +257,8 @@ def test_progress_bar_only_for_long_counts(capfd, monkeypatch):
     quor.count_pairs_1d(small_coords, small_ids, [0.0, 5.0], 500.0, progress=True)
     quor.count_pairs_1d(small_coords, small_ids, [0.0, 5.0], 500.0)
     assert capfd.readouterr().err == ""
-    # A shorter delay, so that a count of a fraction of a second shows its bar.
-    monkeypatch.setattr(quor._progress, "BAR_DELAY_SECONDS", 0.05)
-    coords, ids = long_catalogue()
-    start = time.perf_counter()
-    quor.count_pairs_1d(coords, ids, np.linspace(0, 35, 6), 500.0, progress=True)
-    if time.perf_counter() - start < 0.25:
-        pytest.skip("count too short for the bar to show")
+    # Without the delay, any count shows its bar, and ends it at 100%.
+    monkeypatch.setattr(quor._progress, "BAR_DELAY_SECONDS", 0.0)
+    quor.count_pairs_1d(small_coords, small_ids, [0.0, 5.0], 500.0, progress=True)
     captured = capfd.readouterr()
     assert "100%" in captured.err and captured.out == ""

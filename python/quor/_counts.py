@@ -2,25 +2,63 @@
 the GIL released, interruptible, with optional progress."""
 from __future__ import annotations
 
-from typing import NamedTuple, Tuple
+import operator
+from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _binning, _inputs, _kernels
 from ._progress import Progress, reporter
+from ._runtime import warn_unparsed_pool_variables
 
 __all__ = ["PairCounts", "GroupCounts", "count_pairs_1d", "count_pairs_2d", "count_pairs_smu",
            "count_npoint", "count_npoint3_shape"]
 
 
-class PairCounts(NamedTuple):
-    """Pair counts split by partition; unpacks as ``auto, cross = ...``."""
-
+class _AutoCross(NamedTuple):
     auto: np.ndarray
-    """Pairs whose two galaxies share a partition id."""
     cross: np.ndarray
-    """Pairs whose galaxies have different partition ids."""
+
+
+class PairCounts(_AutoCross):
+    """Pair counts split by partition; unpacks as ``auto, cross = ...``.
+
+    ``auto`` holds the pairs whose two galaxies share a partition id, ``cross`` those
+    whose ids differ. With weights, both hold the sums of w_i * w_j over each bin's
+    pairs, and the attributes below carry the rest of the same pass.
+
+    Attributes
+    ----------
+    auto_pairs, cross_pairs : numpy.ndarray
+        The plain pair counts. Without weights, the very arrays ``auto`` and ``cross``.
+    auto_mean_r, cross_mean_r : numpy.ndarray or None
+        With ``separations=True``: the weighted mean separation of each bin's pairs
+        (r, r_p or s), sum(w_i w_j r) / sum(w_i w_j); NaN where that weight sum is 0.
+        None otherwise.
+    auto_mean_log_r, cross_mean_log_r : numpy.ndarray or None
+        Likewise for the natural logarithm of the separation; -inf in a bin holding a
+        pair at separation 0 (its logarithm is -inf).
+    """
+
+    auto_pairs: np.ndarray
+    cross_pairs: np.ndarray
+    auto_mean_r: Optional[np.ndarray]
+    cross_mean_r: Optional[np.ndarray]
+    auto_mean_log_r: Optional[np.ndarray]
+    cross_mean_log_r: Optional[np.ndarray]
+
+    def __new__(cls, auto: np.ndarray, cross: np.ndarray, auto_pairs: Optional[np.ndarray] = None,
+                cross_pairs: Optional[np.ndarray] = None, auto_mean_r: Optional[np.ndarray] = None,
+                cross_mean_r: Optional[np.ndarray] = None,
+                auto_mean_log_r: Optional[np.ndarray] = None,
+                cross_mean_log_r: Optional[np.ndarray] = None) -> "PairCounts":
+        self = super().__new__(cls, auto, cross)
+        self.auto_pairs = auto if auto_pairs is None else auto_pairs
+        self.cross_pairs = cross if cross_pairs is None else cross_pairs
+        self.auto_mean_r, self.cross_mean_r = auto_mean_r, cross_mean_r
+        self.auto_mean_log_r, self.cross_mean_log_r = auto_mean_log_r, cross_mean_log_r
+        return self
 
 
 class GroupCounts(NamedTuple):
@@ -33,20 +71,103 @@ class GroupCounts(NamedTuple):
     """All groups, whatever their partitions: the sum of the rows of ``by_partitions``."""
 
 
+def _threads(threads: Optional[int]) -> Optional[int]:
+    """None, or the most workers of the pool a count may use: a whole number >= 1."""
+    if threads is None:
+        return None
+    if isinstance(threads, bool):
+        raise TypeError("threads must be None or an int >= 1, not bool")
+    try:
+        n = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be None or an int >= 1, not {type(threads).__name__}") from None
+    if n < 1:
+        raise ValueError(f"threads must be at least 1, got {n}")
+    return n
+
+
 def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
                box_size: float) -> Tuple[np.ndarray, np.ndarray, float]:
+    warn_unparsed_pool_variables()
     box = _inputs.box_size(box_size)
     xyz, ids = _inputs.catalogue(coords, partition_ids, box)
     return xyz, ids, box
 
 
+def _pair_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: float, coords2: Any,
+                 partition_ids2: Any, weights: Any, weights2: Any,
+                 separations: Any) -> Tuple[np.ndarray, np.ndarray, float, dict]:
+    """The catalogue, the box and the keywords of the kernels' pair counters for the
+    second catalogue, the weights and the separations."""
+    if coords2 is None:
+        if partition_ids2 is not None:
+            raise ValueError("partition_ids2 is given without coords2: pass the second "
+                             "catalogue's positions as coords2")
+        if weights2 is not None:
+            raise ValueError("weights2 is given without coords2: an auto count takes "
+                             "`weights` alone")
+    elif partition_ids2 is None:
+        raise ValueError("partition_ids2 is required with coords2: one partition id per "
+                         "galaxy of the second catalogue")
+    if not isinstance(separations, (bool, np.bool_)):
+        raise TypeError(f"separations must be True or False, not {type(separations).__name__}")
+    box = _inputs.box_size(box_size)
+    extra: dict = {}
+    if coords2 is None:
+        xyz, ids = _inputs.catalogue(coords, partition_ids, box)
+    else:
+        xyz, ids, xyz2, ids2 = _inputs.catalogue_pair(coords, partition_ids, coords2,
+                                                      partition_ids2, box)
+        extra.update(coords2=xyz2, partition_ids2=ids2)
+        if weights2 is not None:
+            extra["weights2"] = _inputs.weights("weights2", weights2, xyz2.shape[0], "coords2")
+    if weights is not None:
+        extra["weights"] = _inputs.weights("weights", weights, xyz.shape[0], "coords")
+    if separations:
+        extra["separations"] = True
+    return xyz, ids, box, extra
+
+
+def _mean(sums: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """sums / weights, NaN where the weight sum is 0."""
+    out = np.full_like(sums, np.nan)
+    np.divide(sums, weights, out=out, where=weights != 0)
+    return out
+
+
+def _pair_counts(raw: Tuple[Any, ...]) -> PairCounts:
+    """The kernels' result tuple as PairCounts (see quor._kernels)."""
+    if len(raw) == 2:
+        return PairCounts(*raw)
+    auto, cross, auto_pairs, cross_pairs, auto_r, cross_r, auto_log, cross_log = raw
+    if auto_r is None:
+        return PairCounts(auto, cross, auto_pairs, cross_pairs)
+    return PairCounts(auto, cross, auto_pairs, cross_pairs, _mean(auto_r, auto),
+                      _mean(cross_r, cross), _mean(auto_log, auto), _mean(cross_log, cross))
+
+
 def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
-                   box_size: float, *, progress: Progress = False) -> PairCounts:
+                   box_size: float, *,
+                   coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                   weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                   separations: bool = False, progress: Progress = False,
+                   threads: Optional[int] = None) -> PairCounts:
     """Count galaxy pairs by 3-D separation in a periodic box, split by partition.
 
     Every unordered pair of distinct galaxies is counted once, at its minimum-image
     separation r, in the bin ``r_bins[k] <= r < r_bins[k + 1]``. Pairs at or beyond the
     last edge are not counted.
+
+    With `coords2`, the pairs between two catalogues are counted instead: every pair of a
+    galaxy i of the first and a galaxy j of the second, once (N1 * N2 candidates, as
+    Corrfunc's ``autocorr=0``), at the minimum image of x_j - x_i. Both catalogues' ids
+    share one namespace (host-halo ids of galaxies and of particles, say): a pair is in
+    ``auto`` when its two ids are equal. The same positions passed twice count each
+    galaxy with itself, at separation 0 (in a first bin from 0).
+
+    With `weights`, each bin holds the sum of w_i * w_j over its pairs instead of their
+    number; each product is rounded to float64 once, and the sums are exact until they
+    are rounded once at the end: the same bits on any thread count or kernel variant.
 
     Parameters
     ----------
@@ -64,24 +185,52 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
         Bin edges in Mpc/h: finite, non-negative, non-decreasing.
     box_size : float
         Side of the periodic box in Mpc/h.
+    coords2 : array_like, shape (N2, 3), or table, optional
+        A second catalogue, read as `coords` is: count the pairs between the two.
+    partition_ids2 : array_like of int or bool, shape (N2,)
+        Its partition ids, as `partition_ids`; required with `coords2`. Ids beyond the
+        int32 range in either catalogue are relabelled together.
+    weights : array_like of float, shape (N,), optional
+        A finite real weight per galaxy (negative and zero allowed).
+    weights2 : array_like of float, shape (N2,), optional
+        The second catalogue's weights; only with `coords2`. In a count of two
+        catalogues, one given no weights weighs 1 per galaxy.
+    separations : bool, optional
+        Also return the mean separation of each bin's pairs and the mean of its
+        logarithm, weighted by w_i * w_j (the plain means without weights).
     progress : bool or callable, optional
         True shows a progress bar on stderr for counts longer than about a second; a
         callable is called as ``progress(done, total)`` from the calling thread at most
         about ten times a second, and once more at the end with ``done == total``; both
         count cells of the counting grid, and neither ever decreases.
+    threads : int, optional
+        The most threads of quor's pool this count uses at once (the pool itself has
+        ``runtime_info()["threads"]``, see ``QUOR_NUM_THREADS``); None uses them all.
+        The counts do not depend on it.
 
     Returns
     -------
     PairCounts
         ``auto`` and ``cross``, two float64 arrays of shape (n_r,): pairs inside one
-        partition and pairs across partitions.
+        partition and pairs across partitions, or with weights the sums of w_i * w_j over
+        them. Attributes ``auto_pairs`` and ``cross_pairs`` hold the pair counts of the
+        same pass (``auto`` and ``cross`` themselves without weights). With
+        ``separations=True``, ``auto_mean_r``, ``cross_mean_r``, ``auto_mean_log_r`` and
+        ``cross_mean_log_r`` hold, per bin, sum(w_i w_j r) / sum(w_i w_j) and the same
+        for ln r: NaN where the weight sum is 0, and a mean log of -inf in a bin that
+        holds a pair at separation 0 (whose log is -inf); None without separations.
 
     Raises
     ------
     ValueError
         For NaN, infinite, missing or masked positions or ids, a table without columns
         x, y and z, positions laid out as rows (shape (3, N): pass ``coords.T``), bad
-        edges or box size, or ids of the wrong length.
+        edges or box size, ids or weights of the wrong length, weights that are not
+        finite, `partition_ids2` missing with `coords2`, `partition_ids2` or `weights2`
+        given without `coords2`, or ``threads < 1``. Each message names the argument.
+    MemoryError
+        Before counting, when the result and a histogram copy would take more than half
+        of this machine's memory; the message names the argument that makes it large.
     KeyboardInterrupt
         On Ctrl-C during the count, which then stops within a fraction of a second.
 
@@ -94,15 +243,32 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     >>> auto, cross = quor.count_pairs_1d(coords, halo, np.logspace(-1, 1, 9), 100.0)
     >>> auto.shape, cross.shape
     ((8,), (8,))
+
+    Galaxies against particles that carry their host halo's id, weighted by mass, with
+    the mean separations:
+
+    >>> particles = rng.uniform(0, 100, size=(40_000, 3))
+    >>> host = rng.integers(0, 500, size=40_000)
+    >>> mass = rng.uniform(0.5, 1.5, size=40_000)
+    >>> res = quor.count_pairs_1d(coords, halo, [1.0, 2.0, 4.0], 100.0, coords2=particles,
+    ...                           partition_ids2=host, weights2=mass, separations=True)
+    >>> bool((res.cross_pairs > 0).all()), bool((res.cross_mean_r < 4.0).all())
+    (True, True)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
+                                        weights, weights2, separations)
     r = _inputs.edges("r_bins", r_bins)
     with reporter(progress, "pairs") as report:
-        return PairCounts(*_kernels.count_pairs_1d(xyz, ids, r, box, report))
+        return _pair_counts(_kernels.count_pairs_1d(xyz, ids, r, box, report, _threads(threads),
+                                                    **extra))
 
 
 def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
-                   pi_bins: ArrayLike, box_size: float, *, progress: Progress = False) -> PairCounts:
+                   pi_bins: ArrayLike, box_size: float, *,
+                   coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                   weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                   separations: bool = False, progress: Progress = False,
+                   threads: Optional[int] = None) -> PairCounts:
     """Count galaxy pairs by projected and line-of-sight separation, split by partition.
 
     The line of sight is the z axis: a pair at minimum-image displacement (dx, dy, dz)
@@ -111,8 +277,11 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress
-        As for `count_pairs_1d`.
+    coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2, progress, threads
+        As for `count_pairs_1d` (pairs between two catalogues at the minimum image of
+        x_j - x_i, so pi = |z_j - z_i|).
+    separations : bool, optional
+        As for `count_pairs_1d`, the separation being r_p.
     r_p_bins : array_like, shape (n_rp + 1,)
         Edges of r_p in Mpc/h: finite, non-negative, non-decreasing.
     pi_bins : array_like, shape (n_pi + 1,)
@@ -121,7 +290,8 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     Returns
     -------
     PairCounts
-        ``auto`` and ``cross``, float64 arrays of shape (n_rp, n_pi).
+        ``auto`` and ``cross``, float64 arrays of shape (n_rp, n_pi), with the attributes
+        of `count_pairs_1d`'s result.
 
     Examples
     --------
@@ -133,15 +303,21 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     >>> auto.shape
     (5, 4)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
+                                        weights, weights2, separations)
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
     with reporter(progress, "pairs (r_p, pi)") as report:
-        return PairCounts(*_kernels.count_pairs_2d(xyz, ids, r_p, pi, box, report))
+        return _pair_counts(_kernels.count_pairs_2d(xyz, ids, r_p, pi, box, report, _threads(threads),
+                                                    **extra))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
-                    mu_max: float, box_size: float, *, progress: Progress = False) -> PairCounts:
+                    mu_max: float, box_size: float, *,
+                    coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
+                    weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                    separations: bool = False, progress: Progress = False,
+                    threads: Optional[int] = None) -> PairCounts:
     """Count galaxy pairs by redshift-space separation s and mu, split by partition.
 
     For a pair at minimum-image displacement (dx, dy, dz), s = |(dx, dy, dz)| and
@@ -151,8 +327,11 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress
-        As for `count_pairs_1d`.
+    coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2, progress, threads
+        As for `count_pairs_1d`. A pair at s = 0 has no mu and is not counted, the
+        self-pairs of a catalogue passed twice included.
+    separations : bool, optional
+        As for `count_pairs_1d`, the separation being s.
     s_bins : array_like, shape (n_s + 1,)
         Edges of s in Mpc/h: finite, non-negative, non-decreasing.
     n_mu_bins : int
@@ -163,7 +342,8 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     Returns
     -------
     PairCounts
-        ``auto`` and ``cross``, float64 arrays of shape (n_s, n_mu_bins).
+        ``auto`` and ``cross``, float64 arrays of shape (n_s, n_mu_bins), with the
+        attributes of `count_pairs_1d`'s result.
 
     Examples
     --------
@@ -173,16 +353,19 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     >>> cross.shape
     (2, 10)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box, extra = _pair_inputs(coords, partition_ids, box_size, coords2, partition_ids2,
+                                        weights, weights2, separations)
     s = _inputs.edges("s_bins", s_bins)
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
     with reporter(progress, "pairs (s, mu)") as report:
-        return PairCounts(*_kernels.count_pairs_smu(xyz, ids, s, n_mu, mu, box, report))
+        return _pair_counts(_kernels.count_pairs_smu(xyz, ids, s, n_mu, mu, box, report,
+                                                     _threads(threads), **extra))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
-                 n_order: int, *, progress: Progress = False) -> GroupCounts:
+                 n_order: int, *, progress: Progress = False,
+                 threads: Optional[int] = None) -> GroupCounts:
     """Count groups of `n_order` galaxies that are all within the last edge of each other.
 
     A group is counted once, in the bin of its largest pairwise (minimum-image)
@@ -195,7 +378,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
 
     Parameters
     ----------
-    coords, partition_ids, box_size, progress
+    coords, partition_ids, box_size, progress, threads
         As for `count_pairs_1d`.
     r_bins : array_like, shape (n_r + 1,)
         Edges of the largest separation in Mpc/h: finite, non-negative, non-decreasing.
@@ -231,11 +414,12 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     n = _inputs.count("n_order", n_order)
     _binning.warn_unfillable(r, n)
     with reporter(progress, f"groups of {n}") as report:
-        return GroupCounts(*_kernels.count_npoint(xyz, ids, r, box, n, report))
+        return GroupCounts(*_kernels.count_npoint(xyz, ids, r, box, n, report, _threads(threads)))
 
 
 def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, n_ratio: int,
-                        box_size: float, *, progress: Progress = False) -> GroupCounts:
+                        box_size: float, *, progress: Progress = False,
+                        threads: Optional[int] = None) -> GroupCounts:
     """Count triplets by their largest separation and their shape r_min / r_max.
 
     The triplets (all three separations below ``r_bins[-1]``, in Mpc/h) and their rows are
@@ -246,7 +430,7 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
 
     Parameters
     ----------
-    coords, partition_ids, r_bins, box_size, progress
+    coords, partition_ids, r_bins, box_size, progress, threads
         As for `count_npoint`.
     n_ratio : int
         Number of shape bins, at least 1.
@@ -278,4 +462,5 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     k = _inputs.count("n_ratio", n_ratio)
     _binning.warn_unfillable(r, 3)
     with reporter(progress, "triplets by shape") as report:
-        return GroupCounts(*_kernels.count_npoint3_shape(xyz, ids, r, k, box, report))
+        return GroupCounts(*_kernels.count_npoint3_shape(xyz, ids, r, k, box, report,
+                                                            _threads(threads)))

@@ -13,6 +13,7 @@ import numpy as np
 # Rows wrapped per pass, so the temporaries of a billion-row catalogue stay small.
 _WRAP_ROWS = 1 << 20
 _INT32 = np.iinfo(np.int32)
+_INT64 = np.iinfo(np.int64)
 
 
 def _real_array(name: str, values: Any) -> np.ndarray:
@@ -59,6 +60,16 @@ def catalogue(coords: Any, ids: Any, box: float) -> Tuple[np.ndarray, np.ndarray
     return xyz, partition_ids(ids, xyz.shape[0])
 
 
+def catalogue_pair(coords: Any, ids: Any, coords2: Any, ids2: Any,
+                   box: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Two catalogues' positions and int32 ids, the ids in one namespace (see
+    partition_id_pair); errors about the second name coords2 and partition_ids2."""
+    xyz = positions(coords, box, n_ids=length(ids))
+    xyz2 = positions(coords2, box, n_ids=length(ids2), name="coords2")
+    first, second = partition_id_pair(ids, xyz.shape[0], ids2, xyz2.shape[0])
+    return xyz, first, xyz2, second
+
+
 def length(values: Any) -> Optional[int]:
     """len(values), or None when it has none (a scalar, or a Dask array of unknown
     length)."""
@@ -95,8 +106,12 @@ def _refuse_missing(name: str, mask: Optional[np.ndarray], how: str) -> None:
     rows = mask.reshape(mask.shape[0], -1).any(axis=1) if mask.ndim else mask.reshape(1)
     n = int(rows.sum())
     if n:
-        what = ("id is" if n == 1 else "ids are") if name == "partition_ids" else \
-            ("row has" if n == 1 else "rows have") + " positions that are"
+        if name.startswith("partition_ids"):
+            what = "id is" if n == 1 else "ids are"
+        elif name.startswith("weights"):
+            what = "weight is" if n == 1 else "weights are"
+        else:
+            what = ("row has" if n == 1 else "rows have") + " positions that are"
         raise ValueError(f"{name}: {n} {what} {how} (first at row {int(np.argmax(rows))}); "
                          f"drop those galaxies, or fill them in, before counting")
 
@@ -118,9 +133,10 @@ def _is_table(coords: Any) -> bool:
         return False
 
 
-def _named_columns(coords: Any) -> np.ndarray:
+def _named_columns(coords: Any, cname: str = "coords") -> np.ndarray:
     """The columns x, y and z of a table (their names matched whatever their case), in
-    that order, as an (N, 3) float64 array of its own; other columns are not read."""
+    that order, as an (N, 3) float64 array of its own; other columns are not read.
+    Errors call the table `cname`."""
     if isinstance(coords, np.ndarray):
         labels: List[Any] = list(coords.dtype.names)
     elif isinstance(coords, Mapping):
@@ -131,17 +147,17 @@ def _named_columns(coords: Any) -> np.ndarray:
     for axis in "xyz":
         found = [label for label in labels if isinstance(label, str) and label.lower() == axis]
         if len(found) > 1:
-            raise ValueError(f"coords has {len(found)} columns named {axis} "
+            raise ValueError(f"{cname} has {len(found)} columns named {axis} "
                              f"({', '.join(map(repr, found))}): keep one")
         if not found:
             raise ValueError(
-                f"coords is a table without columns x, y and z (its columns: "
+                f"{cname} is a table without columns x, y and z (its columns: "
                 f"{', '.join(map(repr, labels)) or 'none'}); pass the position columns "
-                f'named x, y and z, for example coords[["x", "y", "z"]]')
+                f'named x, y and z, for example {cname}[["x", "y", "z"]]')
         picked.append(found[0])
     out = np.empty((0, 3), dtype=np.float64)
     for k, label in enumerate(picked):
-        name = f"coords column {label!r}"
+        name = f"{cname} column {label!r}"
         data, mask, how = _split_mask(coords[label])
         column = np.asarray(mask) if mask is not None else _real_array(name, data)
         if column.ndim != 1:
@@ -149,51 +165,53 @@ def _named_columns(coords: Any) -> np.ndarray:
         if k == 0:
             out = np.empty((column.shape[0], 3), dtype=np.float64)
         elif column.shape[0] != out.shape[0]:
-            raise ValueError(f"coords columns must be equally long: {picked[0]!r} has "
+            raise ValueError(f"{cname} columns must be equally long: {picked[0]!r} has "
                              f"{out.shape[0]} rows, {label!r} has {column.shape[0]}")
-        _refuse_missing("coords", mask, how)
+        _refuse_missing(cname, mask, how)
         out[:, k] = column
     return out
 
 
-def _first_columns(coords: Any, n_ids: Optional[int]) -> np.ndarray:
+def _first_columns(coords: Any, n_ids: Optional[int], cname: str = "coords") -> np.ndarray:
     """An array-like of shape (N, >= 3) as an array of real numbers, its first three
     columns checked for missing values."""
     data, mask, how = _split_mask(coords)
-    arr = np.asarray(mask) if mask is not None else _real_array("coords", data)
+    arr = np.asarray(mask) if mask is not None else _real_array(cname, data)
     if arr.ndim == 2 and arr.shape[0] == 3 and arr.shape[1] != 3 and (arr.shape[1] < 3 or n_ids != 3):
         # x, y and z as three rows. (3, M) is only a catalogue of 3 galaxies with extra
         # columns when there are 3 ids.
-        raise ValueError(f"coords must have shape (N, 3), got {arr.shape}: its rows look like "
-                         f"x, y and z; pass coords.T")
+        raise ValueError(f"{cname} must have shape (N, 3), got {arr.shape}: its rows look like "
+                         f"x, y and z; pass {cname}.T")
     if arr.ndim != 2 or arr.shape[1] < 3:
-        raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {arr.shape}")
+        raise ValueError(f"{cname} must have shape (N, 3) (extra columns are ignored), got {arr.shape}")
     if mask is not None:
-        _refuse_missing("coords", mask[:, :3], how)
-        arr = _real_array("coords", data)  # entries masked beyond the third column only
+        _refuse_missing(cname, mask[:, :3], how)
+        arr = _real_array(cname, data)  # entries masked beyond the third column only
     return arr
 
 
-def positions(coords: Any, box: float, *, n_ids: Optional[int] = None) -> np.ndarray:
+def positions(coords: Any, box: float, *, n_ids: Optional[int] = None,
+              name: str = "coords") -> np.ndarray:
     """The positions of `coords` as float64, wrapped into [0, box): the columns x, y and
     z of a table, or else the first three columns. `n_ids`, the number of partition ids
     when known, tells a (3, N) array of N galaxies from 3 galaxies with extra columns.
+    Errors call the argument `name`.
 
     A catalogue already inside the box in float64 is passed on as it is, without a copy
     (any memory layout); anything else is converted once and wrapped in that copy.
     """
     if _is_table(coords):
-        xyz = _named_columns(coords)
+        xyz = _named_columns(coords, name)
         caller = None
     else:
-        caller = _first_columns(coords, n_ids)
+        caller = _first_columns(coords, n_ids, name)
         xyz = caller[:, :3].astype(np.float64, copy=False)
     if xyz.shape[0] == 0:
         return xyz
     # min and max carry any NaN or infinity through, so two reductions check everything.
     lo, hi = float(xyz.min()), float(xyz.max())
     if not (math.isfinite(lo) and math.isfinite(hi)):
-        raise ValueError("coords must be finite: found NaN or infinite positions")
+        raise ValueError(f"{name} must be finite: found NaN or infinite positions")
     if lo >= 0.0 and hi < box:
         return xyz
     if caller is not None and np.may_share_memory(xyz, caller):
@@ -206,18 +224,55 @@ def positions(coords: Any, box: float, *, n_ids: Optional[int] = None) -> np.nda
     return xyz
 
 
-def partition_ids(ids: Any, n_rows: int) -> np.ndarray:
+def partition_ids(ids: Any, n_rows: int, name: str = "partition_ids",
+                  coords_name: str = "coords") -> np.ndarray:
     """`ids` as int32, one per row (booleans are ids 0 and 1). Ids outside the int32 range
     are relabelled densely (0, 1, 2, ... in sorted order): counts depend only on which
     ids are equal. Missing or masked ids raise ValueError."""
+    arr = _integer_ids(ids, n_rows, name, coords_name)
+    if arr.dtype == np.int32 and arr.dtype.isnative:
+        return arr
+    if _fits_int32(arr):
+        return arr.astype(np.int32)
+    return _relabel(arr, name)
+
+
+def partition_id_pair(ids: Any, n_rows: int, ids2: Any,
+                      n_rows2: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The ids of two catalogues as int32, one per row of each, in one namespace: equal
+    ids stay equal across the catalogues. When either leaves the int32 range, both are
+    relabelled together (0, 1, 2, ... in sorted order of the ids of both)."""
+    first = _integer_ids(ids, n_rows, "partition_ids", "coords")
+    second = _integer_ids(ids2, n_rows2, "partition_ids2", "coords2")
+    if _fits_int32(first) and _fits_int32(second):
+        return (partition_ids(first, n_rows),
+                partition_ids(second, n_rows2, "partition_ids2", "coords2"))
+    # One dtype that holds both exactly: int64 where it can, else Python's integers.
+    if all(a.dtype.kind in "iu" and (a.size == 0 or int(a.max()) <= _INT64.max)
+           for a in (first, second)):
+        both = np.concatenate([first.astype(np.int64), second.astype(np.int64)])
+    else:
+        both = np.array(first.tolist() + second.tolist(), dtype=object)
+    joint = _relabel(both, "partition_ids and partition_ids2 together")
+    return joint[:n_rows], joint[n_rows:]
+
+
+def _fits_int32(arr: np.ndarray) -> bool:
+    return arr.dtype.kind in "iu" and (
+        arr.size == 0 or (int(arr.min()) >= _INT32.min and int(arr.max()) <= _INT32.max))
+
+
+def _integer_ids(ids: Any, n_rows: int, name: str, coords_name: str) -> np.ndarray:
+    """`ids` as a one-dimensional NumPy array of integers, one per row: in the dtype they
+    come in, booleans as int32, Python integers beyond every NumPy dtype as objects."""
     data, mask, how = _split_mask(ids)
     arr = np.asarray(mask) if mask is not None else np.asarray(data)
     if arr.ndim != 1:
-        raise ValueError(f"partition_ids must be one-dimensional, got shape {arr.shape}")
+        raise ValueError(f"{name} must be one-dimensional, got shape {arr.shape}")
     if arr.shape[0] != n_rows:
         raise ValueError(
-            f"partition_ids must hold one id per row of coords ({n_rows}), got {arr.shape[0]}")
-    _refuse_missing("partition_ids", mask, how)
+            f"{name} must hold one id per row of {coords_name} ({n_rows}), got {arr.shape[0]}")
+    _refuse_missing(name, mask, how)
     arr = np.asarray(data)
     if arr.dtype.kind == "O" and arr.size:
         # Python ints: NumPy infers the dtype of the values themselves; integers beyond
@@ -225,28 +280,41 @@ def partition_ids(ids: Any, n_rows: int) -> np.ndarray:
         inferred = np.array(arr.tolist())
         if inferred.dtype.kind == "O" and all(
                 isinstance(v, numbers.Integral) and not isinstance(v, bool) for v in arr):
-            return _relabel(arr)
+            return arr
         arr = inferred
     if arr.dtype.kind == "b":
         return arr.astype(np.int32)  # two partitions, as in centrals and satellites
     if arr.dtype.kind not in "iu":
         if arr.size == 0:
             return np.zeros(0, dtype=np.int32)
-        raise TypeError(f"partition_ids must hold integers, not {arr.dtype}")
-    if arr.dtype == np.int32 and arr.dtype.isnative:
-        return arr
-    if arr.size == 0 or (int(arr.min()) >= _INT32.min and int(arr.max()) <= _INT32.max):
-        return arr.astype(np.int32)
-    return _relabel(arr)
+        raise TypeError(f"{name} must hold integers, not {arr.dtype}")
+    return arr
 
 
-def _relabel(arr: np.ndarray) -> np.ndarray:
+def _relabel(arr: np.ndarray, name: str = "partition_ids") -> np.ndarray:
     """Ids replaced by their rank among the distinct ids: 0, 1, 2, ... as int32."""
     labels, relabelled = np.unique(arr, return_inverse=True)
     if labels.size > 2**31:
         raise ValueError(
-            f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
+            f"{name} holds {labels.size} distinct ids; at most 2**31 can be counted")
     return relabelled.reshape(-1).astype(np.int32)
+
+
+def weights(name: str, values: Any, n_rows: int, coords_name: str) -> np.ndarray:
+    """One finite real weight per row of `coords_name`, as float64. Missing or masked
+    weights raise ValueError."""
+    data, mask, how = _split_mask(values)
+    arr = np.asarray(mask) if mask is not None else _real_array(name, data)
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, got shape {arr.shape}")
+    if arr.shape[0] != n_rows:
+        raise ValueError(
+            f"{name} must hold one weight per row of {coords_name} ({n_rows}), got {arr.shape[0]}")
+    _refuse_missing(name, mask, how)
+    arr = _real_array(name, data).astype(np.float64, copy=False)
+    if not np.isfinite(arr).all():
+        raise ValueError(f"{name} must be finite")
+    return arr
 
 
 def edges(name: str, values: Any) -> np.ndarray:

@@ -15,15 +15,16 @@ BAR_DELAY_SECONDS = 1.0
 class _Bar:
     """Feeds (done, total) into a tqdm bar, made at the first call."""
 
-    def __init__(self, what: str) -> None:
+    def __init__(self, what: str, unit: str = "cell") -> None:
         self._what = what
+        self._unit = unit
         self._bar: Any = None
 
     def __call__(self, done: int, total: int) -> None:
         if self._bar is None:
             from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]  # only bars need it
 
-            self._bar = tqdm(total=total, desc=self._what, unit="cell", file=sys.stderr,
+            self._bar = tqdm(total=total, desc=self._what, unit=self._unit, file=sys.stderr,
                              delay=BAR_DELAY_SECONDS, dynamic_ncols=True)
         if total != self._bar.total:
             self._bar.total = total
@@ -35,13 +36,14 @@ class _Bar:
 
 
 @contextlib.contextmanager
-def reporter(progress: Progress, what: str) -> Iterator[Optional[ProgressCallback]]:
-    """The callable the kernels report to (None for no reporting); a bar is closed on
-    leaving, whether the count succeeded or not."""
+def reporter(progress: Progress, what: str,
+             unit: str = "cell") -> Iterator[Optional[ProgressCallback]]:
+    """The callable the kernels report to (None for no reporting); a bar, counting in
+    `unit`s, is closed on leaving, whether the count succeeded or not."""
     if progress is None or progress is False:
         yield None
     elif progress is True:
-        bar = _Bar(what)
+        bar = _Bar(what, unit)
         try:
             yield bar
         finally:

@@ -1,12 +1,31 @@
 """What a count runs on here: the package's version, the kernel variant, the threads."""
 from __future__ import annotations
 
+import os
 import platform
+import warnings
 from typing import Any, Dict
 
 import numpy as np
 
 from . import _kernels
+
+_pool_variables_checked = False
+
+
+def warn_unparsed_pool_variables() -> None:
+    """Warns, once per process, of each variable that could have sized the pool but whose
+    value is not a whole number (the pool passed it over), naming it and its value."""
+    global _pool_variables_checked
+    if _pool_variables_checked:
+        return
+    _pool_variables_checked = True
+    info = _kernels.runtime_info()  # makes the pool, as the count about to run would
+    for name in info["threads_unparsed"]:
+        warnings.warn(
+            f"{name}={os.environ.get(name, '')!r} is not a whole number of threads and was "
+            f"ignored: quor's pool has {info['threads']} threads ({info['threads_from']})",
+            UserWarning, stacklevel=4)
 
 
 def runtime_info() -> Dict[str, Any]:
@@ -33,6 +52,7 @@ def runtime_info() -> Dict[str, Any]:
     """
     from . import __version__
 
+    warn_unparsed_pool_variables()
     info = dict(_kernels.runtime_info())
     return {"version": __version__, **info, "numpy": np.__version__,
             "python": platform.python_version()}

@@ -11,23 +11,31 @@ member under the periodic order. Every task keeps the galaxies' positions and th
 box, so each pair is measured with the very arithmetic of a single-box count, and the
 slab histograms, whole numbers, add up to `quor`'s counts exactly.
 
+Without a client, the counters start a LocalCluster on this machine at their first call
+and keep it for the later ones; it closes at interpreter exit, or at `close`.
+
 Install the extra: ``pip install 'quor[distributed]'``.
 """
 from __future__ import annotations
 
+import atexit
+import contextlib
 import math
 import os
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+import signal
+import threading
+import time
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _inputs, _kernels
+from . import _binning, _inputs, _kernels
 from ._counts import GroupCounts, PairCounts
-from ._progress import Progress
+from ._progress import Progress, ProgressCallback, reporter
 
 __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
-           "count_npoint3_shape"]
+           "count_npoint3_shape", "close"]
 
 # Ghosts reach a little beyond r_max: the subtractions that place a galaxy against a slab
 # face round differently from those that measure a pair, and a ghost too many costs
@@ -41,6 +49,12 @@ _SCATTER_ROWS = 1 << 21
 _ROWS_PER_SLAB = 4_000_000
 # Slabs of one count at most (a tiny r_max would allow billions).
 _MOST_SLABS = 1 << 16
+# How often the calling thread looks at a count's slab tasks while they run: the delay
+# this adds to the end of a count.
+_WAIT_TICK_SECONDS = 0.01
+# How long a count stopped by an error or Ctrl-C waits for its cancelled tasks to leave
+# the workers (they stop within a poll of their `stop`, about 20 ms).
+_IDLE_WAIT_SECONDS = 2.0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -132,7 +146,42 @@ def _split_rows(xyz: np.ndarray, ids: np.ndarray, faces: Sequence[float],
     return tuple((rows[a:b], row_ids[a:b]) for a, b in zip(offsets, offsets[1:]))
 
 
-def _count_slab(kernel: str, args: Tuple[Any, ...], x_lo: float, x_hi: float,
+class _Cancelled(Exception):
+    """Stops the count of a slab task that its worker no longer runs for anyone."""
+
+
+def _stop_when_cancelled() -> Optional[Callable[[], None]]:
+    """The slab kernels' `stop` inside a task on a Dask worker (None elsewhere): it raises
+    once the worker has dropped the task, as it does when the scheduler cancels it (Ctrl-C
+    on the client, an error in another slab, client.cancel, a client closed or gone), or
+    once the worker is closing.
+
+    The kernel calls it about every 20 ms from the task's thread; it reads the worker's
+    own record of the task, kept up to date by the worker's event loop, which costs a
+    dictionary look-up and no message."""
+    try:
+        from distributed import get_worker
+
+        worker = get_worker()
+        key = worker.get_current_task()
+    except (ImportError, ValueError, KeyError):  # not a task on a worker
+        return None
+    from distributed.core import Status
+
+    tasks = worker.state.tasks
+    closing = (Status.closing, Status.closed, Status.failed)
+
+    def stop() -> None:
+        task = tasks.get(key)
+        # A task cancelled and then asked for again is "resumed", and counts on.
+        if task is None or task.state == "cancelled" or worker.status in closing:
+            raise _Cancelled(f"slab task {key!r} was cancelled")
+
+    return stop
+
+
+def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo: float,
+                x_hi: float,
                 *pieces: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
     keep the order of the catalogue (groups are found from their member of lowest row)."""
@@ -141,7 +190,8 @@ def _count_slab(kernel: str, args: Tuple[Any, ...], x_lo: float, x_hi: float,
     else:
         xyz = np.concatenate([p[0] for p in pieces]) if pieces else np.zeros((0, 3))
         ids = np.concatenate([p[1] for p in pieces]) if pieces else np.zeros(0, np.int32)
-    return getattr(_kernels, kernel)(xyz, ids, *args, x_lo, x_hi, None)
+    return getattr(_kernels, kernel)(xyz, ids, *args, x_lo, x_hi, None, threads,
+                                     _stop_when_cancelled())
 
 
 # ---------------------------------------------------------------------------------------------
@@ -154,6 +204,7 @@ def _is_dask(obj: Any) -> bool:
 
 def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
     """Dask partition ids as int32, relabelled densely when they leave the int32 range."""
+    ids = _known_rows(ids, client)
     if ids.ndim != 1:
         raise ValueError(f"partition_ids must be one-dimensional, got shape {ids.shape}")
     if ids.shape[0] != n_rows:
@@ -163,14 +214,14 @@ def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
         raise TypeError(f"partition_ids must hold integers, not {ids.dtype}")
     if ids.dtype.kind == "b" or ids.dtype.itemsize < 4 or (ids.dtype.itemsize == 4 and ids.dtype.kind == "i"):
         return ids.astype(np.int32)
-    lo, hi = client.compute([ids.min(), ids.max()], sync=True) if n_rows else (0, 0)
+    lo, hi = _compute(client, [ids.min(), ids.max()]) if n_rows else (0, 0)
     if int(lo) >= np.iinfo(np.int32).min and int(hi) <= np.iinfo(np.int32).max:
         return ids.astype(np.int32)
     # Only equality of ids matters: their ranks among the distinct ids count the same.
     # The distinct ids (not the catalogue) come to the client for that.
     import dask.array as da
 
-    labels = client.compute(da.unique(ids), sync=True)
+    labels, = _compute(client, [da.unique(ids)])
     if labels.size > 2**31:
         raise ValueError(
             f"partition_ids holds {labels.size} distinct ids; at most 2**31 can be counted")
@@ -178,15 +229,19 @@ def _dask_ids(ids: Any, n_rows: int, client: Any) -> Any:
 
 
 def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, faces: Sequence[float],
-                   ghost: float) -> List[List[Any]]:
+                   ghost: float, sent: List[Any]) -> List[List[Any]]:
     """A catalogue held by the client, split here by slab and sent to the workers: per
     slab, the futures of its pieces (one per run of _SCATTER_ROWS rows, in row order).
+    Every future is also added to `sent` as soon as it exists, for the caller to
+    release if the count stops.
 
     All pieces of a slab go to the same worker, the slabs spread evenly over the
     workers' threads, so each count task finds its rows where it runs: no split task
     and no transfer between workers."""
     n = len(faces) - 1
-    slots = [w for w, k in sorted(client.nthreads().items()) for _ in range(k)]
+    with _into_dask():
+        nthreads = client.nthreads()
+    slots = [w for w, k in sorted(nthreads.items()) for _ in range(k)]
     home = [slots[s * len(slots) // n] if slots else None for s in range(n)]
     futures: List[List[Any]] = [[] for _ in range(n)]
     for a in range(0, xyz.shape[0], _SCATTER_ROWS):
@@ -195,12 +250,29 @@ def _scatter_slabs(client: Any, xyz: np.ndarray, ids: np.ndarray, faces: Sequenc
             slabs = [s for s in range(n) if home[s] == worker]
             # Keys unique to this call (hash=False): a key shared with an earlier call
             # could be released under this one.
-            sent = client.scatter([pieces[s] for s in slabs], hash=False,
-                                  workers=None if worker is None else [worker])
-            for s, f in zip(slabs, sent):
+            with _into_dask():
+                run = client.scatter([pieces[s] for s in slabs], hash=False,
+                                     workers=None if worker is None else [worker])
+                sent.extend(run)
+            for s, f in zip(slabs, run):
                 futures[s].append(f)
         del pieces
     return futures
+
+
+def _known_rows(arr: Any, client: Any) -> Any:
+    """A Dask array whose chunks' numbers of rows are known (those of an array selected
+    by a mask are not, until computed): they are counted on the cluster, the chunks
+    read once for that."""
+    if not any(math.isnan(c) for c in arr.chunks[0]):
+        return arr
+    import dask
+    import dask.array as da
+
+    first_column = arr.to_delayed().reshape(arr.numblocks[0], -1)[:, 0]
+    rows = _compute(client, [dask.delayed(len)(b) for b in first_column])
+    return da.Array(arr.dask, arr.name, (tuple(int(r) for r in rows), *arr.chunks[1:]),
+                    dtype=arr.dtype)
 
 
 def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tuple[List[Any], int]:
@@ -215,8 +287,7 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
         raise ValueError(f"coords must have shape (N, 3) (extra columns are ignored), got {coords.shape}")
     if coords.dtype.kind not in "fiu":
         raise TypeError(f"coords must hold real numbers, not {coords.dtype}")
-    if any(math.isnan(c) for c in coords.chunks[0]):
-        coords = coords.compute_chunk_sizes()
+    coords = _known_rows(coords, client)
     n = int(coords.shape[0])
     coords = coords[:, :3].rechunk({1: -1})
     if not _is_dask(partition_ids):
@@ -226,10 +297,10 @@ def _chunk_tasks(coords: Any, partition_ids: Any, box: float, client: Any) -> Tu
 
 
 # ---------------------------------------------------------------------------------------------
-# The distributed count
+# The embedded cluster
 
 
-# Dask settings of the cluster a call starts for itself. The workers' statistical
+# Dask settings of the embedded cluster. The workers' statistical
 # profiler (sampling every thread 100 times a second), the event loops' health check
 # (every 20 ms) and the system monitor (every 500 ms) serve Dask's dashboard and its
 # warnings of a blocked loop; nothing of a count reads them. The memory monitors of the
@@ -255,7 +326,7 @@ _WORKER_MALLOC = {"MALLOC_TRIM_THRESHOLD_": str(32 << 20), "MALLOC_MMAP_THRESHOL
 
 def _own_cluster() -> Tuple[Any, Any]:
     """A LocalCluster of worker processes, one per core, each counting on one thread, and
-    a client of it: the cluster a call starts for itself."""
+    a client of it: the embedded cluster."""
     import dask
     from distributed import Client, LocalCluster
 
@@ -273,7 +344,8 @@ def _own_cluster() -> Tuple[Any, Any]:
         try:
             os.environ.update(_WORKER_MALLOC)
             cluster = LocalCluster(n_workers=cores, threads_per_worker=1, processes=True,
-                                   dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
+                                   dashboard_address=":0",
+                                   env={"QUOR_NUM_THREADS": "1", "RAYON_NUM_THREADS": "1"})
         finally:
             for k, v in saved.items():
                 if v is None:
@@ -290,29 +362,331 @@ def _own_cluster() -> Tuple[Any, Any]:
     return cluster, client
 
 
-def _wait(client: Any, futures: List[Any], progress: Progress) -> None:
-    """Waits for the slab counts, showing or reporting how many are done."""
-    if progress is True:
-        from distributed import progress as dask_progress
+# ---------------------------------------------------------------------------------------------
+# The clusters a count runs on
 
-        with client.as_current():  # the bar follows the current client's scheduler
-            dask_progress(futures)
-    elif callable(progress):
-        from distributed import as_completed
 
-        total = len(futures)
-        progress(0, total)
-        for done, _ in enumerate(as_completed(futures), start=1):
-            progress(done, total)
-    elif progress is not None and progress is not False:
-        raise TypeError(
-            f"progress must be True, False or a callable taking (done, total), "
-            f"not {type(progress).__name__}")
+# The cluster started at the first call without a client, its client and the process that
+# started it (a forked child starts its own); the start-up under way, if any, and the
+# error of the last one that failed; the clients of scheduler addresses passed as
+# `client`, one per address. All behind _LOCK.
+_LOCK = threading.Lock()
+_embedded: Optional[Tuple[Any, Any, int]] = None
+_starting: Optional[threading.Event] = None
+_start_error: Optional[BaseException] = None
+_connected: Dict[str, Any] = {}
+# The futures of the counts under way (scattered rows, slab tasks), with their clients:
+# cancelled before a close, or at exit.
+_in_flight: List[Tuple[Any, List[Any], bool]] = []  # (client, futures, in a daemon thread)
+_exit_hooks = False
+# Set as the interpreter begins to exit: the counts of daemon threads then stop where
+# they are, quietly, until the interpreter ends those threads.
+_EXITING = threading.Event()
+# Calls of daemon threads' counts into Dask under way (_into_dask), and the condition
+# that they change.
+_INTO_DASK = threading.Condition()
+_daemon_calls_into_dask = 0
+# How long the exit waits for them to return.
+_EXIT_WAIT_SECONDS = 5.0
+
+
+def _alive(cluster: Any, client: Any) -> bool:
+    from distributed.core import Status
+
+    return client.status == "running" and cluster.status == Status.running
+
+
+def _start_embedded(started: threading.Event) -> None:
+    """Starts the embedded cluster, in a thread of its own: Ctrl-C reaches the caller's
+    thread, which stops waiting at once, while Dask's start-up runs to its end here (cut
+    short, it would leave a half-started cluster that Dask fails to close at exit). The
+    thread is not a daemon, so the interpreter waits for it before the exit hook closes
+    the cluster."""
+    global _embedded, _starting, _start_error
+    try:
+        cluster, client = _own_cluster()
+        error = None
+    except BaseException as exc:  # given to the callers waiting for it
+        error = exc
+    with _LOCK:
+        _start_error = error
+        if error is None:
+            _embedded = (cluster, client, os.getpid())
+        _starting = None
+    started.set()
+
+
+def _embedded_client() -> Any:
+    global _embedded, _starting
+    dead = None
+    with _LOCK:
+        if _embedded is not None and _embedded[2] != os.getpid():
+            _embedded = None  # a forked child: its parent's cluster is not ours to use
+        if _embedded is not None:
+            if _alive(*_embedded[:2]):
+                return _embedded[1]
+            dead, _embedded = _embedded, None  # closed under us, or its scheduler died
+        if _starting is None:
+            _starting = threading.Event()
+            threading.Thread(target=_start_embedded, args=(_starting,),
+                             name="quor-cluster-start").start()
+        started = _starting
+    if dead is not None:
+        with contextlib.suppress(Exception):  # whatever is left of it
+            dead[1].close()
+            dead[0].close()
+    while not started.wait(1.0):  # a wait with a timeout takes Ctrl-C everywhere
+        pass
+    _stay_if_exiting()
+    with _LOCK:
+        if _embedded is None:
+            raise RuntimeError(
+                "quor.distributed could not start its LocalCluster") from _start_error
+        return _embedded[1]
+
+
+def _address_client(address: str) -> Any:
+    from distributed import Client
+
+    with _LOCK:
+        client = _connected.get(address)
+        if client is None or client.status != "running":
+            client = _connected[address] = Client(address, set_as_default=False)
+        return client
+
+
+def _client_for(client: Any) -> Any:
+    """The client a count runs on: `client` itself, the client of a scheduler address,
+    or the embedded cluster's for None."""
+    global _exit_hooks
+    import distributed.deploy  # noqa: F401  (registers Dask's exit hooks, if not yet done)
+
+    with _LOCK:
+        if not _exit_hooks:
+            # Both run before Dask's own, registered earlier: first as the interpreter
+            # begins to exit, before it stops the thread pools (Dask needs one to move
+            # large messages) and waits for the non-daemon threads; then at exit.
+            register = getattr(threading, "_register_atexit", atexit.register)
+            register(_drop_daemon_counts)
+            atexit.register(_at_exit)
+            _exit_hooks = True
+    if client is None:
+        return _embedded_client()
+    if isinstance(client, str):
+        return _address_client(client)
+    return client
+
+
+def _tasks_running(keys: Optional[set] = None, *, dask_worker: Any) -> int:
+    """On a worker: its tasks still executing, cancelled or not (those of `keys` alone,
+    if given)."""
+    tasks = (*dask_worker.state.executing, *dask_worker.state.long_running)
+    return len(tasks) if keys is None else sum(t.key in keys for t in tasks)
+
+
+def _cancel(client: Any, futures: List[Any]) -> None:
+    """Cancels the slab tasks of a count and waits until none runs on a worker any more,
+    for at most _IDLE_WAIT_SECONDS: they stop within a poll of their `stop`. A client
+    or scheduler already gone has nothing left to cancel."""
+    if not futures:
+        return
+    with _into_dask(), contextlib.suppress(Exception):
+        client.cancel(futures)
+        keys = {f.key for f in futures}
+        deadline = time.monotonic() + _IDLE_WAIT_SECONDS
+        while any(client.run(_tasks_running, keys).values()) and time.monotonic() < deadline:
+            time.sleep(_WAIT_TICK_SECONDS)
+
+
+def _cancel_in_flight(client: Any = None, daemons_only: bool = False) -> None:
+    """_cancel of the counts under way: on `client` alone if given, those of daemon
+    threads alone if asked."""
+    with _LOCK:
+        flights = [(c, fs) for c, fs, daemon in _in_flight
+                   if (client is None or c is client) and (daemon or not daemons_only)]
+    for c, fs in flights:
+        _cancel(c, fs)
+
+
+def _close_cluster(cluster: Any, client: Any) -> None:
+    """Closes the embedded cluster once the counts' tasks have left its workers: a worker
+    told to close while a task runs warns of the task it drops, and its nanny of a
+    process that would not end."""
+    _cancel_in_flight(client)
+    client.close()
+    cluster.close()
+
+
+def close() -> None:
+    """Close the LocalCluster that the counters started for themselves, and the clients
+    they connected to scheduler addresses.
+
+    The counters start that cluster at their first call without a client and keep it
+    for the later calls; it closes by itself at interpreter exit. Call this to free its
+    worker processes earlier; a later call without a client starts a new one. Clients
+    passed in are left open, as are the clusters of scheduler addresses.
+
+    Examples
+    --------
+    >>> import quor.distributed
+    >>> quor.distributed.close()  # nothing to close: no count has run
+    """
+    global _embedded
+    with _LOCK:
+        started = _starting
+    if started is not None:
+        started.wait()
+    with _LOCK:
+        embedded, _embedded = _embedded, None
+        connected = list(_connected.values())
+        _connected.clear()
+    for client in connected:
+        client.close()
+    if embedded is not None and embedded[2] == os.getpid():
+        _close_cluster(*embedded[:2])
+
+
+def _drop_daemon_counts() -> None:
+    """As the interpreter begins to exit: the counts of daemon threads, which it will
+    not wait for, stop at their next call into Dask, and their tasks are cancelled.
+    Those of other threads go on: the interpreter waits for them."""
+    _EXITING.set()
+    with _INTO_DASK:
+        _INTO_DASK.wait_for(lambda: _daemon_calls_into_dask == 0, timeout=_EXIT_WAIT_SECONDS)
+    with contextlib.suppress(Exception):  # the interpreter is ending: nothing left to tell
+        _cancel_in_flight(daemons_only=True)
+
+
+def _at_exit() -> None:
+    """At exit, once every non-daemon thread has ended, before Dask closes its clients
+    and clusters: the embedded cluster is closed."""
+    _EXITING.set()
+    with contextlib.suppress(Exception):
+        _cancel_in_flight()
+        close()
+
+
+# ---------------------------------------------------------------------------------------------
+# The distributed count
+
+
+def _wait(futures: List[Any], report: Optional[ProgressCallback]) -> None:
+    """Waits for the slab tasks, reporting (done, total) on each change from (0, total) on;
+    raises the error of a task that failed as soon as it is seen.
+
+    This thread looks at the futures itself, rather than waiting inside a call to Dask:
+    Ctrl-C then interrupts this loop, and no wait of Dask's is left behind to fail
+    unread once the tasks are cancelled."""
+    total = len(futures)
+    if report is not None:
+        report(0, total)
+    pending = futures
+    while pending:
+        _EXITING.wait(_WAIT_TICK_SECONDS)
+        _stay_if_exiting()
+        running = []
+        for future in pending:
+            if not future.done():
+                running.append(future)
+            elif future.status != "finished":
+                with _into_dask():
+                    future.result()  # raises the task's error (or that it was cancelled)
+        if report is not None and len(running) < len(pending):
+            report(total - len(running), total)
+        pending = running
+
+
+def _stay_if_exiting() -> None:
+    """As the interpreter exits, a count in a daemon thread goes no further, and raises
+    no error of a cluster closing under it: the thread waits to be ended with the
+    interpreter."""
+    if _EXITING.is_set() and threading.current_thread().daemon:
+        threading.Event().wait()
+
+
+@contextlib.contextmanager
+def _into_dask() -> Iterator[None]:
+    """Brackets a call from a count into Dask (short: one run of a scatter, a gather, a
+    cancel). At exit, the calls of daemon threads under way are waited for before their
+    counts are cancelled, and none starts after (_stay_if_exiting).
+
+    In the main thread, under Python's own handler, Ctrl-C is held back until the call
+    returns, and raised then: interrupted inside, such a call leaves its coroutine on
+    Dask's event loop, to fail later with no one to read the error, which asyncio then
+    prints ("Task exception was never retrieved")."""
+    global _daemon_calls_into_dask
+    _stay_if_exiting()
+    daemon = threading.current_thread().daemon
+    if daemon:
+        with _INTO_DASK:
+            _daemon_calls_into_dask += 1
+    defer = (threading.current_thread() is threading.main_thread()
+             and signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+    caught: List[int] = []
+    if defer:
+        signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    failed = False
+    try:
+        yield
+    except BaseException:
+        failed = True
+        raise
+    finally:
+        if defer:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        if daemon:
+            with _INTO_DASK:
+                _daemon_calls_into_dask -= 1
+                _INTO_DASK.notify_all()
+        if failed:
+            _stay_if_exiting()
+    if caught:
+        raise KeyboardInterrupt
+
+
+def _results(client: Any, futures: List[Any],
+             report: Optional[ProgressCallback] = None) -> List[Any]:
+    """The results of `futures`, waited for by _wait. An error or Ctrl-C cancels them,
+    and they are gone from the workers when it reaches the caller: the next count on
+    the same client starts at once."""
+    with _flight(client, futures):
+        try:
+            _wait(futures, report)
+            with _into_dask():
+                return client.gather(futures)
+        except BaseException:
+            _cancel(client, futures)
+            raise
+
+
+@contextlib.contextmanager
+def _flight(client: Any, futures: List[Any]) -> Iterator[None]:
+    """Lists `futures` (as they are added to the list) among those to cancel when the
+    cluster closes or the interpreter exits under the count."""
+    flight = (client, futures, threading.current_thread().daemon)
+    with _LOCK:
+        _in_flight.append(flight)
+    try:
+        yield
+    finally:
+        with _LOCK:
+            _in_flight.remove(flight)
+
+
+def _compute(client: Any, collections: List[Any]) -> List[Any]:
+    """The values of Dask collections, computed on the cluster as a count's tasks are."""
+    with _into_dask():
+        futures = client.compute(collections)
+    return _results(client, futures)
+
+
+def _threads(value: Any) -> Optional[int]:
+    return None if value is None else _inputs.count("threads", value)
 
 
 def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], box: float,
            reach: float, window: Optional[float], client: Any, n_slabs: Any,
-           progress: Progress) -> Tuple[np.ndarray, np.ndarray]:
+           progress: Progress, threads: Any, what: str) -> Tuple[np.ndarray, np.ndarray]:
     """The count of `kernel` over slabs. `reach` bounds a pair's |dx| (and |dy|);
     `window`, its |dz| in a pair count (whose grid then places the faces), is None for
     group counts."""
@@ -320,25 +694,19 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
         raise TypeError(
             f"progress must be True, False or a callable taking (done, total), "
             f"not {type(progress).__name__}")
+    threads = _threads(threads)
     # The arguments' own checks, and the shapes of the result, from an empty catalogue.
-    empty = getattr(_kernels, kernel)(np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box, None)
+    empty = getattr(_kernels, kernel)(np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box,
+                                      None, threads, None)
     _choose_slabs(n_slabs, 0, 1, reach, box)  # a request that cannot hold fails at once
-
-    own_cluster = None
-    if client is None:
-        own_cluster, client = _own_cluster()
-    try:
-        return _count_on(client, kernel, coords, partition_ids, args, box, reach, window,
-                         n_slabs, progress, empty)
-    finally:
-        if own_cluster is not None:
-            client.close()
-            own_cluster.close()
+    with reporter(progress, what, unit="slab") as report:
+        return _count_on(_client_for(client), kernel, coords, partition_ids, args, box, reach,
+                         window, n_slabs, report, threads, empty)
 
 
 def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...],
               box: float, reach: float, window: Optional[float], n_slabs: Any,
-              progress: Progress,
+              report: Optional[ProgressCallback], threads: Optional[int],
               empty: Tuple[np.ndarray, np.ndarray]) -> Tuple[np.ndarray, np.ndarray]:
     held = not (_is_dask(coords) or _is_dask(partition_ids))
     if held:
@@ -348,34 +716,40 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
         chunks, n_rows = _chunk_tasks(coords, partition_ids, box, client)
     if n_rows == 0:
         return empty
-    threads = sum(client.nthreads().values()) or 1
-    n = _choose_slabs(n_slabs, n_rows, threads, reach, box)
+    with _into_dask():
+        workers = sum(client.nthreads().values()) or 1
+    n = _choose_slabs(n_slabs, n_rows, workers, reach, box)
     ghost = _ghost_reach(reach, box)
     columns = 0 if window is None else _kernels.pair_grid_columns(n_rows, box, reach, window)
     faces = _aligned_faces(n, box, ghost, columns)
 
-    if held:
-        pieces = _scatter_slabs(client, xyz, ids, faces, ghost)
-        del xyz, ids
-        futures = [client.submit(_count_slab, kernel, args, faces[s], faces[s + 1], *pieces[s],
-                                 pure=False) for s in range(n)]
-        del pieces  # the count tasks hold their rows; they go when the counts are done
-    else:
-        import dask
+    # The scattered pieces, released if the count stops, or at exit under it.
+    sent: List[Any] = []
+    with _flight(client, sent):
+        try:
+            if held:
+                pieces = _scatter_slabs(client, xyz, ids, faces, ghost, sent)
+                del xyz, ids
+                with _into_dask():
+                    futures = [client.submit(_count_slab, kernel, args, threads, faces[s],
+                                             faces[s + 1], *pieces[s], pure=False)
+                               for s in range(n)]
+                del pieces  # the count tasks hold their rows; they go when the counts end
+            else:
+                import dask
 
-        split = dask.delayed(_split_chunk, nout=n, pure=False)
-        pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
-        count = dask.delayed(_count_slab, pure=False)
-        slabs = [count(kernel, args, faces[s], faces[s + 1], *[p[s] for p in pieces])
-                 for s in range(n)]
-        futures = client.compute(slabs)
-    try:
-        _wait(client, futures, progress)
-        results = client.gather(futures)
-    except BaseException:
-        # Ctrl-C, or a failed task: nothing of this count keeps running on the cluster.
-        client.cancel(futures)
-        raise
+                split = dask.delayed(_split_chunk, nout=n, pure=False)
+                pieces = [split(c[0], c[1], box, faces, ghost) for c in chunks]
+                count = dask.delayed(_count_slab, pure=False)
+                slabs = [count(kernel, args, threads, faces[s], faces[s + 1],
+                               *[p[s] for p in pieces]) for s in range(n)]
+                with _into_dask():
+                    futures = client.compute(slabs)
+        except BaseException:
+            _cancel(client, sent)
+            raise
+        sent.clear()
+        results = _results(client, futures, report)
     # Whole numbers below 2**53: the sum is exact in any order.
     first = np.sum([r[0] for r in results], axis=0)
     second = np.sum([r[1] for r in results], axis=0)
@@ -388,7 +762,7 @@ def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: T
 
 def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
                    box_size: float, *, client: Any = None, n_slabs: Optional[int] = None,
-                   progress: Progress = False) -> PairCounts:
+                   progress: Progress = False, threads: Optional[int] = None) -> PairCounts:
     """`quor.count_pairs_1d` on a Dask cluster: the same counts, exactly.
 
     Parameters
@@ -396,15 +770,22 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     coords, partition_ids, r_bins, box_size
         As for `quor.count_pairs_1d`; `coords` and `partition_ids` may also be Dask
         arrays chunked along rows (for example read from an HDF5 or zarr store).
-    client : distributed.Client, optional
-        The cluster to count on, left open. None starts a LocalCluster of worker processes
-        on this machine, one per core, for this call alone.
+    client : distributed.Client or str, optional
+        The cluster to count on, left open, or its scheduler's address (such as
+        ``"tcp://head:8786"``; the client made for it is kept for later calls). None
+        counts on a LocalCluster of worker processes on this machine, one per core,
+        started at the first such call and kept for the later ones (see `close`).
     n_slabs : int, optional
         Slabs along x, one task each: 1, or at least 3 slabs no narrower than the last
         edge. More slabs hold less memory each and more ghosts in all. None chooses from
         the catalogue size and the workers' threads.
     progress : bool or callable, optional
-        True shows Dask's progress bar; a callable receives (slabs done, slabs).
+        True shows a progress bar of the slabs on stderr for counts longer than about a
+        second; a callable is called as ``progress(done, total)`` from the calling
+        thread, with ``done == 0`` first, then on each slab done.
+    threads : int, optional
+        The most threads each slab task counts with on its worker (the worker's quor
+        pool is sized by ``QUOR_NUM_THREADS``); None uses them all.
 
     Returns
     -------
@@ -416,6 +797,10 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     ValueError
         As `quor.count_pairs_1d`, and when the slabs cannot hold: ``n_slabs=2``, slabs
         narrower than the last edge, or a last edge above box_size / 3 (unless n_slabs=1).
+    KeyboardInterrupt
+        On Ctrl-C, once the slab tasks are cancelled: those running stop on their
+        workers within a fraction of a second, and the client stays usable. An error in
+        one slab stops the others in the same way.
 
     Examples
     --------
@@ -431,12 +816,14 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     return PairCounts(*_count("count_pairs_1d_slab", coords, partition_ids, (r, box), box,
-                              float(r[-1]), float(r[-1]), client, n_slabs, progress))
+                              float(r[-1]), float(r[-1]), client, n_slabs, progress, threads,
+                              "pairs"))
 
 
 def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayLike,
                    pi_bins: ArrayLike, box_size: float, *, client: Any = None,
-                   n_slabs: Optional[int] = None, progress: Progress = False) -> PairCounts:
+                   n_slabs: Optional[int] = None, progress: Progress = False,
+                   threads: Optional[int] = None) -> PairCounts:
     """`quor.count_pairs_2d` on a Dask cluster: the same counts, exactly. The slabs must
     be at least the last edge of `r_p_bins` wide; the other parameters are those of
     `count_pairs_1d` here and of `quor.count_pairs_2d`."""
@@ -444,12 +831,14 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
     return PairCounts(*_count("count_pairs_2d_slab", coords, partition_ids, (r_p, pi, box), box,
-                              float(r_p[-1]), float(pi[-1]), client, n_slabs, progress))
+                              float(r_p[-1]), float(pi[-1]), client, n_slabs, progress, threads,
+                              "pairs (r_p, pi)"))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
                     mu_max: float, box_size: float, *, client: Any = None,
-                    n_slabs: Optional[int] = None, progress: Progress = False) -> PairCounts:
+                    n_slabs: Optional[int] = None, progress: Progress = False,
+                    threads: Optional[int] = None) -> PairCounts:
     """`quor.count_pairs_smu` on a Dask cluster: the same counts, exactly. The slabs must
     be at least the last edge of `s_bins` wide; the other parameters are those of
     `count_pairs_1d` here and of `quor.count_pairs_smu`."""
@@ -458,29 +847,34 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
     return PairCounts(*_count("count_pairs_smu_slab", coords, partition_ids, (s, n_mu, mu, box), box,
-                              float(s[-1]), float(s[-1]), client, n_slabs, progress))
+                              float(s[-1]), float(s[-1]), client, n_slabs, progress, threads,
+                              "pairs (s, mu)"))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
                  n_order: int, *, client: Any = None, n_slabs: Optional[int] = None,
-                 progress: Progress = False) -> GroupCounts:
+                 progress: Progress = False, threads: Optional[int] = None) -> GroupCounts:
     """`quor.count_npoint` on a Dask cluster: the same counts, exactly. Each group is
     counted by the slab of its lowest-x member; the other parameters are those of
     `count_pairs_1d` here and of `quor.count_npoint`."""
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
+    _binning.warn_unfillable(r, n)
     return GroupCounts(*_count("count_npoint_slab", coords, partition_ids, (r, box, n), box,
-                               float(r[-1]), None, client, n_slabs, progress))
+                               float(r[-1]), None, client, n_slabs, progress, threads,
+                               f"groups of {n}"))
 
 
 def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, n_ratio: int,
                         box_size: float, *, client: Any = None, n_slabs: Optional[int] = None,
-                        progress: Progress = False) -> GroupCounts:
+                        progress: Progress = False, threads: Optional[int] = None) -> GroupCounts:
     """`quor.count_npoint3_shape` on a Dask cluster: the same counts, exactly; the other
     parameters are those of `count_npoint` here and of `quor.count_npoint3_shape`."""
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
+    _binning.warn_unfillable(r, 3)
     return GroupCounts(*_count("count_npoint3_shape_slab", coords, partition_ids, (r, k, box), box,
-                               float(r[-1]), None, client, n_slabs, progress))
+                               float(r[-1]), None, client, n_slabs, progress, threads,
+                               "triplets by shape"))

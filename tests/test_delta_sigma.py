@@ -119,11 +119,19 @@ def test_uniform_sheet_has_no_excess():
     (dict(r_p_bins=[1.0, 31.0]), ValueError, "r_p_bins must end within half the box"),
     (dict(particle_masses=-1.0), ValueError, "particle_masses must not be negative"),
     (dict(particle_masses=np.r_[1.0, -1.0, 1.0]), ValueError, "particle_masses must not be neg"),
-    (dict(particle_masses=[1.0, 2.0]), ValueError, "particle_masses must hold one value per row"),
+    (dict(particle_masses=[1.0, 2.0]), ValueError,
+     r"particle_masses must hold one weight per row of particles \(3\)"),
     (dict(particle_masses=math.inf), ValueError, "particle_masses must be finite"),
+    (dict(particle_masses="heavy"), TypeError, "particle_masses must hold real numbers"),
     (dict(galaxies=np.zeros((0, 3)), galaxy_halo_ids=[]), ValueError, "galaxies must hold at least"),
+    (dict(galaxies=[[1.0, np.nan, 1.0]]), ValueError, "galaxies must be finite"),
+    (dict(particles=np.ones((3, 2))), ValueError, "particles"),
+    (dict(galaxy_halo_ids=[0, 1]), ValueError,
+     r"galaxy_halo_ids must hold one id per row of galaxies \(1\)"),
+    (dict(particle_halo_ids=[0.5, 1.0, 2.0]), TypeError, "particle_halo_ids must hold integers"),
 ], ids=["first-edge-zero", "reach", "negative-mass", "negative-masses", "masses-length",
-        "infinite-mass", "no-galaxies"])
+        "infinite-mass", "text-mass", "no-galaxies", "nan-galaxy", "particles-2d",
+        "galaxy-ids-length", "particle-ids-float"])
 def test_bad_input(kw, error, match):
     args = dict(galaxies=[[1.0, 1.0, 1.0]], galaxy_halo_ids=[0], particles=np.ones((3, 3)),
                 particle_halo_ids=[0, 1, 2], particle_masses=1.0, r_p_bins=[0.5, 1.0],

@@ -437,17 +437,21 @@ def test_cross_xi_of_uniform_catalogues_is_zero():
     (dict(weights2=[1.0]), ValueError, "weights2 is given without coords2"),
     (dict(coords2=[[1.0, 2.0, 3.0]]), ValueError, "halo_ids2 is required with coords2"),
     (dict(coords2=np.zeros((0, 3)), halo_ids2=[]), ValueError, "coords2 must hold at least 1"),
-    (dict(weights=np.ones(99)), ValueError, "weights must hold one value per row"),
+    (dict(weights=np.ones(99)), ValueError, r"weights must hold one weight per row of coords \(100"),
     (dict(weights=np.r_[np.ones(99), np.nan]), ValueError, "weights must be finite"),
     (dict(weights=np.array(["1"] * 100)), TypeError, "weights must hold real numbers"),
     (dict(coords2=[[1.0, 2.0, 3.0]], halo_ids2=[0], weights2=[1.0, 2.0]), ValueError,
-     "weights2 must hold one value per row"),
+     r"weights2 must hold one weight per row of coords2 \(1\)"),
+    (dict(coords2=[[1.0, 2.0, 3.0]], halo_ids2=[0, 1]), ValueError,
+     r"halo_ids2 must hold one id per row of coords2 \(1\)"),
+    (dict(coords2=[[1.0, np.inf, 3.0]], halo_ids2=[0]), ValueError, "coords2 must be finite"),
     (dict(coords2=[[1.0, 2.0, 3.0]], halo_ids2=[0], weights2=[0.0]), ValueError,
      "random pair weight of 0.0"),
     (dict(weights=np.r_[1.0, np.zeros(99)]), ValueError, "random pair weight of 0.0"),
     (dict(weights=np.full(100, 1e200)), ValueError, "random pair weight of (inf|nan)"),
 ], ids=["ids2-alone", "weights2-alone", "no-ids2", "empty-2", "weights-length", "weights-nan",
-        "weights-text", "weights2-length", "weights2-zero", "one-weighted-galaxy", "overflow"])
+        "weights-text", "weights2-length", "ids2-length", "coords2-inf", "weights2-zero",
+        "one-weighted-galaxy", "overflow"])
 @pytest.mark.parametrize("estimator", ["xi", "wp"])
 def test_bad_cross_or_weights(estimator, kw, error, match):
     coords, ids = uniform(100)

@@ -99,19 +99,6 @@ class _Pairs(NamedTuple):
         return {key: value for key, value in given.items() if value is not None}
 
 
-def _weights(name: str, values: ArrayLike, n_rows: int) -> np.ndarray:
-    """One finite real weight per galaxy, as float64."""
-    arr = np.asarray(values)
-    if arr.dtype.kind not in "fiu":
-        raise TypeError(f"{name} must hold real numbers, not {arr.dtype}")
-    if arr.shape != (n_rows,):
-        raise ValueError(f"{name} must hold one value per row ({n_rows}), got shape {arr.shape}")
-    arr = arr.astype(np.float64, copy=False)
-    if not np.isfinite(arr).all():
-        raise ValueError(f"{name} must be finite")
-    return arr
-
-
 def _pairs(coords: ArrayLike, halo_ids: ArrayLike, box_size: float, coords2: Any, halo_ids2: Any,
            weights: Any, weights2: Any) -> _Pairs:
     """The catalogues checked for a pair estimator: at least two galaxies alone, at least
@@ -122,21 +109,23 @@ def _pairs(coords: ArrayLike, halo_ids: ArrayLike, box_size: float, coords2: Any
         if weights2 is not None:
             raise ValueError("weights2 is given without coords2 (an auto count takes weights)")
         xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
-        w = None if weights is None else _weights("weights", weights, xyz.shape[0])
+        w = None if weights is None else _inputs.weights("weights", weights, xyz.shape[0], "coords")
         return _Pairs(xyz, ids, w, None, None, None, box)
     if halo_ids2 is None:
         raise ValueError("halo_ids2 is required with coords2")
     box = _inputs.box_size(box_size)
     xyz = _inputs.positions(coords, box, n_ids=_inputs.length(halo_ids))
-    xyz2 = _inputs.positions(coords2, box, n_ids=_inputs.length(halo_ids2))
+    xyz2 = _inputs.positions(coords2, box, n_ids=_inputs.length(halo_ids2), name="coords2")
+    # Both catalogues' ids in one namespace: ids beyond int32 are relabelled together.
+    ids, ids2 = _inputs.partition_id_pair(halo_ids, xyz.shape[0], halo_ids2, xyz2.shape[0],
+                                          names=("halo_ids", "coords", "halo_ids2", "coords2"))
     if xyz.shape[0] < 1 or xyz2.shape[0] < 1:
         name = "coords" if xyz.shape[0] < 1 else "coords2"
         raise ValueError(f"{name} must hold at least 1 galaxy, got 0")
-    w = None if weights is None else _weights("weights", weights, xyz.shape[0])
-    w2 = None if weights2 is None else _weights("weights2", weights2, xyz2.shape[0])
-    # The ids go to the counter as given: it reads both catalogues' ids in one namespace
-    # (relabelling each on its own would break the equality of ids across them).
-    return _Pairs(xyz, halo_ids, w, xyz2, halo_ids2, w2, box)
+    w = None if weights is None else _inputs.weights("weights", weights, xyz.shape[0], "coords")
+    w2 = None if weights2 is None else _inputs.weights("weights2", weights2, xyz2.shape[0],
+                                                       "coords2")
+    return _Pairs(xyz, ids, w, xyz2, ids2, w2, box)
 
 
 def _weight_sums(n: int, weights: Optional[np.ndarray]) -> Tuple[float, float]:
@@ -460,9 +449,9 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
 def _masses(values: ArrayLike, n_rows: int) -> Tuple[Optional[np.ndarray], float]:
     """Particle masses, finite and not negative: (the array, 1.0), or (None, the mass)
     when one mass is given for all, so that the count needs no weights."""
-    arr = np.asarray(values)
-    one_mass = arr.ndim == 0
-    masses = _weights("particle_masses", arr.reshape(1) if one_mass else arr, 1 if one_mass else n_rows)
+    one_mass = np.ndim(values) == 0
+    masses = _inputs.weights("particle_masses", [values] if one_mass else values,
+                             1 if one_mass else n_rows, "particles")
     if (masses < 0.0).any():
         raise ValueError("particle_masses must not be negative")
     return (None, float(masses[0])) if one_mass else (masses, 1.0)
@@ -552,10 +541,15 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
     (True, [0.0, 0.0])
     """
     box = _inputs.box_size(box_size)
-    gal = _inputs.positions(galaxies, box, n_ids=_inputs.length(galaxy_halo_ids))
+    gal = _inputs.positions(galaxies, box, n_ids=_inputs.length(galaxy_halo_ids),
+                            name="galaxies")
+    ptcl = _inputs.positions(particles, box, n_ids=_inputs.length(particle_halo_ids),
+                             name="particles")
+    gal_ids, ptcl_ids = _inputs.partition_id_pair(
+        galaxy_halo_ids, gal.shape[0], particle_halo_ids, ptcl.shape[0],
+        names=("galaxy_halo_ids", "galaxies", "particle_halo_ids", "particles"))
     if gal.shape[0] < 1:
         raise ValueError("galaxies must hold at least 1 galaxy, got 0")
-    ptcl = _inputs.positions(particles, box, n_ids=_inputs.length(particle_halo_ids))
     masses, mass_scale = _masses(particle_masses, ptcl.shape[0])
     r_p = _reach("r_p_bins", r_p_bins, box, 0.5, "half the box")
     if r_p[0] <= 0.0:
@@ -565,11 +559,10 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
     # One pi bin over the whole column: minimum-image |dz| never exceeds box / 2, and the
     # half-open bin must still hold a pair exactly at box / 2.
     column = np.array([0.0, np.nextafter(0.5 * box, math.inf)])
-    # The ids go to the counter as given, which reads both in one namespace.
-    keywords = dict(coords2=ptcl, partition_ids2=particle_halo_ids, separations=True)
+    keywords = dict(coords2=ptcl, partition_ids2=ptcl_ids, separations=True)
     if masses is not None:
         keywords["weights2"] = masses
-    counts = _counts.count_pairs_2d(gal, galaxy_halo_ids, edges, column, box, progress=progress,
+    counts = _counts.count_pairs_2d(gal, gal_ids, edges, column, box, progress=progress,
                                     **keywords)
     terms = []
     for mass, mean_log_r in ((counts.auto, counts.auto_mean_log_r),

@@ -53,6 +53,14 @@ def test_guide_blocks_found():
     assert {"quor.distributed", "halotools.mock_observables"} <= {r for r, _ in blocks}
 
 
+@pytest.mark.parametrize("page", PAGES, ids=[p.name for p in PAGES])
+def test_page_images_exist(page):
+    # A figure is a committed doc asset: a page must not link one that is not there.
+    images = re.findall(r"!\[[^\]]*\]\(([^)\s]+)\)", page.read_text(encoding="utf-8"))
+    missing = [src for src in images if "://" not in src and not (page.parent / src).is_file()]
+    assert not missing, f"{page.name} links missing images: {missing}"
+
+
 @pytest.mark.parametrize("module", ["quor._counts", "quor.estimators"])
 def test_docstring_examples(module):
     result = doctest.testmod(importlib.import_module(module), optionflags=doctest.ELLIPSIS)

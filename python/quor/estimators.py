@@ -85,10 +85,10 @@ class _Pairs(NamedTuple):
     """A checked pair count: the first catalogue, and the second or None (auto count)."""
 
     xyz: np.ndarray
-    ids: Any
+    ids: np.ndarray
     weights: Optional[np.ndarray]
     xyz2: Optional[np.ndarray]
-    ids2: Any
+    ids2: Optional[np.ndarray]
     weights2: Optional[np.ndarray]
     box: float
 
@@ -466,7 +466,8 @@ def _delta_sigma(mass: np.ndarray, log_sum: np.ndarray, r_p: np.ndarray,
     ring, ring_log = mass[1:], log_sum[1:]         # mass and sum of m ln r in [r_p[k], r_p[k+1])
     outer_log = np.log(r_p[1:])
     with np.errstate(divide="ignore", invalid="ignore"):
-        total = 2.0 * np.log(r_p[1:] / r_p[:-1]) * inner + (2.0 * (outer_log * ring - ring_log) - ring)
+        total = (2.0 * np.log(r_p[1:] / r_p[:-1]) * inner
+                 + (2.0 * (outer_log * ring - ring_log) - ring))
         return total / (n_galaxies * math.pi * np.diff(r_p * r_p))
 
 

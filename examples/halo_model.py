@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import pathlib
 import time
+from typing import NamedTuple
 
 import numpy as np
 
@@ -43,10 +44,21 @@ def isotropic(rng: np.random.Generator, n: int) -> np.ndarray:
     return v / np.linalg.norm(v, axis=1, keepdims=True)
 
 
-def mock_catalogue(n_haloes: int, seed: int = 12):
-    """Real-space positions, redshift-space positions and host-halo ids of the galaxies."""
-    rng = np.random.default_rng(seed)
-    # Haloes: 70% in groups of 4 Mpc/h around 1,000 group centres, the rest anywhere.
+class Haloes(NamedTuple):
+    """The mock's haloes: centres (Mpc/h), line-of-sight infall (Mpc/h of redshift space),
+    masses (Msun/h), virial radii (Mpc/h), satellite velocity dispersions (Mpc/h), and the
+    group centres most of them sit around."""
+
+    centres: np.ndarray
+    infall: np.ndarray
+    mass: np.ndarray
+    r_vir: np.ndarray
+    sigma_v: np.ndarray
+    groups: np.ndarray
+
+
+def mock_haloes(rng: np.random.Generator, n_haloes: int) -> Haloes:
+    """Haloes: 70% in groups of 4 Mpc/h around 1,000 group centres, the rest anywhere."""
     groups = rng.uniform(0.0, BOX, size=(1000, 3))
     in_group = rng.uniform(size=n_haloes) < 0.7
     group_of = rng.integers(0, len(groups), size=n_haloes)
@@ -60,20 +72,31 @@ def mock_catalogue(n_haloes: int, seed: int = 12):
     mass = 1e12 * (1.0 - u * (1.0 - 1e3**-0.9)) ** (-1.0 / 0.9)
     r_vir = 0.2 * (mass / 1e12) ** (1.0 / 3.0)
     sigma_v = 2.0 * (mass / 1e13) ** (1.0 / 3.0)  # satellite dispersion, 200 km/s at 1e13
+    return Haloes(centres, infall, mass, r_vir, sigma_v, groups)
 
-    n_sat = rng.poisson(mass / 1e13)
+
+def halo_id(host: np.ndarray) -> np.ndarray:
+    """Halo ids as a halo finder writes them: large, sparse int64 (quor only compares them)."""
+    return 10**15 + 7 * host
+
+
+def mock_catalogue(n_haloes: int, seed: int = 12):
+    """Real-space positions, redshift-space positions and host-halo ids of the galaxies."""
+    rng = np.random.default_rng(seed)
+    haloes = mock_haloes(rng, n_haloes)
+    centres, r_vir, sigma_v = haloes.centres, haloes.r_vir, haloes.sigma_v
+
+    n_sat = rng.poisson(haloes.mass / 1e13)
     host = np.concatenate([np.arange(n_haloes), np.repeat(np.arange(n_haloes), n_sat)])
     n_satellites = host.size - n_haloes
     radii = nfw_radii(rng, n_satellites, concentration=8.0) * r_vir[host[n_haloes:]]
     position = centres[host].copy()
     position[n_haloes:] += radii[:, None] * isotropic(rng, n_satellites)
-    shift = infall[host]
+    shift = haloes.infall[host]
     shift[n_haloes:] += rng.normal(size=n_satellites) * sigma_v[host[n_haloes:]]
     redshift_space = position.copy()
     redshift_space[:, 2] += shift
-    # Halo ids as a halo finder writes them: large, sparse int64 (quor only compares them).
-    halo_ids = 10**15 + 7 * host
-    return position, redshift_space, halo_ids
+    return position, redshift_space, halo_id(host)
 
 
 def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None) -> dict:

@@ -53,6 +53,14 @@ def test_guide_blocks_found():
     assert {"quor.distributed", "halotools.mock_observables"} <= {r for r, _ in blocks}
 
 
+@pytest.mark.parametrize("page", PAGES, ids=[p.name for p in PAGES])
+def test_page_images_exist(page):
+    # A figure is a committed doc asset: a page must not link one that is not there.
+    images = re.findall(r"!\[[^\]]*\]\(([^)\s]+)\)", page.read_text(encoding="utf-8"))
+    missing = [src for src in images if "://" not in src and not (page.parent / src).is_file()]
+    assert not missing, f"{page.name} links missing images: {missing}"
+
+
 @pytest.mark.parametrize("module", ["quor._counts", "quor.estimators"])
 def test_docstring_examples(module):
     result = doctest.testmod(importlib.import_module(module), optionflags=doctest.ELLIPSIS)
@@ -80,3 +88,14 @@ def test_quickstarts_ask_for_no_bar_they_cannot_show():
     assert "quor.count_pairs_1d(" in quickstart and "progress=True" not in quickstart
     example = (ROOT / "examples" / "quickstart.py").read_text(encoding="utf-8")
     assert "quor.count_pairs_1d(" in example and "progress=True" not in example
+
+
+def test_galaxy_matter_example_runs(tmp_path):
+    # The galaxy-matter example on a small mock, with its figure when matplotlib is installed.
+    import runpy
+    example = runpy.run_path(str(ROOT / "examples" / "galaxy_matter.py"))
+    figure = tmp_path / "galaxy_matter.png" if importable("matplotlib") else None
+    results = example["main"](400, figure)
+    assert results["xi_1h"][0] > 100 and results["ds_1h"][0] > results["ds_2h"][0]
+    assert results["xi_1h"][-1] == 0 and results["ds_1h"].shape == (16,)
+    assert figure is None or figure.stat().st_size > 10_000

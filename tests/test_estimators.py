@@ -323,3 +323,141 @@ def test_zero_width_bin_is_nan():
     coords, ids = uniform(1000)
     one, two = quor.xi_one_two_halo(coords, ids, [1.0, 1.0, 5.0], BOX)
     assert np.isnan(one[0]) and np.isnan(two[0]) and np.isfinite(two[1])
+
+
+# ---------------------------------------------------------------------------------------
+# Two catalogues and weights: the terms are the formulas applied to quor's counts, with the
+# random pair weight summed over every pair the counter visits.
+
+def galaxies_and_particles(seed=5):
+    """Clustered galaxies, and particles around the same haloes (their host ids) plus a
+    uniform field (id -1); galaxy marks and particle masses, both with a spread."""
+    rng = np.random.default_rng(seed)
+    coords, halo = clustered(300, seed)
+    n_ptcl = 1500
+    host = rng.integers(-1, 300, size=n_ptcl)
+    centres = np.mod(coords[np.searchsorted(halo, np.maximum(host, 0))], BOX)
+    particles = np.where((host >= 0)[:, None], centres + rng.normal(0.0, 1.0, (n_ptcl, 3)),
+                         rng.uniform(0.0, BOX, (n_ptcl, 3)))
+    return (coords, halo, rng.uniform(0.5, 2.0, len(coords)), np.mod(particles, BOX), host,
+            rng.lognormal(0.0, 1.0, n_ptcl))
+
+
+def all_pair_weight(w, w2=None):
+    """Sum of w_i w_j over all unordered pairs of one catalogue or ordered pairs of two."""
+    if w2 is None:
+        return np.triu(np.outer(w, w), 1).sum()
+    return np.outer(w, w2).sum()
+
+
+CASES = ["cross", "cross-weighted", "cross-first-weighted", "auto-weighted"]
+
+
+def case(name):
+    coords, halo, marks, particles, host, masses = galaxies_and_particles()
+    kw = {"auto-weighted": dict(weights=marks)}.get(name, dict(coords2=particles, halo_ids2=host))
+    if name == "cross-weighted":
+        kw.update(weights=marks, weights2=masses)
+    if name == "cross-first-weighted":
+        kw.update(weights=marks)
+    w = kw.get("weights", np.ones(len(coords)))
+    if "coords2" in kw:
+        pair_weight = all_pair_weight(w, kw.get("weights2", np.ones(len(particles))))
+    else:
+        pair_weight = all_pair_weight(w)
+    counter_kw = {("partition_ids2" if k == "halo_ids2" else k): v for k, v in kw.items()}
+    return coords, halo, kw, counter_kw, pair_weight
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_cross_and_weighted_xi_recompute_from_counts(name):
+    coords, halo, kw, counter_kw, pair_weight = case(name)
+    same, cross = quor.count_pairs_1d(coords, halo, R_BINS, BOX, **counter_kw)
+    rr = pair_weight * 4 / 3 * math.pi * np.diff(R_BINS**3) / BOX**3
+    one, two = quor.xi_one_two_halo(coords, halo, R_BINS, BOX, **kw)
+    assert np.any(same > 0) and np.all(cross > 0)
+    np.testing.assert_allclose(one, same / rr, rtol=1e-12)
+    np.testing.assert_allclose(two, cross / rr - 1, rtol=1e-12)
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_cross_and_weighted_wp_recompute_from_counts(name):
+    coords, halo, kw, counter_kw, pair_weight = case(name)
+    pi_bins = np.arange(0.0, 9.0)
+    same, cross = quor.count_pairs_2d(coords, halo, R_BINS, pi_bins, BOX, **counter_kw)
+    rr = pair_weight * math.pi * np.diff(R_BINS**2)[:, None] * 2 * np.diff(pi_bins) / BOX**3
+    one, two = quor.wp_one_two_halo(coords, halo, R_BINS, 8, BOX, **kw)
+    np.testing.assert_allclose(one, 2 * (same / rr).sum(axis=1), rtol=1e-12)
+    np.testing.assert_allclose(two, 2 * (cross / rr - 1).sum(axis=1), rtol=1e-12)
+
+
+@pytest.mark.parametrize("estimator", ["xi", "wp"])
+def test_equal_weights_leave_the_terms_unchanged(estimator):
+    # The weighted randoms scale as the weighted pairs: one weight c for every galaxy gives
+    # the unweighted terms (a random weight of W**2 / 2 for one catalogue would not).
+    coords, halo, _, particles, host, _ = galaxies_and_particles()
+    terms = {"xi": lambda **kw: quor.xi_one_two_halo(coords, halo, R_BINS, BOX, **kw),
+             "wp": lambda **kw: quor.wp_one_two_halo(coords, halo, R_BINS, 6, BOX, **kw)}[estimator]
+    c, n, n2 = 0.3, len(coords), len(particles)
+    for plain, weighted in [(terms(), terms(weights=np.full(n, c))),
+                            (terms(coords2=particles, halo_ids2=host),
+                             terms(coords2=particles, halo_ids2=host, weights=np.full(n, c),
+                                   weights2=np.full(n2, 7.0)))]:
+        np.testing.assert_allclose(weighted.one_halo, plain.one_halo, rtol=1e-12)
+        np.testing.assert_allclose(weighted.two_halo, plain.two_halo, rtol=1e-12, atol=1e-12)
+
+
+def test_ids_beyond_32_bits_stay_shared_between_catalogues():
+    # Halo-finder ids (large int64) relabelled for the counter must keep galaxy and
+    # particle of one halo equal: the terms do not change with such ids.
+    coords, halo, _, particles, host, _ = galaxies_and_particles()
+    big, big2 = halo + 10**15, np.where(host >= 0, host + 10**15, -1)
+    small = quor.xi_one_two_halo(coords, halo, R_BINS, BOX, coords2=particles, halo_ids2=host)
+    large = quor.xi_one_two_halo(coords, big, R_BINS, BOX, coords2=particles, halo_ids2=big2)
+    assert np.any(small.one_halo > 0)
+    np.testing.assert_array_equal(large.one_halo, small.one_halo)
+    np.testing.assert_array_equal(large.two_halo, small.two_halo)
+
+
+def test_cross_xi_of_uniform_catalogues_is_zero():
+    # The analytic cross randoms against Monte Carlo: two independent uniform catalogues,
+    # the second weighed by masses that vary a lot, do not correlate.
+    coords, ids = uniform(20_000, seed=6)
+    other, other_ids = uniform(20_000, seed=7)
+    masses = np.random.default_rng(8).lognormal(0.0, 1.0, len(other))
+    one, two = quor.xi_one_two_halo(coords, ids, R_BINS, BOX, coords2=other, halo_ids2=other_ids,
+                                    weights2=masses)
+    rr = len(coords) * len(other) * 4 / 3 * math.pi * np.diff(R_BINS**3) / BOX**3
+    sigma = np.sqrt(np.mean(masses**2)) / np.mean(masses) / np.sqrt(rr)
+    assert np.all(one > 0) and np.all(np.abs(one + two) < 5 * sigma)
+
+
+@pytest.mark.parametrize("kw, error, match", [
+    (dict(halo_ids2=[1]), ValueError, "halo_ids2 is given without coords2"),
+    (dict(weights2=[1.0]), ValueError, "weights2 is given without coords2"),
+    (dict(coords2=[[1.0, 2.0, 3.0]]), ValueError, "halo_ids2 is required with coords2"),
+    (dict(coords2=np.zeros((0, 3)), halo_ids2=[]), ValueError, "coords2 must hold at least 1"),
+    (dict(weights=np.ones(99)), ValueError,
+     r"weights must hold one weight per row of coords \(100"),
+    (dict(weights=np.r_[np.ones(99), np.nan]), ValueError, "weights must be finite"),
+    (dict(weights=np.array(["1"] * 100)), TypeError, "weights must hold real numbers"),
+    (dict(coords2=[[1.0, 2.0, 3.0]], halo_ids2=[0], weights2=[1.0, 2.0]), ValueError,
+     r"weights2 must hold one weight per row of coords2 \(1\)"),
+    (dict(coords2=[[1.0, 2.0, 3.0]], halo_ids2=[0, 1]), ValueError,
+     r"halo_ids2 must hold one id per row of coords2 \(1\)"),
+    (dict(coords2=[[1.0, np.inf, 3.0]], halo_ids2=[0]), ValueError, "coords2 must be finite"),
+    (dict(coords2=[[1.0, 2.0, 3.0]], halo_ids2=[0], weights2=[0.0]), ValueError,
+     "random pair weight of 0.0"),
+    (dict(weights=np.r_[1.0, np.zeros(99)]), ValueError, "random pair weight of 0.0"),
+    (dict(weights=np.full(100, 1e200)), ValueError, "random pair weight of (inf|nan)"),
+], ids=["ids2-alone", "weights2-alone", "no-ids2", "empty-2", "weights-length", "weights-nan",
+        "weights-text", "weights2-length", "ids2-length", "coords2-inf", "weights2-zero",
+        "one-weighted-galaxy", "overflow"])
+@pytest.mark.parametrize("estimator", ["xi", "wp"])
+def test_bad_cross_or_weights(estimator, kw, error, match):
+    coords, ids = uniform(100)
+    with pytest.raises(error, match=match):
+        if estimator == "xi":
+            quor.xi_one_two_halo(coords, ids, [1.0, 5.0], BOX, **kw)
+        else:
+            quor.wp_one_two_halo(coords, ids, [1.0, 5.0], 5, BOX, **kw)

@@ -16,13 +16,14 @@ from ._runtime import runtime_info
 
 
 # Estimators over the counts (one-halo and two-halo terms, multipoles, n-point ratios).
-from .estimators import (GroupRatios, HaloTerms, npoint_ratio, random_groups, random_pairs,
-                         wp_one_two_halo, xi_multipoles, xi_one_two_halo)
+from .estimators import (GroupRatios, HaloTerms, delta_sigma_one_two_halo, npoint_ratio,
+                         random_groups, random_pairs, wp_one_two_halo, xi_multipoles,
+                         xi_one_two_halo)
 
 __version__ = "0.1.0"
 
 __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
            "count_npoint3_shape", "PairCounts", "GroupCounts", "BinningWarning", "runtime_info",
            "__version__"]
-__all__ += ["xi_one_two_halo", "wp_one_two_halo", "xi_multipoles", "npoint_ratio",
-            "random_pairs", "random_groups", "HaloTerms", "GroupRatios"]
+__all__ += ["xi_one_two_halo", "wp_one_two_halo", "xi_multipoles", "delta_sigma_one_two_halo",
+            "npoint_ratio", "random_pairs", "random_groups", "HaloTerms", "GroupRatios"]

@@ -237,23 +237,27 @@ def partition_ids(ids: Any, n_rows: int, name: str = "partition_ids",
     return _relabel(arr, name)
 
 
-def partition_id_pair(ids: Any, n_rows: int, ids2: Any,
-                      n_rows2: int) -> Tuple[np.ndarray, np.ndarray]:
+def partition_id_pair(ids: Any, n_rows: int, ids2: Any, n_rows2: int, *,
+                      names: Tuple[str, str, str, str] = ("partition_ids", "coords",
+                                                          "partition_ids2", "coords2"),
+                      ) -> Tuple[np.ndarray, np.ndarray]:
     """The ids of two catalogues as int32, one per row of each, in one namespace: equal
     ids stay equal across the catalogues. When either leaves the int32 range, both are
-    relabelled together (0, 1, 2, ... in sorted order of the ids of both)."""
-    first = _integer_ids(ids, n_rows, "partition_ids", "coords")
-    second = _integer_ids(ids2, n_rows2, "partition_ids2", "coords2")
+    relabelled together (0, 1, 2, ... in sorted order of the ids of both). Errors call
+    the arguments `names`: the first ids, their positions, the second ids, theirs."""
+    name, coords_name, name2, coords_name2 = names
+    first = _integer_ids(ids, n_rows, name, coords_name)
+    second = _integer_ids(ids2, n_rows2, name2, coords_name2)
     if _fits_int32(first) and _fits_int32(second):
-        return (partition_ids(first, n_rows),
-                partition_ids(second, n_rows2, "partition_ids2", "coords2"))
+        return (partition_ids(first, n_rows, name, coords_name),
+                partition_ids(second, n_rows2, name2, coords_name2))
     # One dtype that holds both exactly: int64 where it can, else Python's integers.
     if all(a.dtype.kind in "iu" and (a.size == 0 or int(a.max()) <= _INT64.max)
            for a in (first, second)):
         both = np.concatenate([first.astype(np.int64), second.astype(np.int64)])
     else:
         both = np.array(first.tolist() + second.tolist(), dtype=object)
-    joint = _relabel(both, "partition_ids and partition_ids2 together")
+    joint = _relabel(both, f"{name} and {name2} together")
     return joint[:n_rows], joint[n_rows:]
 
 

@@ -1,11 +1,12 @@
 """Clustering estimators over quor's counts: the halo model's one-halo and two-halo terms of
-xi(r), w_p(r_p) and the redshift-space multipoles, and n-point ratios, all against the
-random counts of a periodic box worked out analytically (no random catalogue)."""
+xi(r), w_p(r_p), the redshift-space multipoles and the lensing excess surface density, and
+n-point ratios, all against the random counts of a periodic box worked out analytically
+(no random catalogue)."""
 from __future__ import annotations
 
 import math
 import operator
-from typing import Any, NamedTuple, Sequence, Tuple
+from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.polynomial import legendre
@@ -15,7 +16,7 @@ from . import _binning, _counts, _inputs
 from ._progress import Progress
 
 __all__ = ["HaloTerms", "GroupRatios", "xi_one_two_halo", "wp_one_two_halo", "xi_multipoles",
-           "npoint_ratio", "random_pairs", "random_groups"]
+           "delta_sigma_one_two_halo", "npoint_ratio", "random_pairs", "random_groups"]
 
 
 class HaloTerms(NamedTuple):
@@ -75,6 +76,90 @@ def _ratio(counts: np.ndarray, randoms: np.ndarray) -> np.ndarray:
         return counts / randoms
 
 
+# ---------------------------------------------------------------------------------------
+# One catalogue or two, with or without weights: what the pair counters are asked for, and
+# the weight of all pairs that a uniform random catalogue spreads over the box.
+
+
+class _Pairs(NamedTuple):
+    """A checked pair count: the first catalogue, and the second or None (auto count)."""
+
+    xyz: np.ndarray
+    ids: np.ndarray
+    weights: Optional[np.ndarray]
+    xyz2: Optional[np.ndarray]
+    ids2: Optional[np.ndarray]
+    weights2: Optional[np.ndarray]
+    box: float
+
+    def keywords(self) -> Dict[str, np.ndarray]:
+        """The counters' keywords for what was given (none for an unweighted auto count)."""
+        given = dict(coords2=self.xyz2, partition_ids2=self.ids2, weights=self.weights,
+                     weights2=self.weights2)
+        return {key: value for key, value in given.items() if value is not None}
+
+
+def _pairs(coords: ArrayLike, halo_ids: ArrayLike, box_size: float, coords2: Any, halo_ids2: Any,
+           weights: Any, weights2: Any) -> _Pairs:
+    """The catalogues checked for a pair estimator: at least two galaxies alone, at least
+    one on each side of a cross count."""
+    if coords2 is None:
+        if halo_ids2 is not None:
+            raise ValueError("halo_ids2 is given without coords2")
+        if weights2 is not None:
+            raise ValueError("weights2 is given without coords2 (an auto count takes weights)")
+        xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
+        w = None if weights is None else _inputs.weights("weights", weights, xyz.shape[0], "coords")
+        return _Pairs(xyz, ids, w, None, None, None, box)
+    if halo_ids2 is None:
+        raise ValueError("halo_ids2 is required with coords2")
+    box = _inputs.box_size(box_size)
+    xyz = _inputs.positions(coords, box, n_ids=_inputs.length(halo_ids))
+    xyz2 = _inputs.positions(coords2, box, n_ids=_inputs.length(halo_ids2), name="coords2")
+    # Both catalogues' ids in one namespace: ids beyond int32 are relabelled together.
+    ids, ids2 = _inputs.partition_id_pair(halo_ids, xyz.shape[0], halo_ids2, xyz2.shape[0],
+                                          names=("halo_ids", "coords", "halo_ids2", "coords2"))
+    if xyz.shape[0] < 1 or xyz2.shape[0] < 1:
+        name = "coords" if xyz.shape[0] < 1 else "coords2"
+        raise ValueError(f"{name} must hold at least 1 galaxy, got 0")
+    w = None if weights is None else _inputs.weights("weights", weights, xyz.shape[0], "coords")
+    w2 = None if weights2 is None else _inputs.weights("weights2", weights2, xyz2.shape[0],
+                                                       "coords2")
+    return _Pairs(xyz, ids, w, xyz2, ids2, w2, box)
+
+
+def _weight_sums(n: int, weights: Optional[np.ndarray]) -> Tuple[float, float]:
+    """(sum of w, sum of w**2) of a catalogue, compensated; (n, n) without weights."""
+    if weights is None:
+        return float(n), float(n)
+    with np.errstate(over="ignore"):  # huge weights: the total is refused as not finite
+        return math.fsum(weights), math.fsum(weights * weights)
+
+
+def _random_pair_weight(first: Tuple[float, float], second: Optional[Tuple[float, float]]) -> float:
+    """Sum of w_i w_j over every pair the counter visits, from the catalogues' weight sums
+    (W, S) = (sum w, sum w**2): ``(W**2 - S) / 2`` for the unordered pairs of one
+    catalogue (N (N - 1) / 2 without weights), ``W1 W2`` for the ordered pairs of two.
+    A uniform random catalogue puts the fraction V_k / V of it into a bin of volume V_k."""
+    if second is not None:
+        total = first[0] * second[0]
+    elif first[0] == first[1]:
+        # Then W (W - 1) / 2 is the same number, and exactly N (N - 1) / 2 without weights.
+        total = first[0] * (first[0] - 1.0) / 2.0
+    else:
+        total = (first[0] * first[0] - first[1]) / 2.0
+    if not math.isfinite(total) or total == 0.0:
+        raise ValueError(f"the weights give a random pair weight of {total!r}: the estimator "
+                         "needs a finite, non-zero sum of w_i * w_j over all pairs")
+    return total
+
+
+def _pair_weight_of(pairs: _Pairs) -> float:
+    first = _weight_sums(pairs.xyz.shape[0], pairs.weights)
+    second = None if pairs.xyz2 is None else _weight_sums(pairs.xyz2.shape[0], pairs.weights2)
+    return _random_pair_weight(first, second)
+
+
 def random_pairs(n_galaxies: int, r_bins: ArrayLike, box_size: float) -> np.ndarray:
     """Expected number of unordered pairs of `n_galaxies` uniform random points in a
     periodic box, by 3-D separation: ``N (N - 1) / 2 * V_k / box_size**3``, with the shell
@@ -91,8 +176,12 @@ def random_pairs(n_galaxies: int, r_bins: ArrayLike, box_size: float) -> np.ndar
     """
     n = float(_galaxies(n_galaxies))
     r = _inputs.edges("r_bins", r_bins)
-    shells = (4.0 * math.pi / 3.0) * np.diff(r**3)
-    return (n * (n - 1.0) / 2.0) * shells / _inputs.box_size(box_size) ** 3
+    return (n * (n - 1.0) / 2.0) * _shell_volumes(r) / _inputs.box_size(box_size) ** 3
+
+
+def _shell_volumes(r: np.ndarray) -> np.ndarray:
+    """Volumes 4 pi / 3 (r_k+1**3 - r_k**3) of the shells between edges r."""
+    return (4.0 * math.pi / 3.0) * np.diff(r**3)
 
 
 def _triplet_volume(r2: np.ndarray) -> np.ndarray:
@@ -147,27 +236,46 @@ def random_groups(n_galaxies: int, r_bins: ArrayLike, box_size: float, n_order: 
 
 
 def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
-                    *, progress: Progress = False) -> HaloTerms:
-    """The correlation function xi(r) split into its one-halo and two-halo terms.
+                    *, coords2: Optional[ArrayLike] = None, halo_ids2: Optional[ArrayLike] = None,
+                    weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
+                    progress: Progress = False) -> HaloTerms:
+    """The correlation function xi(r) split into its one-halo and two-halo terms; with
+    `coords2`, the cross-correlation of two catalogues.
 
-    With DD_same and DD_cross the unordered pairs inside one halo and across haloes
-    (`count_pairs_1d`), and the analytic random pairs of a periodic box
-    ``RR_k = N (N - 1) / 2 * V_k / box_size**3`` (V_k the volume of shell k)::
+    With DD_same and DD_cross the pairs inside one halo and across haloes
+    (`count_pairs_1d`) and RR_k the pairs a uniform random catalogue puts into shell k
+    (volume V_k) of a periodic box of volume V::
 
         xi_1h = DD_same / RR
         xi_2h = DD_cross / RR - 1
         xi    = xi_1h + xi_2h = DD / RR - 1
 
+    The random pairs are analytic:
+
+    - one catalogue: ``RR_k = N (N - 1) / 2 * V_k / V`` (unordered pairs);
+    - two catalogues: ``RR_k = N1 N2 * V_k / V`` (ordered pairs, one galaxy from each);
+    - with weights, DD sums w_i w_j over the pairs and RR the same sum over all pairs,
+      ``(W**2 - sum w**2) / 2 * V_k / V`` for one catalogue and ``W1 W2 * V_k / V`` for
+      two, with W the sum of a catalogue's weights (1 per galaxy where none are given).
+
     Parameters
     ----------
     coords : array_like, shape (N, 3)
-        Positions [x, y, z] in Mpc/h, as for `count_pairs_1d`; N >= 2.
+        Positions [x, y, z] in Mpc/h, as for `count_pairs_1d`; N >= 2 for one catalogue.
     halo_ids : array_like of int, shape (N,)
         The host-halo id of each galaxy (any integers; only equality matters).
     r_bins : array_like, shape (n_r + 1,)
         Edges of r in Mpc/h, half-open bins, the last at most ``box_size / 2``.
     box_size : float
         Side of the periodic box in Mpc/h.
+    coords2 : array_like, shape (N2, 3), optional
+        A second catalogue (for example dark-matter particles or haloes): the terms are
+        then those of the cross-correlation, from the pairs of one galaxy of each.
+    halo_ids2 : array_like of int, shape (N2,), optional
+        Host-halo ids of `coords2`, in the same namespace as `halo_ids`; required with it.
+    weights, weights2 : array_like, shape (N,) and (N2,), optional
+        A finite real weight per galaxy of each catalogue (a mass, or a mark). The sums
+        must not cancel to zero.
     progress : bool or callable, optional
         As for `count_pairs_1d`.
 
@@ -185,11 +293,21 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
     >>> xi_1h, xi_2h = quor.xi_one_two_halo(coords, np.arange(20_000), [1.0, 5.0, 10.0], 100.0)
     >>> xi_1h.tolist(), bool(np.all(abs(xi_2h) < 0.05))
     ([0.0, 0.0], True)
+
+    The same galaxies against a second uniform catalogue, each weighed by a random mass:
+
+    >>> particles, mass = rng.uniform(0, 100, size=(5_000, 3)), rng.uniform(1, 3, 5_000)
+    >>> one, two = quor.xi_one_two_halo(coords, np.arange(20_000), [1.0, 5.0, 10.0], 100.0,
+    ...                                 coords2=particles, halo_ids2=np.full(5_000, -1),
+    ...                                 weights2=mass)
+    >>> one.tolist(), bool(np.all(abs(two) < 0.05))
+    ([0.0, 0.0], True)
     """
-    xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
-    r = _reach("r_bins", r_bins, box, 0.5, "half the box")
-    same, cross = _counts.count_pairs_1d(xyz, ids, r, box, progress=progress)
-    rr = random_pairs(xyz.shape[0], r, box)
+    pairs = _pairs(coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2)
+    r = _reach("r_bins", r_bins, pairs.box, 0.5, "half the box")
+    rr = _pair_weight_of(pairs) * _shell_volumes(r) / pairs.box**3
+    same, cross = _counts.count_pairs_1d(pairs.xyz, pairs.ids, r, pairs.box, progress=progress,
+                                         **pairs.keywords())
     return HaloTerms(_ratio(same, rr), _ratio(cross, rr) - 1.0)
 
 
@@ -200,13 +318,18 @@ def _unit_steps(pi_max: Any) -> np.ndarray:
 
 
 def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike, pi_max: float,
-                    box_size: float, *, progress: Progress = False) -> HaloTerms:
-    """The projected correlation function w_p(r_p) split into one-halo and two-halo terms.
+                    box_size: float, *, coords2: Optional[ArrayLike] = None,
+                    halo_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
+                    weights2: Optional[ArrayLike] = None, progress: Progress = False) -> HaloTerms:
+    """The projected correlation function w_p(r_p) split into one-halo and two-halo terms;
+    with `coords2`, the projected cross-correlation of two catalogues.
 
     Pairs are counted in (r_p, pi) with `count_pairs_2d`, pi = |dz| in unit steps
     ``[0, 1), [1, 2), ...`` up to `pi_max` (the last step shorter when `pi_max` is not
-    whole). A bin of the box's random pairs holds ``RR_ij = N (N - 1) / 2 *
-    pi (r_p,i+1**2 - r_p,i**2) * 2 dpi_j / box_size**3`` (a ring of both signs of dz), and::
+    whole). A bin of the box's random pairs holds ``RR_ij = P *
+    pi (r_p,i+1**2 - r_p,i**2) * 2 dpi_j / box_size**3`` (a ring of both signs of dz), with
+    P the weight of all pairs as in `xi_one_two_halo` (``N (N - 1) / 2`` for one catalogue,
+    ``N1 N2`` for two, ``(W**2 - sum w**2) / 2`` and ``W1 W2`` with weights), and::
 
         wp_1h = 2 sum_j DD_same_ij / RR_ij * dpi_j
         wp_2h = 2 sum_j (DD_cross_ij / RR_ij - 1) * dpi_j
@@ -214,7 +337,7 @@ def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike,
 
     Parameters
     ----------
-    coords, halo_ids, box_size, progress
+    coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2, progress
         As for `xi_one_two_halo`.
     r_p_bins : array_like, shape (n_rp + 1,)
         Edges of r_p in Mpc/h, the last at most ``box_size / 2``.
@@ -234,16 +357,17 @@ def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike,
     >>> wp_2h.tolist(), bool(abs(wp_1h[0] + wp_2h[0]) < 2.0)  # one halo holds every pair
     ([-40.0], True)
     """
-    xyz, ids, box = _catalogue(coords, halo_ids, box_size, 2)
+    pairs = _pairs(coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2)
+    box = pairs.box
     r_p = _reach("r_p_bins", r_p_bins, box, 0.5, "half the box")
     pi = _unit_steps(pi_max)
     if pi[-1] > 0.5 * box:
         raise ValueError(f"pi_max must be at most half the box ({0.5 * box:g}), got {pi[-1]:g}")
-    same, cross = _counts.count_pairs_2d(xyz, ids, r_p, pi, box, progress=progress)
-    n = float(xyz.shape[0])
     d_pi = np.diff(pi)
     rings = math.pi * np.diff(r_p * r_p)
-    rr = (n * (n - 1.0) / 2.0) * np.outer(rings, 2.0 * d_pi) / box**3
+    rr = _pair_weight_of(pairs) * np.outer(rings, 2.0 * d_pi) / box**3
+    same, cross = _counts.count_pairs_2d(pairs.xyz, pairs.ids, r_p, pi, box, progress=progress,
+                                         **pairs.keywords())
     wp_1h = 2.0 * (_ratio(same, rr) * d_pi).sum(axis=1)
     wp_2h = 2.0 * ((_ratio(cross, rr) - 1.0) * d_pi).sum(axis=1)
     return HaloTerms(wp_1h, wp_2h)
@@ -320,6 +444,136 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
     weights = (2.0 * np.asarray(orders, dtype=np.float64) + 1.0)[:, None] \
         * _legendre_bin_integrals(orders, n_mu)
     return HaloTerms(weights @ _ratio(same, rr).T, weights @ (_ratio(cross, rr) - 1.0).T)
+
+
+def _masses(values: ArrayLike, n_rows: int) -> Tuple[Optional[np.ndarray], float]:
+    """Particle masses, finite and not negative: (the array, 1.0), or (None, the mass)
+    when one mass is given for all, so that the count needs no weights."""
+    one_mass = np.ndim(values) == 0
+    masses = _inputs.weights("particle_masses", [values] if one_mass else values,
+                             1 if one_mass else n_rows, "particles")
+    if (masses < 0.0).any():
+        raise ValueError("particle_masses must not be negative")
+    return (None, float(masses[0])) if one_mass else (masses, 1.0)
+
+
+def _delta_sigma(mass: np.ndarray, log_sum: np.ndarray, r_p: np.ndarray,
+                 n_galaxies: int) -> np.ndarray:
+    """Mean excess surface density in the bins of `r_p` from pair sums over the edges
+    ``[0, r_p[0], r_p[1], ...]``: `mass` the particle mass of each bin and `log_sum` the
+    sum of m ln(r) over it (entry 0, the disc inside r_p[0], is not read)."""
+    inner = np.cumsum(mass)[:-1]                   # mass at r < r_p[k]
+    ring, ring_log = mass[1:], log_sum[1:]         # mass and sum of m ln r in [r_p[k], r_p[k+1])
+    outer_log = np.log(r_p[1:])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        total = (2.0 * np.log(r_p[1:] / r_p[:-1]) * inner
+                 + (2.0 * (outer_log * ring - ring_log) - ring))
+        return total / (n_galaxies * math.pi * np.diff(r_p * r_p))
+
+
+def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, particles: ArrayLike,
+                             particle_halo_ids: ArrayLike, particle_masses: ArrayLike,
+                             r_p_bins: ArrayLike, box_size: float, *,
+                             progress: Progress = False) -> HaloTerms:
+    """The mean excess surface density DeltaSigma(r_p) around galaxies (the galaxy-galaxy
+    lensing signal) split into the one-halo term, from the particles of the galaxy's own
+    halo, and the two-halo term, from all other particles.
+
+    The particles' mass is projected along z through the whole box: every particle at
+    minimum-image separation |dz| <= box_size / 2 counts once, at its projected separation
+    r = r_p from the galaxy. A particle of mass m then adds to DeltaSigma = mean surface
+    density inside R less the surface density at R, averaged over the ring
+    ``[R_k, R_k+1)`` of area ``A_k = pi (R_k+1**2 - R_k**2)``::
+
+        2 m ln(R_k+1 / R_k) / A_k         if r < R_k     (mass inside every R of the ring)
+        (2 m ln(R_k+1 / r) - m) / A_k     if R_k <= r < R_k+1
+        0                                 otherwise
+
+    and the terms average this over the galaxies. From the mass-weighted pair counts of
+    `count_pairs_2d` (galaxies against particles, weights the masses, separations=True)
+    over the edges ``[0, R_0, R_1, ...]``, with M_<k the mass at r < R_k, M_k the mass in
+    ring k and L_k the sum of m ln(r) over it (M_k times the weighted mean of ln r)::
+
+        DeltaSigma_k = (2 ln(R_k+1 / R_k) M_<k + 2 ln(R_k+1) M_k - 2 L_k - M_k) / (N_gal A_k)
+
+    each term from its own pairs (equal halo ids: one-halo; different ids: two-halo).
+
+    Parameters
+    ----------
+    galaxies : array_like, shape (N_gal, 3)
+        Galaxy positions [x, y, z] in Mpc/h, as `coords` of `count_pairs_2d`; at least one.
+    galaxy_halo_ids : array_like of int, shape (N_gal,)
+        Host-halo id of each galaxy.
+    particles : array_like, shape (N_p, 3)
+        Positions of the mass tracers (for example a random subsample of the simulation's
+        dark-matter particles) in Mpc/h.
+    particle_halo_ids : array_like of int, shape (N_p,)
+        Host-halo id of each particle, in the galaxies' namespace (an id no halo of a
+        galaxy carries, such as -1, for particles outside every halo).
+    particle_masses : float or array_like, shape (N_p,)
+        Mass of each particle, or one mass for all: finite, not negative. A subsample
+        of a fraction f of the particles carries the effective mass m / f.
+    r_p_bins : array_like, shape (n_rp + 1,)
+        Edges of r_p in Mpc/h: the first positive (the inner-mass term holds
+        ln(R_1 / R_0)), the last at most ``box_size / 2``.
+    box_size : float
+        Side of the periodic box in Mpc/h.
+    progress : bool or callable, optional
+        As for `count_pairs_2d`.
+
+    Returns
+    -------
+    HaloTerms
+        ``one_halo`` and ``two_halo``, float64 arrays of shape (n_rp,), in units of the
+        particle mass per (Mpc/h)**2 (h Msun / Mpc**2 for masses in Msun/h); NaN in bins
+        of zero width.
+
+    Examples
+    --------
+    A point mass of 1e12 held by one galaxy's halo, a second galaxy in another halo:
+
+    >>> import numpy as np, quor
+    >>> galaxies = np.array([[10.0, 10.0, 10.0], [30.0, 30.0, 30.0]])
+    >>> particles = np.array([[10.0, 10.5, 40.0]])        # 0.5 Mpc/h from the first galaxy
+    >>> one, two = quor.delta_sigma_one_two_halo(galaxies, [1, 2], particles, [1], 1e12,
+    ...                                          [0.2, 1.0, 2.0], 100.0)
+    >>> bool(np.allclose(one, [1e12 * (2 * np.log(1 / 0.5) - 1) / (np.pi * 0.96) / 2,
+    ...                         1e12 * 2 * np.log(2) / (np.pi * 3) / 2])), two.tolist()
+    (True, [0.0, 0.0])
+    """
+    box = _inputs.box_size(box_size)
+    gal = _inputs.positions(galaxies, box, n_ids=_inputs.length(galaxy_halo_ids),
+                            name="galaxies")
+    ptcl = _inputs.positions(particles, box, n_ids=_inputs.length(particle_halo_ids),
+                             name="particles")
+    gal_ids, ptcl_ids = _inputs.partition_id_pair(
+        galaxy_halo_ids, gal.shape[0], particle_halo_ids, ptcl.shape[0],
+        names=("galaxy_halo_ids", "galaxies", "particle_halo_ids", "particles"))
+    if gal.shape[0] < 1:
+        raise ValueError("galaxies must hold at least 1 galaxy, got 0")
+    masses, mass_scale = _masses(particle_masses, ptcl.shape[0])
+    r_p = _reach("r_p_bins", r_p_bins, box, 0.5, "half the box")
+    if r_p[0] <= 0.0:
+        raise ValueError(f"r_p_bins[0] must be positive (the inner-mass term holds "
+                         f"log(r_p_bins[1] / r_p_bins[0])), got {r_p[0]:g}")
+    edges = np.concatenate(([0.0], r_p))
+    # One pi bin over the whole column: minimum-image |dz| never exceeds box / 2, and the
+    # half-open bin must still hold a pair exactly at box / 2.
+    column = np.array([0.0, np.nextafter(0.5 * box, math.inf)])
+    keywords = dict(coords2=ptcl, partition_ids2=ptcl_ids, separations=True)
+    if masses is not None:
+        keywords["weights2"] = masses
+    counts = _counts.count_pairs_2d(gal, gal_ids, edges, column, box, progress=progress,
+                                    **keywords)
+    terms = []
+    for mass, mean_log_r in ((counts.auto, counts.auto_mean_log_r),
+                             (counts.cross, counts.cross_mean_log_r)):
+        mass, mean_log_r = mass[:, 0], mean_log_r[:, 0]
+        # Bins without mass have no mean (NaN), and the disc at r = 0 a mean of -inf.
+        with np.errstate(invalid="ignore"):
+            log_sum = np.where(mass > 0.0, mass * mean_log_r, 0.0)
+        terms.append(mass_scale * _delta_sigma(mass, log_sum, r_p, gal.shape[0]))
+    return HaloTerms(*terms)
 
 
 def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,

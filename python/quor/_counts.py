@@ -229,7 +229,8 @@ def region_attributes(result: Any, reg: _inputs.Regions, sizes: Tuple[np.ndarray
                       region_weights: Optional[Tuple[np.ndarray, ...]]) -> None:
     """Sets the attributes every result with regions carries: the region labels, the
     galaxies (and weights) of each catalogue in each region."""
-    result.region_labels = reg.values
+    result.region_labels = (np.arange(reg.n_regions, dtype=np.int64) if reg.values is None
+                            else reg.values)
     result.region_sizes = sizes[0]
     if len(sizes) > 1:
         result.region_sizes2 = sizes[1]

@@ -367,12 +367,13 @@ _MOST_REGIONS = 2**31
 
 class Regions(NamedTuple):
     """The regions of a count: a dense int32 label per galaxy of each catalogue, their
-    number, and the labels as the caller gave them (the cube indices for cubes)."""
+    number, and the labels as the caller gave them (None for cubes, whose labels are
+    their indices: made with the result, once the memory for it is known to suffice)."""
 
     labels: np.ndarray
     labels2: Optional[np.ndarray]
     n_regions: int
-    values: np.ndarray
+    values: Optional[np.ndarray]
 
 
 def cubes_per_side(value: Any) -> Optional[int]:
@@ -442,8 +443,7 @@ def regions(value: Any, xyz: np.ndarray, box: float, *, value2: Any = None,
             raise ValueError(f"regions2 must be None with regions={n}: the cubes cut both "
                              f"catalogues")
         return Regions(cube_labels(xyz, n, box),
-                       None if xyz2 is None else cube_labels(xyz2, n, box), n**3,
-                       np.arange(n**3, dtype=np.int64))
+                       None if xyz2 is None else cube_labels(xyz2, n, box), n**3, None)
     if not hasattr(value, "__len__") and not hasattr(value, "__array__"):
         raise TypeError(f"regions must be an int n >= 1 (n**3 cubes) or an array of integer "
                         f"labels, not {type(value).__name__}")

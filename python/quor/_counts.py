@@ -438,6 +438,15 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     ...                           partition_ids2=host, weights2=mass, separations=True)
     >>> bool((res.cross_pairs > 0).all()), bool((res.cross_mean_r < 4.0).all())
     (True, True)
+
+    Jackknife counts in the same pass, over 3**3 = 27 cubes: entry k is the count without
+    cube k's galaxies.
+
+    >>> res = quor.count_pairs_1d(coords, halo, [1.0, 2.0, 4.0], 100.0, regions=3)
+    >>> res.auto_by_region.shape, int(res.region_sizes.sum())
+    ((27, 2), 10000)
+    >>> bool((res.cross_by_region <= res.cross).all())
+    True
     """
     xyz, ids, box, extra, reg = _pair_regions_inputs(
         coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2,
@@ -606,6 +615,13 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     ...                                          np.linspace(0, 4, 5), 100.0, 3)
     >>> by_partitions.shape, bool((by_partitions.sum(axis=0) == total).all())
     ((3, 4), True)
+
+    Groups by jackknife region, here one label per galaxy:
+
+    >>> res = quor.count_npoint(coords, rng.integers(0, 50, 5_000), np.linspace(0, 4, 5), 100.0,
+    ...                         3, regions=rng.integers(0, 10, 5_000))
+    >>> res.total_by_region.shape, bool((res.total_by_region <= res.total).all())
+    ((10, 4), True)
     """
     xyz, ids, box = _catalogue(coords, partition_ids, box_size)
     r = _inputs.edges("r_bins", r_bins)

@@ -221,8 +221,9 @@ def _pair_counts(raw: Tuple[Any, ...]) -> PairCounts:
 
 def _delete_one(full: np.ndarray, removed: np.ndarray) -> np.ndarray:
     """The delete-one counts: all the pairs (groups) but those with a member in region k,
-    for each k. quor.distributed subtracts in the same way, so weighted sums agree."""
-    return full[np.newaxis] - removed
+    for each k, written over `removed` (the largest arrays of a count with many regions
+    are not copied). quor.distributed subtracts in the same way, so weighted sums agree."""
+    return np.subtract(full[np.newaxis], removed, out=removed)
 
 
 def region_attributes(result: Any, reg: _inputs.Regions, sizes: Tuple[np.ndarray, ...],
@@ -261,7 +262,7 @@ def pair_counts_by_region(raw: Tuple[Any, ...], reg: _inputs.Regions, sizes: Tup
     auto_removed, cross_removed, pairs_removed, cross_pairs_removed = raw[8:12]
     result.auto_by_region = _delete_one(result.auto, auto_removed)
     result.cross_by_region = _delete_one(result.cross, cross_removed)
-    if result.auto_pairs is result.auto:
+    if result.auto_pairs is result.auto or pairs_removed is auto_removed:
         result.auto_pairs_by_region = result.auto_by_region
         result.cross_pairs_by_region = result.cross_by_region
     else:

@@ -557,8 +557,8 @@ def _dask_weights(weights: Any, rows: Tuple[int, ...], client: Any, name: str,
 
 
 def _dask_sides(coords: Any, partition_ids: Any, pair: Dict[str, Any], box: float,
-                client: Any, regions: Any = None,
-                regions2: Any = None) -> Tuple[List[Tuple[List[Any], int]], Optional[Tuple[Any, ...]]]:
+                client: Any, regions: Any = None, regions2: Any = None,
+                ) -> Tuple[List[Tuple[List[Any], int]], Optional[Tuple[Any, ...]]]:
     """Each catalogue of a pair count with a Dask input as (chunks, rows): per chunk, the
     Dask delayed values of its positions, int32 ids, weights (None without) and region
     labels (int32 labels, n for the cubes of regions=n, or None without regions); and
@@ -589,7 +589,8 @@ def _dask_sides(coords: Any, partition_ids: Any, pair: Dict[str, Any], box: floa
                                             [side[2] for side in sides])
     for k, (side, xyz) in enumerate(zip(sides, positions)):
         side.append([None] * len(xyz.chunks[0]) if regions is None else labels[k])
-    return [(list(zip(*side)), sum(xyz.chunks[0])) for side, xyz in zip(sides, positions)], region_info
+    chunks = [(list(zip(*side)), sum(xyz.chunks[0])) for side, xyz in zip(sides, positions)]
+    return chunks, region_info
 
 
 def _dask_regions(regions: Any, regions2: Any, positions: List[Any], box: float, client: Any,

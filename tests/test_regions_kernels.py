@@ -244,3 +244,19 @@ def test_region_histograms_in_every_kernel_variant(kernel):
     out = subprocess.run([sys.executable, "-c", VARIANT_SCRIPT.format(here=here, kernel=kernel)],
                          capture_output=True, env=env, timeout=300, text=True)
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-3000:]
+
+
+@pytest.mark.parametrize("shift", [0.0, -BOX / 2], ids=["inside", "outside_box"])
+def test_region_histograms_on_the_folded_path(shift):
+    """Separations up to 0.3 box (every pair folded) and rows outside [0, box) (the
+    coarse grid): the same regions' histograms as recounts."""
+    xyz, ids, _ = catalogue(400, seed=3)
+    xyz[::3] += shift
+    labels = labelled(400, 8, seed=4)
+    r_bins = np.array([0.0, 10.0, 20.0, 30.0])
+    full = _kernels.count_pairs_1d(xyz, ids, r_bins, BOX, regions=labels, n_regions=8)
+    for k in range(8):
+        keep = labels != k
+        auto, cross = _kernels.count_pairs_1d(xyz[keep], ids[keep], r_bins, BOX)
+        np.testing.assert_array_equal(full[2] - full[10][k], auto)
+        np.testing.assert_array_equal(full[3] - full[11][k], cross)

@@ -17,6 +17,9 @@ _I32 = npt.NDArray[np.int32]
 # auto and cross the sums of w_i w_j (the pair counts again, unweighted), the last four
 # the sums of w_i w_j r and w_i w_j ln r with separations, else None. A slab counter's
 # sums come as exact parts along a last axis, to be joined with exact_sums.
+# With regions (int32 labels in [0, n_regions), and regions2 for coords2), 8 more
+# entries follow: the same histograms over the pairs with a galaxy in each region,
+# with a leading n_regions axis (None where the first 8 have None).
 _Pairs = Tuple[Any, ...]
 
 def count_pairs_1d(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float,
@@ -24,19 +27,22 @@ def count_pairs_1d(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: fl
         threads: Optional[int] = None, stop: _Stop = None,
         coords2: Optional[_F64] = None, partition_ids2: Optional[_I32] = None,
         weights: Optional[_F64] = None, weights2: Optional[_F64] = None,
-        separations: Optional[bool] = None) -> _Pairs: ...
+        separations: Optional[bool] = None, regions: Optional[_I32] = None,
+        regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_pairs_2d(coords: _F64, partition_ids: _I32, r_p_bins: _F64, pi_bins: _F64,
                    box_size: float, progress: _Progress = None,
         threads: Optional[int] = None, stop: _Stop = None,
         coords2: Optional[_F64] = None, partition_ids2: Optional[_I32] = None,
         weights: Optional[_F64] = None, weights2: Optional[_F64] = None,
-        separations: Optional[bool] = None) -> _Pairs: ...
+        separations: Optional[bool] = None, regions: Optional[_I32] = None,
+        regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_pairs_smu(coords: _F64, partition_ids: _I32, s_bins: _F64, n_mu_bins: int,
                     mu_max: float, box_size: float, progress: _Progress = None,
         threads: Optional[int] = None, stop: _Stop = None,
         coords2: Optional[_F64] = None, partition_ids2: Optional[_I32] = None,
         weights: Optional[_F64] = None, weights2: Optional[_F64] = None,
-        separations: Optional[bool] = None) -> _Pairs: ...
+        separations: Optional[bool] = None, regions: Optional[_I32] = None,
+        regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_npoint(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float, n_order: int,
                  progress: _Progress = None,
         threads: Optional[int] = None, stop: _Stop = None) -> Tuple[_F64, _F64]: ...
@@ -51,21 +57,24 @@ def count_pairs_1d_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, box_siz
         threads: Optional[int] = None, stop: _Stop = None,
         coords2: Optional[_F64] = None, partition_ids2: Optional[_I32] = None,
         weights: Optional[_F64] = None, weights2: Optional[_F64] = None,
-        separations: Optional[bool] = None) -> _Pairs: ...
+        separations: Optional[bool] = None, regions: Optional[_I32] = None,
+        regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_pairs_2d_slab(coords: _F64, partition_ids: _I32, r_p_bins: _F64, pi_bins: _F64,
                         box_size: float, x_lo: float, x_hi: float,
                         progress: _Progress = None,
         threads: Optional[int] = None, stop: _Stop = None,
         coords2: Optional[_F64] = None, partition_ids2: Optional[_I32] = None,
         weights: Optional[_F64] = None, weights2: Optional[_F64] = None,
-        separations: Optional[bool] = None) -> _Pairs: ...
+        separations: Optional[bool] = None, regions: Optional[_I32] = None,
+        regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_pairs_smu_slab(coords: _F64, partition_ids: _I32, s_bins: _F64, n_mu_bins: int,
                          mu_max: float, box_size: float, x_lo: float, x_hi: float,
                          progress: _Progress = None,
         threads: Optional[int] = None, stop: _Stop = None,
         coords2: Optional[_F64] = None, partition_ids2: Optional[_I32] = None,
         weights: Optional[_F64] = None, weights2: Optional[_F64] = None,
-        separations: Optional[bool] = None) -> _Pairs: ...
+        separations: Optional[bool] = None, regions: Optional[_I32] = None,
+        regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_npoint_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float,
                       n_order: int, x_lo: float, x_hi: float,
                       progress: _Progress = None,

@@ -105,6 +105,27 @@ def test_rppi_randoms_against_monte_carlo(n_cubes, r_p, pi):
     assert abs(got - want) < 5 * err
 
 
+@pytest.mark.parametrize("kind, sampler, edges", [
+    ("shell", shell_sample, ((3.0, 20.0),)),
+    ("shell", shell_sample, ((0.0, 25.0),)),
+    ("smu", smu_sample, ((2.0, 24.0), (0.0, 0.3))),
+    ("smu", smu_sample, ((10.0, 25.0), (0.7, 1.0))),
+    ("rppi", rppi_sample, ((0.0, 25.0), (0.0, 8.0))),
+    ("rppi", rppi_sample, ((5.0, 20.0), (15.0, 40.0))),     # pi bin across and past a
+    ("rppi", rppi_sample, ((5.0, 20.0), (30.0, 45.0))),     # pi bin past a: no overlap
+])
+def test_covariogram_bin_average_against_monte_carlo(kind, sampler, edges):
+    """The product form prod max(0, 1 - |d_i| / a) averaged over d uniform in the bin."""
+    side, m = 25.0, 400_000
+    d, volume = sampler(*(e for pair in edges for e in pair))(np.random.default_rng(9), m)
+    g = np.prod(np.maximum(0.0, 1.0 - np.abs(d) / side), axis=1)
+    bins = [np.array(pair) for pair in edges]
+    got = {"shell": lambda: _jackknife.shell_covariogram(bins[0], side)[0],
+           "smu": lambda: _jackknife.smu_covariogram(*bins, side)[0, 0],
+           "rppi": lambda: _jackknife.rppi_covariogram(*bins, side)[0, 0]}[kind]()
+    assert abs(got / volume - g.mean()) <= 5 * g.std() / math.sqrt(m) + 1e-15
+
+
 def test_direction_average_sums_over_mu():
     """The (s, mu) bins of a shell add up to the shell's closed form in r."""
     s, side = np.array([0.0, 7.0, 19.0, 25.0]), 25.0

@@ -345,12 +345,42 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
         must not cancel to zero.
     progress : bool or callable, optional
         As for `count_pairs_1d`.
+    regions : int or array_like of int, optional
+        Jackknife regions: an int n splits the box into n**3 cubes of side a = box_size / n
+        (cube (ix n + iy) n + iz holds x in [ix a, (ix + 1) a), the last cube of a row
+        closed at the box's side; both catalogues), or one integer label per galaxy of
+        `coords` (any integer dtype). At least two regions. The result then also carries
+        ``total`` and, for ``one_halo``, ``two_halo`` and ``total``, the delete-one
+        estimates ``F_by_region`` (entry k from the catalogue(s) without region k's
+        galaxies), the covariance ``F_cov`` and the errors ``F_err`` (see `HaloTerms`).
+    regions2 : array_like of int, shape (N2,), optional
+        With label regions and `coords2`: the labels of `coords2`, in the same namespace
+        as `regions` (a label names the same region in both).
 
     Returns
     -------
     HaloTerms
         ``one_halo`` and ``two_halo``, float64 arrays of shape (n_r,); NaN in bins of
         zero width.
+
+    Notes
+    -----
+    The delete-one randoms are analytic. Without region k, P_k is the pair weight left
+    (``N_k (N_k - 1) / 2``, ``N1_k N2_k``, ``(W_k**2 - S_k) / 2`` or ``W1_k W2_k`` over the
+    galaxies outside region k). For cubes of side a in a box of volume V, uniform points
+    at the retained density fill V - a**3, and a pair at separation d has both ends
+    outside the cube in a volume V - 2 a**3 + a**3 g(d), with g(d) = prod_i max(0, 1 -
+    |d_i| / a) the cube's covariogram over a**3. So, for a bin B of volume V_B::
+
+        RR_k(B) = P_k ((V - 2 a**3) V_B + a**3 integral_B g) / (V - a**3)**2
+
+    For shells, g averaged over directions is 1 - 3r/(2a) + 2r**2/(pi a**2) -
+    r**3/(4 pi a**3), integrated over r with weight 4 pi r**2; edges must then end within
+    a (a ValueError names the largest allowed). For label regions, whose shapes are not
+    known, ``RR_k = RR * P_k / P``: exact when the labels do not depend on position (a
+    random split); for compact regions it leaves out the retained volume's rise in density
+    and puts every ``1 + xi_k`` about a factor 1 / (1 - f_k) high (f_k the region's share
+    of the volume), nearly the same for every k. An empty region's randoms are the full ones.
 
     Examples
     --------
@@ -369,6 +399,13 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
     ...                                 weights2=mass)
     >>> one.tolist(), bool(np.all(abs(two) < 0.05))
     ([0.0, 0.0], True)
+
+Jackknife errors from 2**3 cubes of side 50 Mpc/h:
+
+    >>> res = quor.xi_one_two_halo(coords, np.arange(20_000), [1.0, 5.0, 10.0], 100.0,
+    ...                            regions=2)
+    >>> res.total_by_region.shape, res.total_cov.shape, bool(np.all(res.total_err < 0.05))
+    ((8, 2), (2, 2), True)
     """
     pairs = _pairs(coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2)
     r = _reach("r_bins", r_bins, pairs.box, 0.5, "half the box")
@@ -425,9 +462,14 @@ def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike,
     coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2, progress
         As for `xi_one_two_halo`.
     r_p_bins : array_like, shape (n_rp + 1,)
-        Edges of r_p in Mpc/h, the last at most ``box_size / 2``.
+        Edges of r_p in Mpc/h, the last at most ``box_size / 2`` (and within the cube side
+        with cube regions).
     pi_max : float
         Largest line-of-sight separation in Mpc/h, at most ``box_size / 2``.
+    regions, regions2 : optional
+        Jackknife regions, as for `xi_one_two_halo`. The cubes' randoms integrate g over
+        each (r_p, pi) bin: the ring's azimuth average 1 - 4 r_p/(pi a) + r_p**2/(pi a**2)
+        times the integral of max(0, 1 - |pi| / a) over the pi bin (any pi).
 
     Returns
     -------
@@ -523,6 +565,12 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
         Number of mu bins over [0, 1), at least 1.
     ells : sequence of int, optional
         Even multipole orders, by default (0, 2, 4).
+    regions : int or array_like of int, optional
+        Jackknife regions, as for `xi_one_two_halo`; the errors have the shape
+        (len(ells), n_s) and the covariance runs over ells and s in that (C) order. The
+        cubes' randoms integrate g over each (s, mu) bin in closed form: at fixed s and
+        mu the azimuth average of g is (1 - s mu / a) (1 - 4 rho / (pi a) + rho**2 /
+        (pi a**2)), rho = s sqrt(1 - mu**2), for s <= a.
 
     Returns
     -------
@@ -644,6 +692,11 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
         Side of the periodic box in Mpc/h.
     progress : bool or callable, optional
         As for `count_pairs_2d`.
+    regions : int or array_like of int, optional
+        Jackknife regions of the galaxies (the lenses): an int n for n**3 cubes, or one
+        integer label per galaxy, as for `xi_one_two_halo`. Entry k of the delete-one
+        estimates averages over the galaxies outside region k, against every particle:
+        the mass field stays whole, as a lensing jackknife over lens patches does.
 
     Returns
     -------
@@ -735,6 +788,13 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
         pairs and ``box_size / 4`` for triplets.
     n_order : int, optional
         Group size: 2 or 3 (default 3).
+    regions : int or array_like of int, optional
+        Jackknife regions, as for `xi_one_two_halo`; the result then carries, for
+        ``by_partitions`` and ``total``, ``F_by_region``, ``F_cov`` and ``F_err``. The
+        delete-one random groups are the full ones scaled by the groups left,
+        ``C(N_k, n) / C(N, n)``, and for cubes also by ``(V / (V - a**3))**(n - 1)``, the
+        retained density's rise; the groups the removed cube's boundary cuts are not
+        subtracted (a bias of order ``r / a`` times ``a**3 / V``).
 
     Returns
     -------

@@ -41,7 +41,8 @@ def shell_sample(r0, r1):
     def sample(rng, m):
         r = np.cbrt(rng.uniform(r0**3, r1**3, m))
         v = rng.normal(size=(m, 3))
-        return r[:, None] * v / np.linalg.norm(v, axis=1)[:, None], 4 * math.pi / 3 * (r1**3 - r0**3)
+        volume = 4 * math.pi / 3 * (r1**3 - r0**3)
+        return r[:, None] * v / np.linalg.norm(v, axis=1)[:, None], volume
     return sample
 
 
@@ -169,37 +170,43 @@ def test_xi_by_region_against_reference_recounts():
     np.testing.assert_allclose(res.total_err, np.sqrt(np.diag(jackknife_cov(total))), rtol=1e-10)
 
 
-@pytest.mark.parametrize("which", ["xi_cross_weighted", "wp_weighted", "multipoles", "triplets",
-                                   "delta_sigma"])
-def test_label_regions_equal_the_reduced_catalogues(which):
-    rng = np.random.default_rng(5)
+def estimator_call(which, rng):
+    """A call of one estimator on the rows kept (k of the first catalogue, k2 of the
+    second), with extra keywords, and the label regions of both catalogues."""
     a, b = uniform(400, 1), uniform(300, 2)
     ids, ids2 = rng.integers(0, 30, 400), rng.integers(0, 30, 300)
     w, w2 = rng.uniform(0.5, 2, 400), rng.uniform(0.5, 2, 300)
     lab, lab2 = rng.integers(0, 6, 400), rng.integers(2, 8, 300)
-    if which == "xi_cross_weighted":
-        est, edges = quor.xi_one_two_halo, [1.0, 10.0, 30.0]
-        args = lambda k, k2: (a[k], ids[k], edges, BOX)  # noqa: E731
-        kw = lambda k, k2: dict(coords2=b[k2], halo_ids2=ids2[k2], weights=w[k],  # noqa: E731
-                                weights2=w2[k2])
-        full = est(a, ids, edges, BOX, regions=lab, regions2=lab2, **kw(slice(None), slice(None)))
-        want = [np.stack(f) for f in zip(*[est(*args(lab != k, None), **kw(lab != k, lab2 != k))
-                                            for k in range(8)])]
+    edges = [1.0, 10.0, 30.0]
+    calls = {
+        "xi_cross_weighted": lambda k, k2, **o: quor.xi_one_two_halo(
+            a[k], ids[k], edges, BOX, coords2=b[k2], halo_ids2=ids2[k2], weights=w[k],
+            weights2=w2[k2], **o),
+        "wp_weighted": lambda k, k2, **o: quor.wp_one_two_halo(
+            a[k], ids[k], edges, 20.0, BOX, weights=w[k], **o),
+        "multipoles": lambda k, k2, **o: quor.xi_multipoles(a[k], ids[k], [2.0, 10.0, 30.0],
+                                                            4, BOX, **o),
+        "triplets": lambda k, k2, **o: quor.npoint_ratio(a[k], ids[k], [5.0, 20.0], BOX, **o),
+        "delta_sigma": lambda k, k2, **o: quor.delta_sigma_one_two_halo(
+            a[k], ids[k], b, ids2, w2, edges, BOX, **o),
+    }
+    return calls[which], lab, (lab2 if which == "xi_cross_weighted" else None)
+
+
+@pytest.mark.parametrize("which", ["xi_cross_weighted", "wp_weighted", "multipoles", "triplets",
+                                   "delta_sigma"])
+def test_label_regions_equal_the_reduced_catalogues(which):
+    """Label regions with randoms scaled by the retained pairs: entry k is the estimator
+    on the catalogue(s) without region k's galaxies (both catalogues, jointly labelled)."""
+    call, lab, lab2 = estimator_call(which, np.random.default_rng(5))
+    everything = slice(None)
+    if lab2 is None:
+        full = call(everything, everything, regions=lab)
+        runs = [call(lab != k, everything) for k in np.unique(lab)]
     else:
-        lab2 = None
-        if which == "wp_weighted":
-            est, call = quor.wp_one_two_halo, lambda k, **o: quor.wp_one_two_halo(
-                a[k], ids[k], [1.0, 10.0, 30.0], 20.0, BOX, weights=w[k], **o)
-        elif which == "multipoles":
-            call = lambda k, **o: quor.xi_multipoles(a[k], ids[k], [2.0, 10.0, 30.0], 4, BOX, **o)  # noqa: E731,E501
-        elif which == "triplets":
-            call = lambda k, **o: quor.npoint_ratio(a[k], ids[k], [5.0, 20.0], BOX, **o)  # noqa: E731
-        else:
-            call = lambda k, **o: quor.delta_sigma_one_two_halo(  # noqa: E731
-                a[k], ids[k], b, ids2, w2, [1.0, 10.0, 30.0], BOX, **o)
-        full = call(slice(None), regions=lab)
-        want = [np.stack(f) for f in zip(*[call(lab != k) for k in range(6)])]
-    for name, expected in zip(full._fields, want):
+        full = call(everything, everything, regions=lab, regions2=lab2)
+        runs = [call(lab != k, lab2 != k) for k in np.union1d(lab, lab2)]
+    for name, expected in zip(full._fields, (np.stack(f) for f in zip(*runs))):
         got = getattr(full, name + "_by_region")
         np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-15)
         np.testing.assert_allclose(getattr(full, name + "_cov"), jackknife_cov(expected),

@@ -822,7 +822,8 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
         raise ValueError(f"n_order must be 2 or 3, got {n}")
     xyz, ids, box = _catalogue(coords, halo_ids, box_size, n)
     fraction = 0.5 if n == 2 else 0.25
-    r = _reach("r_bins", r_bins, box, fraction, "half the box" if n == 2 else "a quarter of the box")
+    r = _reach("r_bins", r_bins, box, fraction,
+               "half the box" if n == 2 else "a quarter of the box")
     pairs = _Pairs(xyz, ids, None, None, None, None, box)
     reg = None if regions is None else _regions(regions, None, pairs)
 

@@ -347,8 +347,8 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
         As for `count_pairs_1d`.
     regions : int or array_like of int, optional
         Jackknife regions: an int n splits the box into n**3 cubes of side a = box_size / n
-        (cube (ix n + iy) n + iz holds x in [ix a, (ix + 1) a), the last cube of a row
-        closed at the box's side; both catalogues), or one integer label per galaxy of
+        (cube (ix n + iy) n + iz, ix = min(floor(x / a), n - 1) on the wrapped position,
+        for both catalogues), or one integer label per galaxy of
         `coords` (any integer dtype). At least two regions. The result then also carries
         ``total`` and, for ``one_halo``, ``two_halo`` and ``total``, the delete-one
         estimates ``F_by_region`` (entry k from the catalogue(s) without region k's
@@ -400,7 +400,7 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
     >>> one.tolist(), bool(np.all(abs(two) < 0.05))
     ([0.0, 0.0], True)
 
-Jackknife errors from 2**3 cubes of side 50 Mpc/h:
+    Jackknife errors from 2**3 cubes of side 50 Mpc/h:
 
     >>> res = quor.xi_one_two_halo(coords, np.arange(20_000), [1.0, 5.0, 10.0], 100.0,
     ...                            regions=2)

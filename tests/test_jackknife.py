@@ -67,63 +67,50 @@ def rppi_sample(r0, r1, z0, z1):
     return sample
 
 
-def analytic(volume, covariogram, side):
-    """The retained pair volume: (V - 2 a**3) V_B + a**3 G_B."""
-    return float(_jackknife.cube_randoms(np.array([1.0]), np.array(volume), np.array(covariogram),
-                                         BOX, side)[0]) * (BOX**3 - side**3) ** 2
+def covariogram_of(kind, edges, side):
+    """The covariogram's integral over the one bin given by `edges`."""
+    bins = [np.array(pair) for pair in edges]
+    return {"shell": lambda: _jackknife.shell_covariogram(bins[0], side)[0],
+            "smu": lambda: _jackknife.smu_covariogram(*bins, side)[0, 0],
+            "rppi": lambda: _jackknife.rppi_covariogram(*bins, side)[0, 0]}[kind]()
 
 
-@pytest.mark.parametrize("n_cubes, r0, r1", [(2, 0.0, 50.0), (3, 5.0, 33.0), (4, 0.0, 3.0),
-                                             (5, 10.0, 20.0)])
-def test_shell_randoms_against_monte_carlo(n_cubes, r0, r1):
-    side = BOX / n_cubes
-    r = np.array([r0, r1])
-    want, err = mc_retained_pair_volume(shell_sample(r0, r1), n_cubes, seed=n_cubes)
-    got = analytic(4 * math.pi / 3 * (r1**3 - r0**3), _jackknife.shell_covariogram(r, side)[0],
-                   side)
-    assert abs(got - want) < 5 * err
+SAMPLERS = {"shell": shell_sample, "smu": smu_sample, "rppi": rppi_sample}
 
 
-@pytest.mark.parametrize("n_cubes, s, mu", [(3, (0.0, 30.0), (0.0, 0.2)),
-                                            (3, (10.0, 33.0), (0.8, 1.0)),
-                                            (4, (5.0, 25.0), (0.4, 0.6))])
-def test_smu_randoms_against_monte_carlo(n_cubes, s, mu):
-    side = BOX / n_cubes
-    want, err = mc_retained_pair_volume(smu_sample(*s, *mu), n_cubes, seed=7)
-    cov = _jackknife.smu_covariogram(np.array(s), np.array(mu), side)[0, 0]
-    got = analytic(4 * math.pi / 3 * (s[1]**3 - s[0]**3) * (mu[1] - mu[0]), cov, side)
-    assert abs(got - want) < 5 * err
-
-
-@pytest.mark.parametrize("n_cubes, r_p, pi", [(3, (0.0, 30.0), (0.0, 10.0)),
-                                              (4, (5.0, 25.0), (20.0, 40.0)),   # pi past a
-                                              (5, (0.0, 20.0), (15.0, 25.0))])  # across a
-def test_rppi_randoms_against_monte_carlo(n_cubes, r_p, pi):
-    side = BOX / n_cubes
-    want, err = mc_retained_pair_volume(rppi_sample(*r_p, *pi), n_cubes, seed=11)
-    cov = _jackknife.rppi_covariogram(np.array(r_p), np.array(pi), side)[0, 0]
-    got = analytic(math.pi * (r_p[1]**2 - r_p[0]**2) * 2 * (pi[1] - pi[0]), cov, side)
-    assert abs(got - want) < 5 * err
-
-
-@pytest.mark.parametrize("kind, sampler, edges", [
-    ("shell", shell_sample, ((3.0, 20.0),)),
-    ("shell", shell_sample, ((0.0, 25.0),)),
-    ("smu", smu_sample, ((2.0, 24.0), (0.0, 0.3))),
-    ("smu", smu_sample, ((10.0, 25.0), (0.7, 1.0))),
-    ("rppi", rppi_sample, ((0.0, 25.0), (0.0, 8.0))),
-    ("rppi", rppi_sample, ((5.0, 20.0), (15.0, 40.0))),     # pi bin across and past a
-    ("rppi", rppi_sample, ((5.0, 20.0), (30.0, 45.0))),     # pi bin past a: no overlap
+@pytest.mark.parametrize("kind, n_cubes, edges", [
+    ("shell", 2, ((0.0, 50.0),)), ("shell", 3, ((5.0, 33.0),)), ("shell", 4, ((0.0, 3.0),)),
+    ("smu", 3, ((0.0, 30.0), (0.0, 0.2))), ("smu", 4, ((10.0, 25.0), (0.8, 1.0))),
+    ("rppi", 3, ((0.0, 30.0), (0.0, 10.0))), ("rppi", 4, ((5.0, 25.0), (20.0, 40.0))),
 ])
-def test_covariogram_bin_average_against_monte_carlo(kind, sampler, edges):
+def test_cube_randoms_against_monte_carlo(kind, n_cubes, edges):
+    """(V - 2 a**3) V_B + a**3 G_B, the volume where a pair of the bin has both ends
+    outside the cube, against pairs drawn in the box."""
+    side = BOX / n_cubes
+    sampler = SAMPLERS[kind](*(e for pair in edges for e in pair))
+    want, err = mc_retained_pair_volume(sampler, n_cubes, seed=n_cubes)
+    _, volume = sampler(np.random.default_rng(0), 1)
+    got = float(_jackknife.cube_randoms(np.array([1.0]), np.array(volume),
+                                        np.array(covariogram_of(kind, edges, side)), BOX,
+                                        side)[0]) * (BOX**3 - side**3) ** 2
+    assert abs(got - want) < 5 * err
+
+
+@pytest.mark.parametrize("kind, edges", [
+    ("shell", ((3.0, 20.0),)),
+    ("shell", ((0.0, 25.0),)),
+    ("smu", ((2.0, 24.0), (0.0, 0.3))),
+    ("smu", ((10.0, 25.0), (0.7, 1.0))),
+    ("rppi", ((0.0, 25.0), (0.0, 8.0))),
+    ("rppi", ((5.0, 20.0), (15.0, 40.0))),     # pi bin across and past a
+    ("rppi", ((5.0, 20.0), (30.0, 45.0))),     # pi bin past a: no overlap
+])
+def test_covariogram_bin_average_against_monte_carlo(kind, edges):
     """The product form prod max(0, 1 - |d_i| / a) averaged over d uniform in the bin."""
     side, m = 25.0, 400_000
-    d, volume = sampler(*(e for pair in edges for e in pair))(np.random.default_rng(9), m)
+    d, volume = SAMPLERS[kind](*(e for pair in edges for e in pair))(np.random.default_rng(9), m)
     g = np.prod(np.maximum(0.0, 1.0 - np.abs(d) / side), axis=1)
-    bins = [np.array(pair) for pair in edges]
-    got = {"shell": lambda: _jackknife.shell_covariogram(bins[0], side)[0],
-           "smu": lambda: _jackknife.smu_covariogram(*bins, side)[0, 0],
-           "rppi": lambda: _jackknife.rppi_covariogram(*bins, side)[0, 0]}[kind]()
+    got = covariogram_of(kind, edges, side)
     assert abs(got / volume - g.mean()) <= 5 * g.std() / math.sqrt(m) + 1e-15
 
 

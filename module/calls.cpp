@@ -188,7 +188,21 @@ MemoryNeed ShapeCall::memory_need() const {
 Ref ShapeCall::result(NpointCounts &&counts) { return npoint_result(std::move(counts)); }
 
 // ---------------------------------------------------------------------------------------------
-// Pair counters with a second catalogue, weights or separations
+// Pair counters with a second catalogue, weights, separations or regions
+
+void check_regions(const PartitionIds &labels, const StridedMatrix &coords, uint64_t n_regions,
+                   const char *name, const char *coords_name) {
+    if (labels.size != coords.rows)
+        raise_with(PyExc_ValueError, PyUnicode_FromFormat("%s must have one label per row of %s", name, coords_name));
+    for (int64_t i = 0; i < labels.size; ++i) {
+        const int32_t r = labels[i];
+        if (r < 0 || static_cast<uint64_t>(r) >= n_regions)
+            raise_with(PyExc_ValueError,
+                       PyUnicode_FromFormat("%s[%lld] = %d is outside [0, n_regions) with n_regions=%llu", name,
+                                            static_cast<long long>(i), static_cast<int>(r),
+                                            static_cast<unsigned long long>(n_regions)));
+    }
+}
 
 template <class Base>
 PairSumsCall<Base> PairSumsCall<Base>::from(const BoundArgs &bound) {
@@ -196,7 +210,7 @@ PairSumsCall<Base> PairSumsCall<Base>::from(const BoundArgs &bound) {
     const size_t k = bound.sig->count - TRAILING;
     auto given = [&](size_t i) { return bound[k + i] != Py_None; };
     PairQuery &q = call.query;
-    q.first = {call.base.coords, call.base.ids, {}};
+    q.first = {call.base.coords, call.base.ids, {}, {}};
     if (given(0)) q.second.coords = positions_arg(bound, k);
     if (given(1)) q.second.ids = partition_arg(bound, k + 1);
     if (given(2)) q.first.weights = weights_arg(bound, k + 2);
@@ -210,6 +224,28 @@ PairSumsCall<Base> PairSumsCall<Base>::from(const BoundArgs &bound) {
     if (given(2)) check_weights(q.first.weights, q.first.coords, "weights", "coords");
     if (given(3)) check_weights(q.second.weights, q.second.coords, "weights2", "coords2");
     call.extended = given(0) || given(2) || given(3) || q.separations;
+    // Regions: labels for every catalogue counted, and how many regions they name.
+    const bool regions = given(5), regions2 = given(6), counted = given(7);
+    if (regions2 && !q.cross) raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 needs coords2"));
+    if (regions2 && !regions) raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 needs regions"));
+    if (counted && !regions) raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions needs regions"));
+    if (regions) {
+        if (q.cross && !regions2)
+            raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 is required with coords2 and regions"));
+        q.n_regions = counted ? count_arg(bound, k + 7) : 0;
+        if (q.n_regions == 0)
+            raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions must be at least 1 with regions"));
+        if (q.n_regions > static_cast<uint64_t>(INT32_MAX))
+            raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions must be at most 2147483647"));
+        q.first.regions = partition_arg(bound, k + 5);
+        check_regions(q.first.regions, q.first.coords, q.n_regions, "regions", "coords");
+        if (q.cross) {
+            q.second.regions = partition_arg(bound, k + 6);
+            check_regions(q.second.regions, q.second.coords, q.n_regions, "regions2", "coords2");
+        }
+        // The bins of one histogram: the base's need is four histograms of float64.
+        check_result_size("n_regions", q.n_regions, static_cast<uint64_t>(call.base.memory_need().bytes / 32));
+    }
     return call;
 }
 
@@ -228,12 +264,17 @@ MemoryNeed PairSumsCall<Base>::memory_need() const {
     // exact digits, some ten words a counter (HistPair::bytes).
     const double sums = (query.weighted() ? 1.0 : 0.0) + (query.separations ? 2.0 : 0.0);
     need.bytes *= 1.0 + 3.0 * sums;
+    // With regions, every histogram once more per region.
+    if (query.regioned()) {
+        need.bytes *= 1.0 + static_cast<double>(query.n_regions);
+        if (static_cast<double>(query.n_regions) >= need.bytes / 64) need.argument = "n_regions=" + std::to_string(query.n_regions);
+    }
     return need;
 }
 
 template <class Base>
 Ref PairSumsCall<Base>::result(PairSums &&counts) const {
-    if (!extended) return pair_hists_result(std::move(counts.pairs), Base::RADIAL);
+    if (!extended && !query.regioned()) return pair_hists_result(std::move(counts.pairs), Base::RADIAL);
     constexpr bool radial = Base::RADIAL;
     Ref auto_pairs = hist_array(std::move(counts.pairs.auto_counts), radial);
     Ref cross_pairs = hist_array(std::move(counts.pairs.cross_counts), radial);
@@ -244,9 +285,34 @@ Ref PairSumsCall<Base>::result(PairSums &&counts) const {
     Ref items[8] = {std::move(auto_sums), std::move(cross_sums), std::move(auto_pairs), std::move(cross_pairs),
                     separation(counts.r.auto_counts), separation(counts.r.cross_counts),
                     separation(counts.log_r.auto_counts), separation(counts.log_r.cross_counts)};
-    Ref out = steal_or_throw(PyTuple_New(8));
+    const Py_ssize_t n_items = query.regioned() ? 16 : 8;
+    Ref out = steal_or_throw(PyTuple_New(n_items));
     for (Py_ssize_t k = 0; k < 8; ++k)
         check_status(PyTuple_SetItem(out.get(), k, items[k].release()));  // takes the item even on failure
+    if (!query.regioned()) return out;
+    // The regions' histograms, (n_regions, bins...) with the bins' shape as above.
+    PairSums &removed = counts.removed.at(0);
+    auto by_region = [&](Hist2d &hist) {
+        std::vector<uint64_t> dims{query.n_regions};
+        if (radial) {
+            dims.push_back(hist.rows * hist.cols);
+        } else {
+            dims.push_back(hist.rows);
+            dims.push_back(hist.cols);
+        }
+        if (hist.parts > 0) dims.push_back(hist.parts);
+        return make_array_nd(std::move(hist.values), dims);
+    };
+    Ref r_auto_pairs = by_region(removed.pairs.auto_counts);
+    Ref r_cross_pairs = by_region(removed.pairs.cross_counts);
+    Ref r_auto_sums = weighted ? by_region(removed.weights.auto_counts) : Ref::borrow(r_auto_pairs.get());
+    Ref r_cross_sums = weighted ? by_region(removed.weights.cross_counts) : Ref::borrow(r_cross_pairs.get());
+    auto r_separation = [&](Hist2d &hist) { return query.separations ? by_region(hist) : Ref::borrow(Py_None); };
+    Ref r_items[8] = {std::move(r_auto_sums), std::move(r_cross_sums), std::move(r_auto_pairs), std::move(r_cross_pairs),
+                      r_separation(removed.r.auto_counts), r_separation(removed.r.cross_counts),
+                      r_separation(removed.log_r.auto_counts), r_separation(removed.log_r.cross_counts)};
+    for (Py_ssize_t k = 0; k < 8; ++k)
+        check_status(PyTuple_SetItem(out.get(), 8 + k, r_items[k].release()));
     return out;
 }
 

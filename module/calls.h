@@ -17,6 +17,11 @@
 
 namespace quor {
 
+/// Region labels of one catalogue: ValueError unless `labels` has one entry per row of
+/// `coords` and each lies in [0, n_regions).
+void check_regions(const PartitionIds &labels, const StridedMatrix &coords, uint64_t n_regions,
+                   const char *name, const char *coords_name);
+
 /* Each call struct is made from bound arguments 0 .. k-1 in declaration order (the
    first failing conversion raises, naming its parameter), then checked before any
    counting. `run()` touches no Python object, so it may run without the GIL; with an
@@ -123,14 +128,19 @@ struct ShapeCall {
    and its result are Base's; with one, the result is the 8-tuple (auto, cross,
    auto_pairs, cross_pairs, auto_r, cross_r, auto_log_r, cross_log_r): auto and cross the
    sums of w_i w_j when weighted (else the pair counts again), the separation sums of
-   w_i w_j r and w_i w_j ln r, or None without separations. */
+   w_i w_j r and w_i w_j ln r, or None without separations.
+   Three more trailing parameters count by jackknife region: regions and regions2 (one
+   int32 label per galaxy of either catalogue, in [0, n_regions)) and n_regions. With
+   them the result is a 16-tuple: the 8 above, then the same 8 over the pairs with a
+   galaxy in each region, each with a leading axis of n_regions (None where the first
+   8 have None). */
 template <class Base>
 struct PairSumsCall {
     Base base;
     PairQuery query;
     bool extended = false;
 
-    static constexpr size_t TRAILING = 5;
+    static constexpr size_t TRAILING = 8;
     using Counts = PairSums;
     static PairSumsCall from(const BoundArgs &bound);
     Counts run(const OwnerSlab *owner = nullptr) const;

@@ -232,8 +232,9 @@ constexpr size_t CONTROL_PARAMS = 3;
 #define QUOR_CONTROL_NAMES "progress", "threads", "stop"
 
 /* The pair counters' parameters after those (PairSumsCall), each None by default. */
-constexpr size_t PAIR_PARAMS = 5;
-#define QUOR_PAIR_NAMES "coords2", "partition_ids2", "weights", "weights2", "separations"
+constexpr size_t PAIR_PARAMS = 8;
+#define QUOR_PAIR_NAMES \
+    "coords2", "partition_ids2", "weights", "weights2", "separations", "regions", "regions2", "n_regions"
 
 /// Binds, converts and checks the arguments with the GIL held, counts without it, and
 /// returns the result tuple.
@@ -270,15 +271,15 @@ PyObject *count_releasing_gil(const Signature &sig, PyObject *args, PyObject *kw
 
 const char *const pairs_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size", QUOR_CONTROL_NAMES,
                                       QUOR_PAIR_NAMES};
-const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 12, CONTROL_PARAMS + PAIR_PARAMS};
+const Signature pairs_1d_sig = {"count_pairs_1d", pairs_1d_names, 15, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const pairs_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size", QUOR_CONTROL_NAMES,
                                       QUOR_PAIR_NAMES};
-const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 13, CONTROL_PARAMS + PAIR_PARAMS};
+const Signature pairs_2d_sig = {"count_pairs_2d", pairs_2d_names, 16, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max", "box_size", QUOR_CONTROL_NAMES,
                                  QUOR_PAIR_NAMES};
-const Signature smu_sig = {"count_pairs_smu", smu_names, 14, CONTROL_PARAMS + PAIR_PARAMS};
+const Signature smu_sig = {"count_pairs_smu", smu_names, 17, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", QUOR_CONTROL_NAMES};
 const Signature npoint_sig = {"count_npoint", npoint_names, 8, CONTROL_PARAMS};
@@ -334,15 +335,15 @@ struct SlabCall {
 
 const char *const slab_1d_names[] = {"coords", "partition_ids", "r_bins", "box_size",
                                      "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
-const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 14, CONTROL_PARAMS + PAIR_PARAMS};
+const Signature slab_1d_sig = {"count_pairs_1d_slab", slab_1d_names, 17, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_2d_names[] = {"coords", "partition_ids", "r_p_bins", "pi_bins", "box_size",
                                      "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
-const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 15, CONTROL_PARAMS + PAIR_PARAMS};
+const Signature slab_2d_sig = {"count_pairs_2d_slab", slab_2d_names, 18, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins", "mu_max",
                                       "box_size", "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_PAIR_NAMES};
-const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 16, CONTROL_PARAMS + PAIR_PARAMS};
+const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 19, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order",
                                          "x_lo", "x_hi", QUOR_CONTROL_NAMES};
@@ -576,27 +577,32 @@ constexpr int KW = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef function_table[] = {
     {"count_pairs_1d", as_cfunction(py_count_pairs_1d), KW,
      "count_pairs_1d(coords, partition_ids, r_bins, box_size, progress=None, threads=None, stop=None, "
-     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
+     "regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_pairs_2d", as_cfunction(py_count_pairs_2d), KW,
      "count_pairs_2d(coords, partition_ids, r_p_bins, pi_bins, box_size, progress=None, threads=None, stop=None, "
-     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
+     "regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_pairs_smu", as_cfunction(py_count_pairs_smu), KW,
      "count_pairs_smu(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, progress=None, threads=None, stop=None, "
-     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
+     "regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_npoint", as_cfunction(py_count_npoint), KW,
      "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
      "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_pairs_1d_slab", as_cfunction(py_count_pairs_1d_slab), KW,
      "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None, "
-     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
+     "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
+     "regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_pairs_2d_slab", as_cfunction(py_count_pairs_2d_slab), KW,
      "count_pairs_2d_slab(coords, partition_ids, r_p_bins, pi_bins, box_size, x_lo, x_hi, progress=None, threads=None, "
-     "stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None)\n--\n\n"},
+     "stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
+     "regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_pairs_smu_slab", as_cfunction(py_count_pairs_smu_slab), KW,
      "count_pairs_smu_slab(coords, partition_ids, s_bins, n_mu_bins, mu_max, box_size, x_lo, x_hi, "
      "progress=None, threads=None, stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, "
-     "separations=None)\n--\n\n"},
+     "separations=None, regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_npoint_slab", as_cfunction(py_count_npoint_slab), KW,
      "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
     {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,

@@ -155,6 +155,27 @@ Ref make_array_2d(Hist2d &&hist) {
     return make_array(make_container(owned), nd, dims, strides);
 }
 
+Ref make_array_nd(std::vector<double> &&values, const std::vector<uint64_t> &dims) {
+    constexpr size_t MAX_AXES = 4;
+    uint64_t elements = 1;
+    for (const uint64_t d : dims) {
+        if (d > static_cast<uint64_t>(PY_SSIZE_T_MAX)) throw std::logic_error("histogram shape too large");
+        elements = checked_elements(elements, d);
+    }
+    if (dims.empty() || dims.size() > MAX_AXES || elements != values.size())
+        throw std::logic_error("histogram shape does not match its buffer");
+    const int nd = static_cast<int>(dims.size());
+    Py_ssize_t shape[MAX_AXES], strides[MAX_AXES];
+    Py_ssize_t step = static_cast<Py_ssize_t>(sizeof(double));
+    for (int d = nd - 1; d >= 0; --d) {  // C order; an empty array's strides are all 0
+        shape[d] = static_cast<Py_ssize_t>(dims[d]);
+        strides[d] = values.empty() ? 0 : step;
+        if (!values.empty()) step *= shape[d];
+    }
+    std::vector<double> owned = std::move(values);
+    return make_array(make_container(owned), nd, shape, strides);
+}
+
 Ref make_result_pair(Ref first, Ref second) {
     Ref pair = steal_or_throw(PyTuple_New(2));
     // PyTuple_SetItem takes over the item even on failure.

@@ -22,6 +22,10 @@ Ref make_int32_array_1d(std::vector<int32_t> &&values);
 /// (rows, cols, parts) for a histogram of exact parts.
 Ref make_array_2d(Hist2d &&hist);
 
+/// A C-ordered float64 array of the given shape (at most 4 axes) over the vector's
+/// buffer, taken over; the product of `dims` must be its size.
+Ref make_array_nd(std::vector<double> &&values, const std::vector<uint64_t> &dims);
+
 /// The 2-tuple (first, second); takes over both references.
 Ref make_result_pair(Ref first, Ref second);
 

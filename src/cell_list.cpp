@@ -269,6 +269,18 @@ CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &
     return co;
 }
 
+namespace {
+
+/// The region labels of the rows, in cell order.
+void fill_regions(CellOrdered &co, const PartitionIds &labels) {
+    CellColumns &cols = co.cols;
+    cols.regions.resize(cols.orig_index.size());
+    for (uint64_t k = 0; k < cols.regions.size(); ++k)
+        cols.regions[k] = labels[static_cast<int64_t>(cols.orig_index[k])];
+}
+
+}  // namespace
+
 PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w) {
     const bool weighted = query.weighted();
     PairCells cells;
@@ -290,6 +302,11 @@ PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_x
                                          weighted ? &own.weights : nullptr);
         cells.partners = prepare_cell_ordered(partners.coords, partners.ids, box_size, grid,
                                               weighted ? &partners.weights : nullptr);
+    }
+    if (query.regioned()) {
+        const bool swap = query.cross && query.first.coords.rows > query.second.coords.rows;
+        fill_regions(cells.own, swap ? query.second.regions : query.first.regions);
+        if (query.cross) fill_regions(cells.partners, swap ? query.first.regions : query.second.regions);
     }
     if (query.owner) {
         mark_owner(cells.own, *query.owner);

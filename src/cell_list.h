@@ -125,6 +125,8 @@ struct CellColumns {
     /// The galaxies' weights, for a weighted count (ones for a catalogue given none);
     /// else empty.
     std::vector<double> ws;
+    /// The galaxies' jackknife region labels, for a count by region; else empty.
+    std::vector<int32_t> regions;
     /// For an owner-aware count (else empty): x of the owned galaxies and +inf for the
     /// ghosts, so that a ghost measured against it is infinitely far (see mark_owner).
     std::vector<double> owned_xs;

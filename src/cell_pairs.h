@@ -52,16 +52,52 @@ struct HistPair {
     uint32_t peel_pause = 0;  ///< buffers left to count without peeling (count_peeled_avx512)
     PairTermSums sums;
 
+    /// With regions: per region k, the 2 n counters (and sums) of the pairs with a
+    /// galaxy in region k, block after block; counter k 2 n + c of region_tallies sits
+    /// at k 2 n + c + 1, after a spare one for the pairs that add nothing there.
+    uint64_t n_regions = 0;
+    std::vector<uint64_t> region_tallies;
+    PairTermSums region_sums;
+
     /// `term_bounds`: one per sum kept (pair_term_bounds).
-    explicit HistPair(uint64_t n, const std::vector<double> &term_bounds = {})
-        : counts(2 * n, 0.0), n_bins(n), sums(2 * n, term_bounds) {
+    explicit HistPair(uint64_t n, const std::vector<double> &term_bounds = {}, uint64_t regions = 0)
+        : counts(2 * n, 0.0), n_bins(n), sums(2 * n, term_bounds), n_regions(regions) {
         if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
+        if (regions > 0) {
+            region_tallies.assign(checked_elements(regions, 2 * n) + 1, 0);
+            region_sums = PairTermSums(regions * 2 * n, term_bounds);
+        }
     }
 
-    /// The bytes of the buffers of a HistPair of n bins, keeping `sums` sums.
-    static uint64_t bytes(uint64_t n, uint64_t sums = 0) {
+    /// The bytes of the buffers of a HistPair of n bins, keeping `sums` sums, with
+    /// `regions` regions.
+    static uint64_t bytes(uint64_t n, uint64_t sums = 0, uint64_t regions = 0) {
+        const uint64_t region_counters = regions * 2 * n;
         return 2 * n * sizeof(double) + (2 * n <= MAX_TALLIED ? (2 * n + 1) * COPIES * sizeof(uint64_t) : 0) +
-               PairTermSums::bytes(2 * n, sums);
+               PairTermSums::bytes(2 * n, sums) +
+               (regions > 0 ? (region_counters + 1) * sizeof(uint64_t) + PairTermSums::bytes(region_counters, sums)
+                            : 0);
+    }
+
+    /* The pairs of one buffer into the regions' counters: pair u, of counter
+       counters[u] and regions code (r_i << 32) | r_j, adds to counter c of region r_i
+       and, when r_j differs, of region r_j. Its two region counters are left in
+       first[u] and second[u] (-1 where it adds nothing) for the sums. */
+    void add_regions(const int64_t *counters, const uint64_t *codes, uint64_t n, int64_t *first,
+                     int64_t *second) {
+        const int64_t width = static_cast<int64_t>(2 * n_bins);
+        uint64_t *t = region_tallies.data() + 1;  // counter -1 is the spare
+        for (uint64_t u = 0; u < n; ++u) {
+            const int64_t c = counters[u];
+            const int64_t ri = static_cast<int64_t>(codes[u] >> 32);
+            const int64_t rj = static_cast<int64_t>(codes[u] & 0xFFFFFFFFu);
+            const int64_t a = c < 0 ? -1 : ri * width + c;
+            const int64_t b = c < 0 || ri == rj ? -1 : rj * width + c;
+            ++t[a];
+            ++t[b];
+            first[u] = a;
+            second[u] = b;
+        }
     }
 
     /// One pair in each counters[u] >= 0, u < n; none for -1.
@@ -89,6 +125,8 @@ struct HistPair {
         for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
         for (size_t k = 0; k < tallies.size(); ++k) tallies[k] += right.tallies[k];
         sums.merge(right.sums);
+        for (size_t k = 0; k < region_tallies.size(); ++k) region_tallies[k] += right.region_tallies[k];
+        if (n_regions > 0) region_sums.merge(right.region_sums);
     }
 
     /// The float64 counters, with the integer copies added in.
@@ -140,6 +178,56 @@ struct HistPair {
         if (query.separations) {
             next_sum(out.r);
             next_sum(out.log_r);
+        }
+        if (n_regions > 0) split_regions(out, n_rows, n_cols, query);
+    }
+
+    /// The counters of `all`, n_regions blocks of 2 n_bins counters of `parts` values
+    /// each (one for 0), as the auto and cross histograms of every region, region after
+    /// region.
+    void split_region_blocks(const std::vector<double> &all, Hist2d &auto_counts, Hist2d &cross_counts,
+                             uint64_t n_rows, uint64_t n_cols, uint64_t parts) const {
+        const uint64_t half = n_bins * std::max<uint64_t>(parts, 1);
+        auto_counts.values.clear();
+        cross_counts.values.clear();
+        auto_counts.values.reserve(n_regions * half);
+        cross_counts.values.reserve(n_regions * half);
+        for (uint64_t k = 0; k < n_regions; ++k) {
+            const auto block = all.begin() + static_cast<ptrdiff_t>(2 * k * half);
+            auto_counts.values.insert(auto_counts.values.end(), block, block + static_cast<ptrdiff_t>(half));
+            cross_counts.values.insert(cross_counts.values.end(), block + static_cast<ptrdiff_t>(half),
+                                       block + static_cast<ptrdiff_t>(2 * half));
+        }
+        auto_counts.rows = cross_counts.rows = n_rows;
+        auto_counts.cols = cross_counts.cols = n_cols;
+        auto_counts.parts = cross_counts.parts = parts;
+    }
+
+    /// The regions' histograms into out.removed, as split_all does the others.
+    void split_regions(PairSums &out, uint64_t n_rows, uint64_t n_cols, const PairQuery &query) {
+        out.n_regions = n_regions;
+        out.removed.resize(1);
+        PairSums &removed = out.removed[0];
+        removed.n_regions = n_regions;
+        std::vector<double> all(region_tallies.size() - 1);
+        for (size_t k = 0; k < all.size(); ++k) all[k] = static_cast<double>(region_tallies[k + 1]);
+        region_tallies.clear();
+        split_region_blocks(all, removed.pairs.auto_counts, removed.pairs.cross_counts, n_rows, n_cols, 0);
+        uint64_t s = 0;
+        auto next_sum = [&](PairHists &to) {
+            uint64_t parts = 0;
+            std::vector<double> values;
+            if (s < region_sums.sums())
+                values = query.expansions ? region_sums.expansions(s, parts) : region_sums.rounded(s);
+            else
+                values.assign(n_regions * 2 * n_bins, 0.0), parts = query.expansions ? 1 : 0;
+            ++s;
+            split_region_blocks(values, to.auto_counts, to.cross_counts, n_rows, n_cols, parts);
+        };
+        if (query.weighted()) next_sum(removed.weights);
+        if (query.separations) {
+            next_sum(removed.r);
+            next_sum(removed.log_r);
         }
     }
 };
@@ -645,8 +733,12 @@ struct PairSides {
 
    With `Weighted`, the filter also keeps each pair's product of weights, and a flush
    adds it to the counter's exact sum; with `Separated`, a flush adds the terms r and
-   ln r (times the product, when weighted) to theirs. */
-template <Kernel K, bool Wrap, class Test, bool Weighted = false, bool Separated = false>
+   ln r (times the product, when weighted) to theirs. With `Regioned`, the filter also
+   keeps both galaxies' regions, and a flush adds each pair (and its terms) once more to
+   its counter in each of the one or two regions it touches; clumps are then never met
+   whole, as their galaxies' regions differ. */
+template <Kernel K, bool Wrap, class Test, bool Weighted = false, bool Separated = false,
+          bool Regioned = false>
 class CellVisit {
 public:
     CellVisit(const PairSides &sides, uint64_t c, double window, const Test &test, HistPair &acc)
@@ -671,6 +763,10 @@ public:
         if constexpr (Weighted) {
             q_.ws = partners_.cols.ws.data();
             out_.products = products_;
+        }
+        if constexpr (Regioned) {
+            q_.rs = partners_.cols.regions.data();
+            out_.regions = region_codes_;
         }
     }
 
@@ -718,6 +814,9 @@ private:
     int64_t counters_[CAPACITY + FilterOut::SLACK];
     double products_[Weighted ? SUMMED : 1];
     double r_terms_[Separated ? SUMMED : 1], log_terms_[Separated ? SUMMED : 1];
+    static constexpr uint64_t REGIONED = Regioned ? CAPACITY + FilterOut::SLACK : 1;
+    uint64_t region_codes_[REGIONED];
+    int64_t first_region_[REGIONED], second_region_[REGIONED];
     FilterOut out_{keys_, dzs_, sames_, 0};
 
     // ---- galaxies and runs ------------------------------------------------------
@@ -743,35 +842,45 @@ private:
         q_.pi = cols.pids[i];
         q_.xs = cols.owned(i) ? partner_xs_ : partner_owned_xs_;
         if constexpr (Weighted) q_.wi = cols.ws[i];
+        if constexpr (Regioned) q_.ri = static_cast<uint64_t>(static_cast<uint32_t>(cols.regions[i])) << 32;
     }
 
     /// A ghost facing partner cells of ghosts alone meets nothing there.
     bool ghost_among_ghosts(bool partners_own) const { return !partners_own && q_.xs != partner_xs_; }
 
     void flush() {
-        if constexpr (Test::COUNTS_ALL && !Weighted && !Separated) {
+        if constexpr (Test::COUNTS_ALL && !Weighted && !Separated && !Regioned) {
             test_.template count_all<K>(keys_, dzs_, sames_, out_.n, counters_, acc_);
         } else {
             test_.template index_all<K>(keys_, dzs_, sames_, out_.n, counters_);
             acc_.add_all(counters_, out_.n);
+            if constexpr (Regioned)
+                acc_.add_regions(counters_, region_codes_, out_.n, first_region_, second_region_);
             if constexpr (Weighted || Separated) add_sums(out_.n);
         }
         out_.n = 0;
     }
 
     /// The buffered pairs' terms into the sums of their counters: w_i w_j, then r and
-    /// ln r (times w_i w_j when weighted).
+    /// ln r (times w_i w_j when weighted); with regions, into those of their regions too.
     void add_sums(uint64_t n) {
         if constexpr (Separated) separation_terms<K, Weighted>(keys_, products_, n, r_terms_, log_terms_);
-        if constexpr (Weighted && Separated) {
-            const double *terms[] = {products_, r_terms_, log_terms_};
-            acc_.sums.template add<K, 3>(counters_, terms, n);
-        } else if constexpr (Weighted) {
-            const double *terms[] = {products_};
-            acc_.sums.template add<K, 1>(counters_, terms, n);
-        } else {
-            const double *terms[] = {r_terms_, log_terms_};
-            acc_.sums.template add<K, 2>(counters_, terms, n);
+        auto add_to = [&](PairTermSums &sums, const int64_t *counters) {
+            if constexpr (Weighted && Separated) {
+                const double *terms[] = {products_, r_terms_, log_terms_};
+                sums.template add<K, 3>(counters, terms, n);
+            } else if constexpr (Weighted) {
+                const double *terms[] = {products_};
+                sums.template add<K, 1>(counters, terms, n);
+            } else {
+                const double *terms[] = {r_terms_, log_terms_};
+                sums.template add<K, 2>(counters, terms, n);
+            }
+        };
+        add_to(acc_.sums, counters_);
+        if constexpr (Regioned) {
+            add_to(acc_.region_sums, first_region_);
+            add_to(acc_.region_sums, second_region_);
         }
     }
 
@@ -790,9 +899,9 @@ private:
     template <int ZFold>
     QUOR_HOT void visit_run(uint64_t j0, uint64_t j1) {
         if (!Wrap && q_.sx == 0.0 && q_.sy == 0.0 && q_.sz == 0.0)
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted, Regioned>>(j0, j1);
         else
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted, Regioned>>(j0, j1);
     }
 
     /// A folded run. Passing the pair test needs |dz| < |window| (for the (s, mu) and
@@ -832,7 +941,7 @@ private:
     /// clumps whose every pair lands in one counter, or none, are met whole (pair counts
     /// only: a sum needs every pair's own term).
     bool uses_clumps() const {
-        if constexpr (Test::WHOLE_CLUMPS && !Weighted && !Separated)
+        if constexpr (Test::WHOLE_CLUMPS && !Weighted && !Separated && !Regioned)
             return !cross_ && !own_.clumps.first.empty() && !aware_ && own_.clumps.clumped(c_) &&
                    own_.clumps.yield->pays();
         return false;
@@ -1066,31 +1175,37 @@ inline PairSides sides_of(const PairCells &cells) {
 
 /// Every pair of `sides` through `test`, cell by cell on the pool, into histograms of
 /// `n_bins` auto and as many cross counters, with the sums of `Weighted` and `Separated`
-/// (`term_bounds`, one per sum: see pair_term_bounds).
-template <Kernel K, bool Wrap, bool Weighted, bool Separated, class Test>
+/// (`term_bounds`, one per sum: see pair_term_bounds) and, with `Regioned`, the
+/// counters and sums of each of `n_regions` regions.
+template <Kernel K, bool Wrap, bool Weighted, bool Separated, bool Regioned, class Test>
 HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, uint64_t n_bins,
-                     const std::vector<double> &term_bounds) {
-    auto make = [&] { return HistPair(n_bins, term_bounds); };
+                     const std::vector<double> &term_bounds, uint64_t n_regions) {
+    const uint64_t regions = Regioned ? n_regions : 0;
+    auto make = [&] { return HistPair(n_bins, term_bounds, regions); };
     auto step = [&](HistPair &acc, uint64_t c) {
-        CellVisit<K, Wrap, Test, Weighted, Separated>(sides, c, window, test, acc).run();
+        CellVisit<K, Wrap, Test, Weighted, Separated, Regioned>(sides, c, window, test, acc).run();
     };
     return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step,
-                                    HistPair::bytes(n_bins, term_bounds.size()));
+                                    HistPair::bytes(n_bins, term_bounds.size(), regions));
 }
 
-/// f(kernel, wrap, weighted, separated) with the variant of this process, `wrap` and the
-/// query's sums as compile-time constants: a pair counter's sweep, chosen once.
+/// f(kernel, wrap, weighted, separated, regioned) with the variant of this process,
+/// `wrap`, the query's sums and whether it counts by region as compile-time constants:
+/// a pair counter's sweep, chosen once.
 template <class F>
 decltype(auto) with_pair_modes(const PairQuery &query, bool wrap, F &&f) {
     return with_kernel([&](auto kernel) {
-        auto with_sums = [&](auto wrapped) -> decltype(auto) {
+        auto with_sums = [&](auto wrapped, auto regioned) -> decltype(auto) {
             if (query.weighted())
-                return query.separations ? f(kernel, wrapped, std::true_type{}, std::true_type{})
-                                         : f(kernel, wrapped, std::true_type{}, std::false_type{});
-            return query.separations ? f(kernel, wrapped, std::false_type{}, std::true_type{})
-                                     : f(kernel, wrapped, std::false_type{}, std::false_type{});
+                return query.separations ? f(kernel, wrapped, std::true_type{}, std::true_type{}, regioned)
+                                         : f(kernel, wrapped, std::true_type{}, std::false_type{}, regioned);
+            return query.separations ? f(kernel, wrapped, std::false_type{}, std::true_type{}, regioned)
+                                     : f(kernel, wrapped, std::false_type{}, std::false_type{}, regioned);
         };
-        return wrap ? with_sums(std::true_type{}) : with_sums(std::false_type{});
+        auto with_regions = [&](auto wrapped) -> decltype(auto) {
+            return query.regioned() ? with_sums(wrapped, std::true_type{}) : with_sums(wrapped, std::false_type{});
+        };
+        return wrap ? with_regions(std::true_type{}) : with_regions(std::false_type{});
     });
 }
 

@@ -56,6 +56,8 @@ struct Catalogue {
     StridedMatrix coords;
     PartitionIds ids;
     StridedVector<double> weights;
+    /// One jackknife region label per galaxy, in [0, PairQuery::n_regions), or empty.
+    PartitionIds regions;
 
     bool weighted() const { return weights.size > 0; }
 };
@@ -73,7 +75,11 @@ struct PairQuery {
     /// Sums as the parts of their exact values (ExactSums::expansions) rather than
     /// rounded: what slab counts return, to be added up exactly and rounded once.
     bool expansions = false;
+    /// With regions (> 0, every catalogue labelled): the count also keeps, per region k,
+    /// its histograms over the pairs with at least one galaxy in region k.
+    uint64_t n_regions = 0;
 
+    bool regioned() const { return n_regions > 0; }
     bool weighted() const { return first.weighted() || (cross && second.weighted()); }
     /// Whether the count keeps sums beside its pair counts.
     bool sums() const { return weighted() || separations; }
@@ -104,6 +110,10 @@ struct PairSums {
     PairHists weights;
     PairHists r;
     PairHists log_r;
+    /// With regions: one entry, the same histograms over the pairs that touch each
+    /// region, region after region (n_regions blocks of each histogram's values).
+    std::vector<PairSums> removed;
+    uint64_t n_regions = 0;
 };
 
 /// Float64 to unsigned 64-bit: truncates toward zero; negative and NaN give 0,

@@ -24,10 +24,13 @@ struct FilterQuery {
     double w;            ///< z window: a shifted run ends at the first dz >= w
     const double *ws = nullptr;  ///< partners' weights, read with Products
     double wi = 1.0;             ///< galaxy i's weight
+    const int32_t *rs = nullptr; ///< partners' region labels, read with Regions
+    uint64_t ri = 0;             ///< galaxy i's region label << 32
 };
 
 /// Partners kept by the cheap rejection: their key, dz, whether they share i's
-/// partition (0 or 1) and, with Products, the product wi * ws[j] of the two weights.
+/// partition (0 or 1), with Products the product wi * ws[j] of the two weights and with
+/// Regions both galaxies' regions as one code, (r_i << 32) | r_j.
 /// Vector versions store whole vectors, so the arrays have room for one vector beyond
 /// the count.
 struct FilterOut {
@@ -37,6 +40,7 @@ struct FilterOut {
     uint64_t *sames;
     uint64_t n;
     double *products = nullptr;
+    uint64_t *regions = nullptr;
 };
 
 /* The displacement d of partner j, by mode:
@@ -52,7 +56,8 @@ struct FilterOut {
    for the pair test only with KeepDz, the product of the weights only with Products. */
 constexpr int ANY_FOLD = 2;
 
-template <bool Wrap, int ZFold, bool Key3d, bool KeepDz, bool Shift = true, bool Products = false>
+template <bool Wrap, int ZFold, bool Key3d, bool KeepDz, bool Shift = true, bool Products = false,
+          bool Regions = false>
 struct FilterMode {
     static constexpr bool wrap = Wrap;
     static constexpr int z_fold = ZFold;
@@ -61,6 +66,7 @@ struct FilterMode {
     static constexpr bool windowed = !Wrap;
     static constexpr bool shifted = !Wrap && Shift;
     static constexpr bool products = Products;
+    static constexpr bool regions = Regions;
 };
 
 /// Portable version; returns true when the z window ended inside [j0, j1).
@@ -96,6 +102,7 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
         out.keys[n] = key;
         if (Mode::keep_dz) out.dzs[n] = dz;
         if (Mode::products) out.products[n] = q.wi * q.ws[j];
+        if (Mode::regions) out.regions[n] = q.ri | static_cast<uint32_t>(q.rs[j]);
         out.sames[n] = q.pids[j] == q.pi;
         // Written every time, kept only when it survives: no branch per partner.
         n += !(key >= q.key_max);
@@ -186,6 +193,9 @@ QUOR_TARGET_AVX512 inline Step512 step_avx512(const FilterQuery &q, const Query5
     return {key, dz, keep, same, ended};
 }
 
+// GCC 12 takes the deliberately undefined lanes of some intrinsics for uninitialised data.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 /// AVX-512 version: eight partners per step, the tail under a mask. Kept lanes are
 /// packed in registers (compress) and stored whole: compressing straight to memory is
 /// slow on some processors.
@@ -203,6 +213,12 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
             const __m512d p = _mm512_mul_pd(b.wi, _mm512_maskz_loadu_pd(tail_lanes(j1, j), q.ws + j));
             _mm512_storeu_pd(out.products + n, _mm512_maskz_compress_pd(st.keep, p));
         }
+        if (Mode::regions) {
+            const __m512i r = _mm512_or_si512(
+                _mm512_set1_epi64(static_cast<int64_t>(q.ri)),
+                _mm512_cvtepu32_epi64(_mm256_maskz_loadu_epi32(tail_lanes(j1, j), q.rs + j)));
+            _mm512_storeu_si512(out.regions + n, _mm512_maskz_compress_epi64(st.keep, r));
+        }
         _mm512_storeu_si512(out.sames + n, _mm512_maskz_compress_epi64(
                                                st.keep, _mm512_maskz_mov_epi64(st.same, one)));
         n += static_cast<uint64_t>(__builtin_popcount(st.keep));
@@ -214,6 +230,8 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
     out.n = n;
     return false;
 }
+
+#pragma GCC diagnostic pop
 
 /// Lane order that packs the lanes set in a 4-bit mask to the front, as pairs of 32-bit
 /// indices for a permutation of four 64-bit lanes.
@@ -298,6 +316,13 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
             const __m256d p = _mm256_mul_pd(wi, _mm256_loadu_pd(q.ws + j));
             _mm256_storeu_pd(out.products + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                                    _mm256_castpd_ps(p), perm)));
+        }
+        if (Mode::regions) {
+            const __m256i r = _mm256_or_si256(
+                _mm256_set1_epi64x(static_cast<int64_t>(q.ri)),
+                _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q.rs + j))));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.regions + n),
+                                _mm256_permutevar8x32_epi32(r, perm));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.sames + n),
                             _mm256_permutevar8x32_epi32(same, perm));

@@ -94,9 +94,9 @@ HistPair radial_sweep(const PairSides &sides, const PairQuery &query, std::vecto
     const BinTable bins(std::move(r2_edges));
     auto sweep = [&](auto tabled) {
         const RadialTest<decltype(tabled)::value> test{bins.lookup(), r2_max, n_r};
-        return with_pair_modes(query, fold, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+        return with_pair_modes(query, fold, [&](auto kernel, auto wrap, auto weighted, auto separated, auto regioned) {
             return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
-                               decltype(separated)::value>(sides, r_max, test, n_r, bounds);
+                               decltype(separated)::value, decltype(regioned)::value>(sides, r_max, test, n_r, bounds, query.n_regions);
         });
     };
     return bins.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
@@ -129,7 +129,7 @@ PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_si
 RadialCounts count_pairs_1d(const StridedMatrix &coords, const PartitionIds &ids,
                             const Edges &r_bins, double box_size, const OwnerSlab *owner) {
     PairQuery query;
-    query.first = {coords, ids, {}};
+    query.first = {coords, ids, {}, {}};
     query.owner = owner;
     PairSums sums = radial_pairs(query, r_bins, box_size);
     return {std::move(sums.pairs.auto_counts.values), std::move(sums.pairs.cross_counts.values)};

@@ -109,7 +109,7 @@ PairSums projected_pairs(const PairQuery &query, const Edges &r_p_bins, const Ed
     PairSums out;
     // A single-edge array leaves no bin along its axis: nothing can be counted.
     if (n_bins == 0) {
-        HistPair(0).split_all(out, n_rp, n_pi, query);
+        HistPair(0, {}, query.n_regions).split_all(out, n_rp, n_pi, query);
         return out;
     }
 
@@ -132,9 +132,9 @@ PairSums projected_pairs(const PairQuery &query, const Edges &r_p_bins, const Ed
         const ProjectedTest<decltype(tabled)::value> proto{rp2_edges.lookup(), pi_edges.lookup(),
                                                            r_p_max * r_p_max, pi_max, n_pi,
                                                            n_bins};
-        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated, auto regioned) {
             return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
-                               decltype(separated)::value>(sides, pi_max, proto, n_bins, bounds);
+                               decltype(separated)::value, decltype(regioned)::value>(sides, pi_max, proto, n_bins, bounds, query.n_regions);
         });
     };
     HistPair counts = rp2_edges.tabled() && pi_edges.tabled() ? sweep(std::true_type{})
@@ -147,7 +147,7 @@ PairHists projected_counts(const StridedMatrix &coords, const PartitionIds &ids,
                            const Edges &r_p_bins, const Edges &pi_bins, double box_size,
                            const OwnerSlab *owner) {
     PairQuery query;
-    query.first = {coords, ids, {}};
+    query.first = {coords, ids, {}, {}};
     query.owner = owner;
     return std::move(projected_pairs(query, r_p_bins, pi_bins, box_size).pairs);
 }

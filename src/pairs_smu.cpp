@@ -119,7 +119,7 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
     // With no mu bin a pair that passes the s and mu tests has no counter to land in:
     // count nothing and return the empty histograms. A single s edge counts nothing too.
     if (n_bins == 0) {
-        HistPair(0).split_all(out, n_s, n_mu_bins, query);
+        HistPair(0, {}, query.n_regions).split_all(out, n_s, n_mu_bins, query);
         return out;
     }
 
@@ -133,9 +133,9 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
         const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
                                                      static_cast<double>(n_mu_bins), n_mu_bins,
                                                      n_bins};
-        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated) {
+        return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated, auto regioned) {
             return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
-                               decltype(separated)::value>(sides, s_max, proto, n_bins, bounds);
+                               decltype(separated)::value, decltype(regioned)::value>(sides, s_max, proto, n_bins, bounds, query.n_regions);
         });
     };
     HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
@@ -146,7 +146,7 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
 PairHists smu_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &s_bins,
                      uint64_t n_mu_bins, double mu_max, double box_size, const OwnerSlab *owner) {
     PairQuery query;
-    query.first = {coords, ids, {}};
+    query.first = {coords, ids, {}, {}};
     query.owner = owner;
     return std::move(smu_pairs(query, s_bins, n_mu_bins, mu_max, box_size).pairs);
 }

@@ -539,3 +539,119 @@ def test_held_weighted_cross_sent_in_several_runs(client, catalogue, second, mon
     monkeypatch.setattr(qd, "_SCATTER_ROWS", 700)
     assert_bits(qd.count_pairs_2d(xyz, ids, R, 2 * R[:4], BOX, client=client, n_slabs=4, **keywords),
                 quor.count_pairs_2d(xyz, ids, R, 2 * R[:4], BOX, **keywords))
+
+
+# ---------------------------------------------------------------------------------------------
+# Jackknife regions
+
+REGION_FIELDS = ("region_labels", "region_sizes", "region_sizes2", "region_weights",
+                 "region_weights2", "auto_by_region", "cross_by_region", "auto_pairs_by_region",
+                 "cross_pairs_by_region", "by_partitions_by_region", "total_by_region")
+
+
+def assert_region_bits(got, expected):
+    """The counts as quor's, and every region attribute quor's result has, the same bits."""
+    assert tuple(got._fields) == tuple(expected._fields)
+    for g, e in zip(got, expected):
+        np.testing.assert_array_equal(g, e)
+    present = [f for f in REGION_FIELDS if hasattr(expected, f)]
+    assert present and [f for f in REGION_FIELDS if hasattr(got, f)] == present
+    for field in present:
+        g, e = getattr(got, field), getattr(expected, field)
+        assert g.dtype == e.dtype and g.shape == e.shape, field
+        assert np.array_equal(g.view(np.uint8), e.view(np.uint8)), (field, g, e)
+
+
+def region_labels(n, seed):
+    """Labels of a few hundred values, negative ones and gaps among them."""
+    return (np.random.default_rng(seed).integers(-3, 40, n) * 7).astype(np.int16)
+
+
+@pytest.mark.parametrize("n_slabs", [1, 3, 4])
+@pytest.mark.parametrize("regions", ["cubes", "labels"])
+@pytest.mark.parametrize("name", ["pairs_1d", "pairs_2d", "pairs_smu", "npoint2", "npoint3", "shape"])
+def test_regions_equal_quor(client, catalogue, name, regions, n_slabs):
+    whole, spread, args = COUNTERS[name]
+    xyz, ids = catalogue
+    labels = 5 if regions == "cubes" else region_labels(len(xyz), 1)
+    assert_region_bits(spread(xyz, ids, *args, client=client, n_slabs=n_slabs, regions=labels),
+                       whole(xyz, ids, *args, regions=labels))
+
+
+@pytest.mark.parametrize("regions", ["cubes", "labels"])
+@pytest.mark.parametrize("case", ["weighted auto", "weighted cross", "weights2 alone"])
+@pytest.mark.parametrize("name", list(PAIR_COUNTERS))
+def test_weighted_regions_bit_for_bit(client, catalogue, second, name, case, regions):
+    whole, spread, args = PAIR_COUNTERS[name]
+    xyz, ids = catalogue
+    keywords = pair_keywords(case, catalogue, second)
+    if regions == "cubes":
+        keywords["regions"] = 3
+    else:
+        keywords["regions"] = region_labels(len(xyz), 2)
+        if "coords2" in keywords:  # labels of the second catalogue, partly the first's
+            keywords["regions2"] = region_labels(len(second[0]), 3).astype(np.int64) + 1
+    assert_region_bits(spread(xyz, ids, *args, client=client, n_slabs=4, **keywords),
+                       whole(xyz, ids, *args, **keywords))
+
+
+@pytest.mark.parametrize("kinds", [("dask", "dask"), ("numpy", "hdf5 dask"), ("hdf5 dask", "numpy")])
+def test_regions_from_every_input_kind(client, catalogue, second, tmp_path, kinds):
+    xyz, ids = catalogue
+    xyz2, ids2 = second
+    n, n2 = len(xyz), len(xyz2)
+    w, w2 = hostile_weights(n, 5), hostile_weights(n2, 6)
+    labels = region_labels(n, 4).astype(np.int64) * 2**40  # beyond int32: relabelled
+    labels2 = region_labels(n2, 5).astype(np.int64) * 2**40
+    labels2[::5] = 12345  # a label of the second catalogue alone
+    first = [as_kind(kinds[0], a, rows, tmp_path, name) for a, rows, name in
+             [(xyz, (700, 13, n - 713), "xyz"), (w, (500, n - 500), "w"),
+              (labels, (300, n - 300), "labels")]]
+    other = [as_kind(kinds[1], a, rows, tmp_path, name) for a, rows, name in
+             [(xyz2, (300, n2 - 300), "xyz2"), (w2, (n2,), "w2"), (labels2, (n2 - 1, 1), "labels2")]]
+    expected = quor.count_pairs_1d(xyz, ids, R, BOX, weights=w, coords2=xyz2, partition_ids2=ids2,
+                                   weights2=w2, regions=labels, regions2=labels2)
+    got = qd.count_pairs_1d(first[0], ids, R, BOX, client=client, n_slabs=3, weights=first[1],
+                            coords2=other[0], partition_ids2=ids2, weights2=other[1],
+                            regions=first[2], regions2=other[2])
+    assert list(got.region_labels) == sorted(set(labels) | set(labels2))
+    # Region weights of Dask inputs are summed chunk by chunk on the workers: not the
+    # bits of quor's (held inputs give them; see test_weighted_regions_bit_for_bit).
+    for field in ("region_weights", "region_weights2"):
+        np.testing.assert_allclose(getattr(got, field), getattr(expected, field), rtol=1e-12)
+        setattr(got, field, getattr(expected, field))
+    assert_region_bits(got, expected)
+
+
+@pytest.mark.parametrize("name", ["pairs_1d", "npoint3"])
+def test_cube_regions_of_dask_positions(client, catalogue, name):
+    """The workers make the cubes from the positions they read (wrapped ones too)."""
+    whole, spread, args = COUNTERS[name]
+    xyz, ids = catalogue
+    shifted = xyz + np.array([-BOX, 0.0, 2 * BOX])  # outside the box, wrapped by both
+    expected = whole(shifted, ids, *args, regions=4)
+    assert_region_bits(spread(da.from_array(shifted, chunks=(500, 3)), ids, *args, client=client,
+                              n_slabs=3, regions=4), expected)
+
+
+@pytest.mark.parametrize("dask_input", [False, True])
+@pytest.mark.parametrize("keywords", [
+    dict(regions=0), dict(regions=True), dict(regions=np.zeros(9, int)),
+    dict(regions=np.zeros(10)), dict(regions=np.zeros(10, int), regions2=np.zeros(5, int)),
+    dict(regions=np.zeros(10, int), coords2=np.zeros((5, 3)), partition_ids2=np.zeros(5, int)),
+    dict(regions=2, regions2=np.zeros(5, int), coords2=np.zeros((5, 3)),
+         partition_ids2=np.zeros(5, int)),
+    dict(regions=np.zeros(10, int), regions2=np.zeros(4, int), coords2=np.zeros((5, 3)),
+         partition_ids2=np.zeros(5, int)),
+], ids=["zero", "bool", "short", "float", "regions2 alone", "regions2 missing", "cubes and regions2",
+        "short regions2"])
+def test_bad_regions_raise_as_in_quor(client, keywords, dask_input):
+    xyz, ids = np.random.default_rng(0).uniform(0, BOX, (10, 3)), np.zeros(10, int)
+    with pytest.raises((TypeError, ValueError)) as in_quor:
+        quor.count_pairs_1d(xyz, ids, R, BOX, **keywords)
+    if dask_input:
+        keywords = {k: da.from_array(v, chunks=3) if isinstance(v, np.ndarray) else v
+                    for k, v in keywords.items()}
+    with pytest.raises(in_quor.type) as spread:
+        qd.count_pairs_1d(xyz, ids, R, BOX, client=client, n_slabs=3, **keywords)
+    assert str(spread.value) == str(in_quor.value)

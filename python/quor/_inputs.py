@@ -5,8 +5,9 @@ from __future__ import annotations
 import math
 import numbers
 import operator
+import os
 from collections.abc import Mapping
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -108,6 +109,8 @@ def _refuse_missing(name: str, mask: Optional[np.ndarray], how: str) -> None:
     if n:
         if name.startswith("partition_ids"):
             what = "id is" if n == 1 else "ids are"
+        elif name.startswith("regions"):
+            what = "label is" if n == 1 else "labels are"
         elif name.startswith("weights"):
             what = "weight is" if n == 1 else "weights are"
         else:
@@ -353,3 +356,148 @@ def count(name: str, value: Any) -> int:
 def mu_max(value: Any) -> float:
     """The upper limit of mu: finite and positive."""
     return positive_real("mu_max", value)
+
+
+# ---------------------------------------------------------------------------------------------
+# Jackknife regions
+
+# Region labels are int32 in the kernels, so a count has at most this many regions.
+_MOST_REGIONS = 2**31
+
+
+class Regions(NamedTuple):
+    """The regions of a count: a dense int32 label per galaxy of each catalogue, their
+    number, and the labels as the caller gave them (None for cubes, whose labels are
+    their indices: made with the result, once the memory for it is known to suffice)."""
+
+    labels: np.ndarray
+    labels2: Optional[np.ndarray]
+    n_regions: int
+    values: Optional[np.ndarray]
+
+
+def cubes_per_side(value: Any) -> Optional[int]:
+    """n of ``regions=n`` (n**3 cubes), checked, or None when `value` is an array of
+    labels (or None)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError("regions must be an int n >= 1 (n**3 cubes) or an array of integer "
+                        "labels, not bool")
+    if value is None or isinstance(value, np.ndarray) or not isinstance(value, numbers.Integral):
+        return None
+    n = operator.index(value)
+    if n < 1:
+        raise ValueError(f"regions must be at least 1 (n**3 cubes), got {n}")
+    if n**3 > _MOST_REGIONS:
+        raise ValueError(f"regions={n} makes {n**3} cubes, more than the 2**31 regions a "
+                         f"count can label")
+    return n
+
+
+def cube_labels(xyz: np.ndarray, n: int, box: float) -> np.ndarray:
+    """The cube of each position inside the box among n**3 of side box / n, as int32:
+    (ix * n + iy) * n + iz with ix = min(floor(x / (box / n)), n - 1). The clamp keeps a
+    position just below the box, whose quotient rounds up to n, in the last cube."""
+    side = box / n
+    out = np.empty(xyz.shape[0], dtype=np.int32)
+    for start in range(0, xyz.shape[0], _WRAP_ROWS):
+        block = xyz[start:start + _WRAP_ROWS]
+        index = np.zeros(block.shape[0], dtype=np.int64)
+        for axis in range(3):
+            cell = np.floor(block[:, axis] / side).astype(np.int64)
+            np.minimum(cell, n - 1, out=cell)
+            index = index * n + cell
+        out[start:start + _WRAP_ROWS] = index
+    return out
+
+
+def _label_values(name: str, values: Any, n_rows: int, coords_name: str) -> np.ndarray:
+    """An array of region labels as given: one-dimensional, one integer per row."""
+    data, mask, how = _split_mask(values)
+    arr = np.asarray(mask) if mask is not None else np.asarray(data)
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be an int or a one-dimensional array of labels, got "
+                         f"shape {arr.shape}")
+    if arr.shape[0] != n_rows:
+        raise ValueError(f"{name} must hold one label per row of {coords_name} ({n_rows}), "
+                         f"got {arr.shape[0]}")
+    _refuse_missing(name, mask, how)
+    arr = np.asarray(data)
+    if arr.dtype.kind not in "iu" and not (arr.size == 0 and arr.dtype.kind == "f"):
+        raise TypeError(f"{name} must hold integers, not {arr.dtype}")
+    return arr
+
+
+def regions(value: Any, xyz: np.ndarray, box: float, *, value2: Any = None,
+            xyz2: Optional[np.ndarray] = None) -> Optional[Regions]:
+    """The jackknife regions of one catalogue (`xyz`), or of two (`xyz2` given): None
+    without `value`; for an int n, the cubes of the wrapped positions; for arrays of
+    labels, their rank among the sorted distinct labels of both catalogues together."""
+    if value is None:
+        if value2 is not None:
+            raise ValueError("regions2 is given without regions: pass the first catalogue's "
+                             "labels as regions")
+        return None
+    n = cubes_per_side(value)
+    if n is not None:
+        if value2 is not None:
+            raise ValueError(f"regions2 must be None with regions={n}: the cubes cut both "
+                             f"catalogues")
+        return Regions(cube_labels(xyz, n, box),
+                       None if xyz2 is None else cube_labels(xyz2, n, box), n**3, None)
+    if not hasattr(value, "__len__") and not hasattr(value, "__array__"):
+        raise TypeError(f"regions must be an int n >= 1 (n**3 cubes) or an array of integer "
+                        f"labels, not {type(value).__name__}")
+    first = _label_values("regions", value, xyz.shape[0], "coords")
+    if xyz2 is None:
+        if value2 is not None:
+            raise ValueError("regions2 is given without coords2: an auto count takes "
+                             "`regions` alone")
+        values, dense = np.unique(first, return_inverse=True)
+        return Regions(dense.reshape(-1).astype(np.int32), None, int(values.size), values)
+    if value2 is None:
+        raise ValueError("regions2 is required with coords2 and an array of regions: one "
+                         "label per galaxy of the second catalogue")
+    if cubes_per_side(value2) is not None or isinstance(value2, (bool, np.bool_)):
+        raise TypeError("regions2 must be an array of labels (cubes are asked for by regions=n "
+                        "alone)")
+    second = _label_values("regions2", value2, xyz2.shape[0], "coords2")
+    both = _joint_labels(first, second)
+    values, dense = np.unique(both, return_inverse=True)
+    if values.size > _MOST_REGIONS:
+        raise ValueError(f"regions and regions2 hold {values.size} distinct labels; at most "
+                         f"2**31 can be counted")
+    dense = dense.reshape(-1).astype(np.int32)
+    rows = first.shape[0]
+    return Regions(dense[:rows], dense[rows:], int(values.size), values)
+
+
+def _joint_labels(first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """Two label arrays in one dtype that holds both exactly (NumPy would mix int64 and
+    uint64 into float64, merging labels above 2**53)."""
+    both = [a for a in (first, second) if a.size]
+    if not both:
+        return np.zeros(0, dtype=np.int64)
+    dtype = np.result_type(*both)
+    if dtype.kind in "iu":
+        return np.concatenate([a.astype(dtype) for a in (first, second)])
+    if all(a.size == 0 or (int(a.min()) >= _INT64.min and int(a.max()) <= _INT64.max)
+           for a in (first, second)):
+        return np.concatenate([a.astype(np.int64) for a in (first, second)])
+    if all(a.size == 0 or int(a.min()) >= 0 for a in (first, second)):
+        return np.concatenate([a.astype(np.uint64) for a in (first, second)])
+    return np.array(first.tolist() + second.tolist(), dtype=object)  # Python's integers
+
+
+def check_region_memory(n_regions: int, result_values: int, arrays: int) -> None:
+    """MemoryError before counting when the delete-one histograms (n_regions copies of
+    `arrays` arrays of `result_values` float64 each) would take more than half of this
+    machine's memory, the rule the counts themselves follow."""
+    need = 8.0 * result_values * arrays * (n_regions + 1)
+    try:
+        physical = float(os.sysconf("SC_PHYS_PAGES")) * float(os.sysconf("SC_PAGE_SIZE"))
+    except (ValueError, OSError, AttributeError):
+        return
+    if physical > 0 and need > physical / 2:
+        raise MemoryError(f"regions: {n_regions} regions need {need / 1e9:.1f} GB for their "
+                          f"delete-one counts of {result_values} bins, more than half of this "
+                          f"machine's {physical / 1e9:.1f} GB of memory; use fewer regions")

@@ -39,7 +39,9 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _binning, _inputs, _kernels
-from ._counts import GroupCounts, PairCounts, _pair_counts, _pair_inputs, check_pair_keywords
+from ._counts import (GroupCounts, PairCounts, _pair_counts, _pair_regions_inputs,
+                      check_pair_keywords, check_region_keywords, group_counts_by_region,
+                      pair_counts_by_region, region_memory, region_tallies)
 from ._progress import Progress, ProgressCallback, reporter
 
 __all__ = ["count_pairs_1d", "count_pairs_2d", "count_pairs_smu", "count_npoint",
@@ -189,12 +191,12 @@ def _stop_when_cancelled() -> Optional[Callable[[], None]]:
 
 
 def _joined(pieces: Sequence[Tuple[Any, ...]]) -> Tuple[Any, ...]:
-    """Pieces (positions, ids) or (positions, ids, weights or None) of one slab, joined
-    column by column in order."""
+    """Pieces (positions, ids) or (positions, ids, weights or None, region labels or
+    None) of one slab, joined column by column in order."""
     if len(pieces) == 1:
         return tuple(pieces[0])  # no copy
     if not pieces:
-        return np.zeros((0, 3)), np.zeros(0, np.int32), np.zeros(0)
+        return np.zeros((0, 3)), np.zeros(0, np.int32), np.zeros(0), np.zeros(0, np.int32)
     return tuple(None if column[0] is None else np.concatenate(column)
                  for column in zip(*pieces))
 
@@ -205,26 +207,31 @@ def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo
     """Counts one slab: its pieces from every chunk, joined in chunk order so the rows
     keep the order of the catalogue (groups are found from their member of lowest row).
 
-    `sums` is None for a count of one catalogue without weights or separations; else
-    (n_first, cross, weighted, weighted2, separations): the first n_first pieces are
-    the first catalogue's (positions, ids, weights), the others the second's."""
+    `sums` is None for a count of one catalogue without weights, separations or regions;
+    else (n_first, cross, weighted, weighted2, separations, n_regions): the first
+    n_first pieces are the first catalogue's (positions, ids, weights, region labels),
+    the others the second's; the labels travel with their rows, ghosts included."""
     count = getattr(_kernels, kernel)
     stop = _stop_when_cancelled()
     if sums is None:
         xyz, ids = _joined(pieces)[:2]
         return count(xyz, ids, *args, x_lo, x_hi, None, threads, stop)
-    n_first, cross, weighted, weighted2, separations = sums
-    xyz, ids, w = _joined(pieces[:n_first])
+    n_first, cross, weighted, weighted2, separations, n_regions = sums
+    xyz, ids, w, labels = _joined(pieces[:n_first])
     keywords: Dict[str, Any] = {}
     if weighted:
         keywords["weights"] = w
     if separations:
         keywords["separations"] = True
+    if n_regions:
+        keywords.update(regions=labels, n_regions=n_regions)
     if cross:
-        xyz2, ids2, w2 = _joined(pieces[n_first:])
+        xyz2, ids2, w2, labels2 = _joined(pieces[n_first:])
         keywords.update(coords2=xyz2, partition_ids2=ids2)
         if weighted2:
             keywords["weights2"] = w2
+        if n_regions:
+            keywords["regions2"] = labels2
     return count(xyz, ids, *args, x_lo, x_hi, None, threads, stop, **keywords)
 
 
@@ -355,12 +362,22 @@ def _joined_sums(per_slab: Sequence[np.ndarray], shape: Tuple[int, ...]) -> np.n
 
 def _pair_sums(results: Sequence[Tuple[Any, ...]], sums: Tuple[bool, bool, bool, bool]) -> PairCounts:
     """The slabs' results (the slab kernels' 8-tuples) as the PairCounts of one count."""
+    return _pair_counts(tuple(_joined_pair_columns(results, sums)))
+
+
+def _joined_pair_columns(results: Sequence[Tuple[Any, ...]],
+                         sums: Tuple[bool, ...]) -> List[Any]:
+    """The slabs' 8-tuples (16-tuples with regions, the removed histograms having a
+    leading axis of regions) joined into those of one count."""
     columns = list(zip(*results))
     shape = columns[2][0].shape  # the pair counts: no parts axis
-    joined = [None if column[0] is None else _joined_sums(column, shape) for column in columns]
+    removed_shape = columns[10][0].shape if len(columns) > 8 else None
+    joined = [None if column[0] is None else _joined_sums(column, shape if j < 8 else removed_shape)
+              for j, column in enumerate(columns)]
     if not (sums[1] or sums[2]):  # unweighted: the sums are the counts, one array each
-        joined[2], joined[3] = joined[0], joined[1]
-    return _pair_counts(tuple(joined))
+        for j in range(0, len(joined), 8):
+            joined[j + 2], joined[j + 3] = joined[j], joined[j + 1]
+    return joined
 
 
 def _slab_rows(x: np.ndarray, faces: Sequence[float], ghost: float) -> Tuple[np.ndarray, np.ndarray]:
@@ -387,12 +404,12 @@ def _slab_rows(x: np.ndarray, faces: Sequence[float], ghost: float) -> Tuple[np.
 
 
 def _split_sums_rows(xyz: np.ndarray, ids: np.ndarray, w: Optional[np.ndarray],
-                     faces: Sequence[float], ghost: float,
-                     ghosts: Optional[bool]) -> Tuple[Tuple[Any, ...], ...]:
-    """Rows (positions inside the box, int32 ids, weights or None) as one piece
-    (positions, ids, weights) per slab. `ghosts` None cuts as a count of one catalogue
-    does (the ghosts above each slab); True gives the ghosts on both faces, False
-    none."""
+                     faces: Sequence[float], ghost: float, ghosts: Optional[bool],
+                     labels: Optional[np.ndarray] = None) -> Tuple[Tuple[Any, ...], ...]:
+    """Rows (positions inside the box, int32 ids, weights or None, int32 region labels
+    or None) as one piece (positions, ids, weights, labels) per slab. `ghosts` None cuts
+    as a count of one catalogue does (the ghosts above each slab); True gives the ghosts
+    on both faces, False none."""
     if xyz.shape[0] >= 2**31:  # the row numbers below are int32
         raise ValueError(f"a chunk of {xyz.shape[0]} rows is too large to split: rechunk "
                          f"the catalogue below 2**31 rows a chunk")
@@ -400,25 +417,33 @@ def _split_sums_rows(xyz: np.ndarray, ids: np.ndarray, w: Optional[np.ndarray],
         index = np.arange(xyz.shape[0], dtype=np.int32)
         rows, row_index, offsets = _kernels.split_slabs(
             xyz, index, np.asarray(faces, dtype=np.float64), 0.0 if ghosts is False else float(ghost))
-        return tuple((rows[a:b], ids[row_index[a:b]], None if w is None else w[row_index[a:b]])
+        return tuple((rows[a:b], ids[row_index[a:b]], None if w is None else w[row_index[a:b]],
+                      None if labels is None else labels[row_index[a:b]])
                      for a, b in zip(offsets, offsets[1:]))
     order, offsets = _slab_rows(np.ascontiguousarray(xyz[:, 0]), faces, ghost)
     pieces = []
     for a, b in zip(offsets, offsets[1:]):
         rows = order[a:b]  # np.take: about twice as fast as indexing for whole rows
         pieces.append((np.take(xyz, rows, axis=0), np.take(ids, rows),
-                       None if w is None else np.take(w, rows)))
+                       None if w is None else np.take(w, rows),
+                       None if labels is None else np.take(labels, rows)))
     return tuple(pieces)
 
 
 def _split_chunk_sums(coords: Any, ids: Any, weights: Any, box: float, faces: Sequence[float],
-                      ghost: float, ghosts: Optional[bool],
-                      names: Tuple[str, str]) -> Tuple[Tuple[Any, ...], ...]:
+                      ghost: float, ghosts: Optional[bool], names: Tuple[str, str],
+                      labels: Any = None) -> Tuple[Tuple[Any, ...], ...]:
     """_split_sums_rows of one chunk of a Dask catalogue, read and checked on the worker
-    as quor reads it; `names` are its positions' and weights' argument names."""
+    as quor reads it; `names` are its positions' and weights' argument names. `labels`
+    are the chunk's int32 region labels, or an int n for the n**3 cubes of its
+    positions, or None."""
     xyz = _inputs.positions(coords, box, name=names[0])
     w = None if weights is None else _inputs.weights(names[1], weights, xyz.shape[0], names[0])
-    return _split_sums_rows(xyz, np.asarray(ids, dtype=np.int32), w, faces, ghost, ghosts)
+    if isinstance(labels, int):
+        labels = _inputs.cube_labels(xyz, labels, box)
+    elif labels is not None:
+        labels = np.asarray(labels, dtype=np.int32)
+    return _split_sums_rows(xyz, np.asarray(ids, dtype=np.int32), w, faces, ghost, ghosts, labels)
 
 
 def _dask_positions(coords: Any, box: float, n_ids: Optional[int], client: Any,
@@ -532,9 +557,12 @@ def _dask_weights(weights: Any, rows: Tuple[int, ...], client: Any, name: str,
 
 
 def _dask_sides(coords: Any, partition_ids: Any, pair: Dict[str, Any], box: float,
-                client: Any) -> List[Tuple[List[Any], int]]:
+                client: Any, regions: Any = None,
+                regions2: Any = None) -> Tuple[List[Tuple[List[Any], int]], Optional[Tuple[Any, ...]]]:
     """Each catalogue of a pair count with a Dask input as (chunks, rows): per chunk, the
-    Dask delayed values of its positions, int32 ids and weights (None without)."""
+    Dask delayed values of its positions, int32 ids, weights (None without) and region
+    labels (int32 labels, n for the cubes of regions=n, or None without regions); and
+    the regions (see _dask_regions), None without."""
     names = [("coords", "partition_ids", "weights")]
     inputs = [(coords, partition_ids, pair["weights"])]
     if pair["coords2"] is not None:
@@ -554,40 +582,149 @@ def _dask_sides(coords: Any, partition_ids: Any, pair: Dict[str, Any], box: floa
             blocks.append([None] * len(rows))
         else:
             blocks.append(_dask_weights(w, rows, client, wname, cname).to_delayed().ravel())
-        sides.append((list(zip(*blocks)), sum(rows)))
-    return sides
+        sides.append([list(b) for b in blocks])
+    region_info = None
+    if regions is not None:
+        labels, region_info = _dask_regions(regions, regions2, positions, box, client,
+                                            [side[2] for side in sides])
+    for k, (side, xyz) in enumerate(zip(sides, positions)):
+        side.append([None] * len(xyz.chunks[0]) if regions is None else labels[k])
+    return [(list(zip(*side)), sum(xyz.chunks[0])) for side, xyz in zip(sides, positions)], region_info
+
+
+def _dask_regions(regions: Any, regions2: Any, positions: List[Any], box: float, client: Any,
+                  weights: List[List[Any]]) -> Tuple[List[List[Any]], Tuple[Any, ...]]:
+    """The region labels of each catalogue per chunk of its `positions` (Dask delayed
+    int32 labels, relabelled over both catalogues together, or n for the cubes of
+    regions=n, made by the workers from the positions), and the regions as (Regions
+    without labels, galaxies per region of each catalogue, weights per region of each
+    or None), the last two counted on the workers chunk by chunk."""
+    import dask
+
+    cross = len(positions) > 1
+    n = _inputs.cubes_per_side(regions)
+    if n is not None:
+        if regions2 is not None:
+            raise ValueError(f"regions2 must be None with regions={n}: the cubes cut both "
+                             f"catalogues")
+        n_regions, values = n**3, None
+        labels: List[List[Any]] = [[n] * len(xyz.chunks[0]) for xyz in positions]
+    else:
+        if cross and regions2 is None:
+            raise ValueError("regions2 is required with coords2 and an array of regions: one "
+                             "label per galaxy of the second catalogue")
+        if cross and (_inputs.cubes_per_side(regions2) is not None
+                      or isinstance(regions2, (bool, np.bool_))):
+            raise TypeError("regions2 must be an array of labels (cubes are asked for by "
+                            "regions=n alone)")
+        names = [("regions", "coords"), ("regions2", "coords2")]
+        arrays = [_dask_label_values(v, int(xyz.shape[0]), client, *name)
+                  for v, xyz, name in zip((regions, regions2), positions, names)]
+        distinct = _compute(client, [_distinct_ids(a) for a in arrays])
+        values = distinct[0] if not cross else np.unique(_inputs._joint_labels(*distinct))
+        if values.size > 2**31:
+            raise ValueError(f"regions holds {values.size} distinct labels; at most 2**31 can "
+                             f"be counted")
+        n_regions = int(values.size)
+        labels = [list(a.map_blocks(_relabelled, values, dtype=np.int32)
+                       .rechunk((xyz.chunks[0],)).to_delayed().ravel())
+                  for a, xyz in zip(arrays, positions)]
+    weighted = any(w is not None for side in weights for w in side)
+    tally = dask.delayed(_chunk_tally, pure=False)
+    tasks = [[tally(c, l, w, box, n_regions, weighted)
+              for c, l, w in zip(xyz.to_delayed().ravel(), side, side_w)]
+             for xyz, side, side_w in zip(positions, labels, weights)]
+    flat = _compute(client, [t for side in tasks for t in side])
+    tallies = [flat[:len(tasks[0])], flat[len(tasks[0]):]][:len(tasks)]
+    sizes = tuple(np.sum([t[0] for t in side], axis=0) for side in tallies)
+    sums = tuple(np.sum([t[1] for t in side], axis=0) for side in tallies) if weighted else None
+    reg = _inputs.Regions(None, None, n_regions, values)
+    return labels, (reg, sizes, sums)
+
+
+def _chunk_tally(coords: Any, labels: Any, weights: Any, box: float, n_regions: int,
+                 weighted: bool) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """The galaxies of one chunk in each region, and the sum of their weights (1 each
+    without weights) when the count is weighted."""
+    if isinstance(labels, int):
+        labels = _inputs.cube_labels(_inputs.positions(coords, box), labels, box)
+    labels = np.asarray(labels)
+    sizes = np.bincount(labels, minlength=n_regions).astype(np.int64)
+    if not weighted:
+        return sizes, None
+    w = None if weights is None else np.asarray(weights, dtype=np.float64)
+    return sizes, np.bincount(labels, weights=w, minlength=n_regions).astype(np.float64)
+
+
+def _dask_label_values(labels: Any, n_rows: int, client: Any, name: str,
+                       coords_name: str) -> Any:
+    """Region labels as a one-dimensional Dask array of integers, one per row; labels
+    held here are checked as quor checks them first."""
+    import dask.array as da
+
+    if not _is_dask(labels):
+        if not hasattr(labels, "__len__") and not hasattr(labels, "__array__"):
+            raise TypeError(f"{name} must be an int n >= 1 (n**3 cubes) or an array of "
+                            f"integer labels, not {type(labels).__name__}")
+        return da.from_array(_inputs._label_values(name, labels, n_rows, coords_name))
+    labels = _known_rows(labels, client)
+    if labels.ndim != 1:
+        raise ValueError(f"{name} must be an int or a one-dimensional array of labels, got "
+                         f"shape {labels.shape}")
+    if labels.shape[0] != n_rows:
+        raise ValueError(f"{name} must hold one label per row of {coords_name} ({n_rows}), "
+                         f"got {labels.shape[0]}")
+    if labels.dtype.kind not in "iu":
+        raise TypeError(f"{name} must hold integers, not {labels.dtype}")
+    return labels
 
 
 def _count_sums_on(client: Any, kernel: str, coords: Any, partition_ids: Any,
                    pair: Dict[str, Any], sums: Tuple[bool, bool, bool, bool],
                    args: Tuple[Any, ...], box: float, reach: float, window: Optional[float],
                    n_slabs: Any, report: Optional[ProgressCallback], threads: Optional[int],
-                   empty: Tuple[Any, ...]) -> List[Tuple[Any, ...]]:
-    """The slabs' results of a pair count with a second catalogue, weights or
-    separations (see the head of this section)."""
+                   empty: Tuple[Any, ...], regions: Any = None, regions2: Any = None,
+                   ) -> Tuple[List[Tuple[Any, ...]], Optional[Tuple[Any, ...]]]:
+    """The slabs' results of a pair count with a second catalogue, weights,
+    separations or regions, or of a group count with regions (see the head of this
+    section), and the regions: (Regions, galaxies per region of each catalogue,
+    weights per region or None), or None without."""
     cross = sums[0]
     inputs = (coords, partition_ids, pair["coords2"], pair["partition_ids2"], pair["weights"],
-              pair["weights2"])
+              pair["weights2"], regions, regions2)
     held = not any(_is_dask(a) for a in inputs)
+    region_info = None
     if held:
-        xyz, ids, _, extra = _pair_inputs(coords, partition_ids, box, pair["coords2"],
-                                          pair["partition_ids2"], pair["weights"],
-                                          pair["weights2"], pair["separations"])
-        catalogues = [(xyz, ids, extra.get("weights"))]
+        xyz, ids, _, extra, reg = _pair_regions_inputs(
+            coords, partition_ids, box, pair["coords2"], pair["partition_ids2"], pair["weights"],
+            pair["weights2"], pair["separations"], regions, regions2)
+        catalogues = [(xyz, ids, extra.get("weights"), None if reg is None else reg.labels)]
         if cross:
-            catalogues.append((extra["coords2"], extra["partition_ids2"], extra.get("weights2")))
+            catalogues.append((extra["coords2"], extra["partition_ids2"], extra.get("weights2"),
+                               None if reg is None else reg.labels2))
+        if reg is not None:
+            region_info = (reg, *region_tallies(reg, extra))
         rows = [c[0].shape[0] for c in catalogues]
-        del xyz, ids, extra
+        del xyz, ids, extra, reg
     else:
-        sides = _dask_sides(coords, partition_ids, pair, box, client)
+        sides, region_info = _dask_sides(coords, partition_ids, pair, box, client, regions,
+                                         regions2)
         rows = [side[1] for side in sides]
+    n_regions = 0 if region_info is None else region_info[0].n_regions
+    if n_regions:
+        region_memory(region_info[0], sum(a.size for a in empty if a is not None), 1)
+        empty = getattr(_kernels, kernel)(
+            np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box, None, threads, None,
+            **_empty_keywords(sums), regions=np.zeros(0, np.int32), n_regions=n_regions,
+            **({"regions2": np.zeros(0, np.int32)} if cross else {}))
     if min(rows) == 0:
-        return [empty]
+        return [empty], region_info
     with _into_dask():
         workers = sum(client.nthreads().values()) or 1
     n = _choose_slabs(n_slabs, sum(rows), workers, reach, box)
     ghost = _ghost_reach(reach, box)
-    faces = _aligned_faces(n, box, ghost, _kernels.pair_grid_columns(sum(rows), box, reach, window))
+    columns = 0 if window is None else _kernels.pair_grid_columns(sum(rows), box, reach, window)
+    faces = _aligned_faces(n, box, ghost, columns)
     # The first catalogue of a cross count has no ghosts, the second has them on both faces.
     cuts: List[Optional[bool]] = [False, True] if cross else [None]
 
@@ -597,13 +734,13 @@ def _count_sums_on(client: Any, kernel: str, coords: Any, partition_ids: Any,
             if held:
                 pieces = [
                     _scatter_slabs(client, r, lambda a, b, c=c, g=g: _split_sums_rows(
-                        c[0][a:b], c[1][a:b], None if c[2] is None else c[2][a:b], faces, ghost, g),
-                        n, sent)
+                        c[0][a:b], c[1][a:b], None if c[2] is None else c[2][a:b], faces, ghost, g,
+                        None if c[3] is None else c[3][a:b]), n, sent)
                     for c, r, g in zip(catalogues, rows, cuts)]
                 del catalogues
                 with _into_dask():
                     futures = [client.submit(_count_slab, kernel, args, threads, faces[s],
-                                             faces[s + 1], (len(pieces[0][s]), *sums),
+                                             faces[s + 1], (len(pieces[0][s]), *sums, n_regions),
                                              *[f for side in pieces for f in side[s]], pure=False)
                                for s in range(n)]
                 del pieces
@@ -612,11 +749,12 @@ def _count_sums_on(client: Any, kernel: str, coords: Any, partition_ids: Any,
 
                 split = dask.delayed(_split_chunk_sums, nout=n, pure=False)
                 names = [("coords", "weights"), ("coords2", "weights2")]
-                pieces = [[split(c, i, w, box, faces, ghost, g, name) for c, i, w in side[0]]
+                pieces = [[split(c, i, w, box, faces, ghost, g, name, r) for c, i, w, r in side[0]]
                           for side, g, name in zip(sides, cuts, names)]
                 count = dask.delayed(_count_slab, pure=False)
                 slabs = [count(kernel, args, threads, faces[s], faces[s + 1],
-                               (len(pieces[0]), *sums), *[p[s] for side in pieces for p in side])
+                               (len(pieces[0]), *sums, n_regions),
+                               *[p[s] for side in pieces for p in side])
                          for s in range(n)]
                 with _into_dask():
                     futures = client.compute(slabs)
@@ -624,7 +762,7 @@ def _count_sums_on(client: Any, kernel: str, coords: Any, partition_ids: Any,
             _cancel(client, sent)
             raise
         sent.clear()
-        return _results(client, futures, report)
+        return _results(client, futures, report), region_info
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1043,21 +1181,31 @@ def _threads(value: Any) -> Optional[int]:
 def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], box: float,
            reach: float, window: Optional[float], client: Any, n_slabs: Any,
            progress: Progress, threads: Any, what: str,
-           pair: Optional[Dict[str, Any]] = None) -> Tuple[Any, ...]:
+           pair: Optional[Dict[str, Any]] = None, regions: Any = None,
+           regions2: Any = None) -> Any:
     """The count of `kernel` over slabs. `reach` bounds a pair's |dx| (and |dy|);
     `window`, its |dz| in a pair count (whose grid then places the faces), is None for
     group counts. `pair` holds a pair count's keywords coords2, partition_ids2, weights,
-    weights2 and separations (None for a group count)."""
+    weights2 and separations (None for a group count). Counts with regions cut as
+    those with weights, the labels riding with their rows."""
     if not (progress is None or isinstance(progress, bool) or callable(progress)):
         raise TypeError(
             f"progress must be True, False or a callable taking (done, total), "
             f"not {type(progress).__name__}")
     threads = _threads(threads)
     sums = None
-    if pair is not None:
+    groups = pair is None
+    if groups:
+        pair = {"coords2": None, "partition_ids2": None, "weights": None, "weights2": None,
+                "separations": False}
+    else:
         check_pair_keywords(pair["coords2"], pair["partition_ids2"], pair["weights2"],
                             pair["separations"])
         sums = _sums_flags(pair)
+    check_region_keywords(pair["coords2"], regions, regions2)
+    if regions is not None:
+        _inputs.cubes_per_side(regions)  # a bad n fails before anything is read
+        sums = (False, False, False, False) if sums is None else sums
     # The arguments' own checks, and the shapes of the result, from an empty catalogue.
     empty = getattr(_kernels, kernel)(np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box,
                                       None, threads, None, **_empty_keywords(sums))
@@ -1066,9 +1214,15 @@ def _count(kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...], 
         if sums is None:
             return _count_on(_client_for(client), kernel, coords, partition_ids, args, box,
                              reach, window, n_slabs, report, threads, empty)
-        return _pair_sums(_count_sums_on(_client_for(client), kernel, coords, partition_ids,
-                                         pair, sums, args, box, reach, window, n_slabs, report,
-                                         threads, empty), sums)
+        results, region_info = _count_sums_on(
+            _client_for(client), kernel, coords, partition_ids, pair, sums, args, box, reach,
+            window, n_slabs, report, threads, empty, regions, regions2)
+    if groups:  # whole numbers below 2**53: the sum is exact in any order
+        joined = [np.sum(column, axis=0) for column in zip(*results)]
+        return group_counts_by_region(joined, *region_info[:2])
+    if region_info is None:
+        return _pair_sums(results, sums)
+    return pair_counts_by_region(_joined_pair_columns(results, sums), *region_info)
 
 
 def _count_on(client: Any, kernel: str, coords: Any, partition_ids: Any, args: Tuple[Any, ...],
@@ -1133,12 +1287,17 @@ def _pair_result(result: Tuple[Any, ...]) -> PairCounts:
     return result if isinstance(result, PairCounts) else PairCounts(*result)
 
 
+def _group_result(result: Tuple[Any, ...]) -> GroupCounts:
+    return result if isinstance(result, GroupCounts) else GroupCounts(*result)
+
+
 def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
                    box_size: float, *,
                    coords2: Optional[ArrayLike] = None, partition_ids2: Optional[ArrayLike] = None,
                    weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
                    separations: bool = False, client: Any = None, n_slabs: Optional[int] = None,
-                   progress: Progress = False, threads: Optional[int] = None) -> PairCounts:
+                   progress: Progress = False, threads: Optional[int] = None,
+                   regions: Any = None, regions2: Any = None) -> PairCounts:
     """`quor.count_pairs_1d` on a Dask cluster: the same counts, exactly, and the same
     bits of weighted sums and mean separations.
 
@@ -1168,6 +1327,13 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     threads : int, optional
         The most threads each slab task counts with on its worker (the worker's quor
         pool is sized by ``QUOR_NUM_THREADS``); None uses them all.
+    regions, regions2 : int or array_like of int, optional
+        Jackknife regions, as for `quor.count_pairs_1d`; label arrays may be Dask arrays
+        (rechunked like their positions' rows) and travel with their galaxies, ghosts
+        included. The delete-one counts equal quor's, and the weighted ones are the same
+        bits, for any slab count. The labels of both catalogues are relabelled together
+        over the whole catalogues; with Dask positions, the workers make the cubes of
+        ``regions=n`` and count the galaxies (and weights) of each region.
 
     Returns
     -------
@@ -1213,7 +1379,7 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     r = _inputs.edges("r_bins", r_bins)
     return _pair_result(_count("count_pairs_1d_slab", coords, partition_ids, (r, box), box,
                                float(r[-1]), float(r[-1]), client, n_slabs, progress, threads,
-                               "pairs", _pair_keywords(locals())))
+                               "pairs", _pair_keywords(locals()), regions, regions2))
 
 
 def _pair_keywords(arguments: Dict[str, Any]) -> Dict[str, Any]:
@@ -1227,7 +1393,8 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
                    weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
                    separations: bool = False, client: Any = None,
                    n_slabs: Optional[int] = None, progress: Progress = False,
-                   threads: Optional[int] = None) -> PairCounts:
+                   threads: Optional[int] = None, regions: Any = None,
+                   regions2: Any = None) -> PairCounts:
     """`quor.count_pairs_2d` on a Dask cluster: the same counts, exactly, and the same
     bits of weighted sums and mean separations. The slabs must be at least the last
     edge of `r_p_bins` wide; the other parameters are those of `count_pairs_1d` here and
@@ -1248,7 +1415,7 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     pi = _inputs.edges("pi_bins", pi_bins)
     return _pair_result(_count("count_pairs_2d_slab", coords, partition_ids, (r_p, pi, box), box,
                                float(r_p[-1]), float(pi[-1]), client, n_slabs, progress, threads,
-                               "pairs (r_p, pi)", _pair_keywords(locals())))
+                               "pairs (r_p, pi)", _pair_keywords(locals()), regions, regions2))
 
 
 def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
@@ -1257,7 +1424,8 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
                     weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
                     separations: bool = False, client: Any = None,
                     n_slabs: Optional[int] = None, progress: Progress = False,
-                    threads: Optional[int] = None) -> PairCounts:
+                    threads: Optional[int] = None, regions: Any = None,
+                    regions2: Any = None) -> PairCounts:
     """`quor.count_pairs_smu` on a Dask cluster: the same counts, exactly, and the same
     bits of weighted sums and mean separations. The slabs must be at least the last
     edge of `s_bins` wide; the other parameters are those of `count_pairs_1d` here and
@@ -1280,33 +1448,48 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     mu = _inputs.mu_max(mu_max)
     return _pair_result(_count("count_pairs_smu_slab", coords, partition_ids, (s, n_mu, mu, box),
                                box, float(s[-1]), float(s[-1]), client, n_slabs, progress,
-                               threads, "pairs (s, mu)", _pair_keywords(locals())))
+                               threads, "pairs (s, mu)", _pair_keywords(locals()), regions,
+                               regions2))
 
 
 def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
                  n_order: int, *, client: Any = None, n_slabs: Optional[int] = None,
-                 progress: Progress = False, threads: Optional[int] = None) -> GroupCounts:
+                 progress: Progress = False, threads: Optional[int] = None,
+                 regions: Any = None) -> GroupCounts:
     """`quor.count_npoint` on a Dask cluster: the same counts, exactly. Each group is
     counted by the slab of its lowest-x member; the other parameters are those of
-    `count_pairs_1d` here and of `quor.count_npoint`."""
+    `count_pairs_1d` here and of `quor.count_npoint`, `regions` included (the
+    delete-one counts equal quor's).
+
+    Examples
+    --------
+    >>> import numpy as np, quor, quor.distributed
+    >>> rng = np.random.default_rng(1)
+    >>> coords, halo = rng.uniform(0, 100, size=(5_000, 3)), rng.integers(0, 50, 5_000)
+    >>> res = quor.distributed.count_npoint(coords, halo, np.linspace(0, 4, 5), 100.0, 3,
+    ...                                     n_slabs=3, regions=3)  # doctest: +SKIP
+    >>> res.total_by_region.shape  # doctest: +SKIP
+    (27, 4)
+    """
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
     _binning.warn_unfillable(r, n)
-    return GroupCounts(*_count("count_npoint_slab", coords, partition_ids, (r, box, n), box,
-                               float(r[-1]), None, client, n_slabs, progress, threads,
-                               f"groups of {n}"))
+    return _group_result(_count("count_npoint_slab", coords, partition_ids, (r, box, n), box,
+                                float(r[-1]), None, client, n_slabs, progress, threads,
+                                f"groups of {n}", None, regions))
 
 
 def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike, n_ratio: int,
                         box_size: float, *, client: Any = None, n_slabs: Optional[int] = None,
-                        progress: Progress = False, threads: Optional[int] = None) -> GroupCounts:
+                        progress: Progress = False, threads: Optional[int] = None,
+                        regions: Any = None) -> GroupCounts:
     """`quor.count_npoint3_shape` on a Dask cluster: the same counts, exactly; the other
     parameters are those of `count_npoint` here and of `quor.count_npoint3_shape`."""
     box = _inputs.box_size(box_size)
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
     _binning.warn_unfillable(r, 3)
-    return GroupCounts(*_count("count_npoint3_shape_slab", coords, partition_ids, (r, k, box), box,
-                               float(r[-1]), None, client, n_slabs, progress, threads,
-                               "triplets by shape"))
+    return _group_result(_count("count_npoint3_shape_slab", coords, partition_ids, (r, k, box),
+                                box, float(r[-1]), None, client, n_slabs, progress, threads,
+                                "triplets by shape", None, regions))

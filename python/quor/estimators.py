@@ -149,6 +149,28 @@ def _delete_one(count: Callable[[_Pairs], Tuple[np.ndarray, ...]], pairs: _Pairs
     return tuple(np.stack(parts) for parts in zip(*runs))
 
 
+def _region_keywords(reg: Optional[_jackknife.Regions]) -> Dict[str, np.ndarray]:
+    """The pair counters' keywords that count by region in the same pass."""
+    if reg is None:
+        return {}
+    given = dict(regions=reg.labels, regions2=reg.labels2)
+    return {key: value for key, value in given.items() if value is not None}
+
+
+def _pairs_by_region(counts: Any, reg: _jackknife.Regions) -> Tuple[np.ndarray, np.ndarray]:
+    """The delete-one auto and cross counts of a count with regions, one entry per region:
+    the counter numbers only the labels it sees, so a region without galaxies (an empty
+    cube) gets the full counts."""
+    present = np.asarray(counts.region_labels, dtype=np.int64)
+    out = []
+    for full, by_region in ((counts.auto, counts.auto_by_region),
+                            (counts.cross, counts.cross_by_region)):
+        every = np.repeat(np.asarray(full)[np.newaxis], reg.n, axis=0)
+        every[present] = by_region
+        out.append(every)
+    return out[0], out[1]
+
+
 def _regions(regions: Any, regions2: Any, pairs: _Pairs) -> _jackknife.Regions:
     return _jackknife.regions_of(regions, regions2, pairs.xyz, pairs.xyz2, pairs.box)
 
@@ -417,14 +439,13 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
     volumes = _shell_volumes(r)
     rr = _pair_weight_of(pairs) * volumes / pairs.box**3
 
-    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
-        return _counts.count_pairs_1d(p.xyz, p.ids, r, p.box, progress=show, **p.keywords())
-
-    same, cross = count(pairs, progress)
+    counts = _counts.count_pairs_1d(pairs.xyz, pairs.ids, r, pairs.box, progress=progress,
+                                    **pairs.keywords(), **_region_keywords(reg))
+    same, cross = counts
     result = HaloTerms(_ratio(same, rr), _ratio(cross, rr) - 1.0)
     if reg is None:
         return result
-    same_k, cross_k = _delete_one(count, pairs, reg)
+    same_k, cross_k = _pairs_by_region(counts, reg)
     rr_k = _pair_randoms(pairs, reg, rr, volumes,
                          lambda side: _jackknife.shell_covariogram(r, side))
     return _jackknife.attach(result, result._asdict(),
@@ -500,17 +521,17 @@ def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike,
     volumes = np.outer(rings, 2.0 * d_pi)
     rr = _pair_weight_of(pairs) * volumes / box**3
 
-    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
-        return _counts.count_pairs_2d(p.xyz, p.ids, r_p, pi, box, progress=show, **p.keywords())
 
     def projected(same: np.ndarray, cross: np.ndarray, rr: np.ndarray) -> Tuple[np.ndarray, ...]:
         return (2.0 * (_ratio(same, rr) * d_pi).sum(axis=-1),
                 2.0 * ((_ratio(cross, rr) - 1.0) * d_pi).sum(axis=-1))
 
-    result = HaloTerms(*projected(*count(pairs, progress), rr))
+    counts = _counts.count_pairs_2d(pairs.xyz, pairs.ids, r_p, pi, box, progress=progress,
+                                    **pairs.keywords(), **_region_keywords(reg))
+    result = HaloTerms(*projected(counts.auto, counts.cross, rr))
     if reg is None:
         return result
-    same_k, cross_k = _delete_one(count, pairs, reg)
+    same_k, cross_k = _pairs_by_region(counts, reg)
     rr_k = _pair_randoms(pairs, reg, rr, volumes,
                          lambda side: _jackknife.rppi_covariogram(r_p, pi, side))
     one_k, two_k = projected(same_k, cross_k, rr_k)
@@ -598,18 +619,17 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
     weights = (2.0 * np.asarray(orders, dtype=np.float64) + 1.0)[:, None] \
         * _legendre_bin_integrals(orders, n_mu)
 
-    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
-        return _counts.count_pairs_smu(p.xyz, p.ids, s, n_mu, 1.0, box, progress=show)
-
     def project(xi: np.ndarray) -> np.ndarray:
         """(..., n_s, n_mu) -> (..., len(ells), n_s)."""
         return np.swapaxes(xi @ weights.T, -1, -2)
 
-    same, cross = count(pairs, progress)
+    counts = _counts.count_pairs_smu(xyz, ids, s, n_mu, 1.0, box, progress=progress,
+                                     **_region_keywords(reg))
+    same, cross = counts
     result = HaloTerms(project(_ratio(same, rr)), project(_ratio(cross, rr) - 1.0))
     if reg is None:
         return result
-    same_k, cross_k = _delete_one(count, pairs, reg)
+    same_k, cross_k = _pairs_by_region(counts, reg)
     mu = np.linspace(0.0, 1.0, n_mu + 1)
     rr_k = _pair_randoms(pairs, reg, rr, volumes,
                          lambda side: _jackknife.smu_covariogram(s, mu, side))

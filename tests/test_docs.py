@@ -74,7 +74,7 @@ def test_worked_example_runs(tmp_path):
     figure = tmp_path / "halo_model.png" if importable("matplotlib") else None
     results = example["main"](3000, figure)
     assert (results["xi_1h"] + results["xi_2h"])[0] > 100  # one-halo pairs at small r
-    assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (5,)
+    assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (10,)
     assert figure is None or figure.stat().st_size > 10_000
 
 

@@ -4,6 +4,7 @@ import importlib
 import pathlib
 import re
 
+import numpy as np
 import pytest
 
 import quor
@@ -99,3 +100,48 @@ def test_galaxy_matter_example_runs(tmp_path):
     assert results["xi_1h"][0] > 100 and results["ds_1h"][0] > results["ds_2h"][0]
     assert results["xi_1h"][-1] == 0 and results["ds_1h"].shape == (16,)
     assert figure is None or figure.stat().st_size > 10_000
+
+
+def worked_example():
+    import runpy
+    return runpy.run_path(str(ROOT / "examples" / "halo_model.py"))
+
+
+def periodic_separations(first, second, box):
+    d = first[:, None, :] - second[None, :, :]
+    d -= box * np.round(d / box)
+    return np.sqrt((d[..., 0] ** 2 + d[..., 1] ** 2) + d[..., 2] ** 2)
+
+
+@pytest.mark.parametrize("reach", [0.9, 1.7, 4.0])  # 11 and 5 cells a side, and one cell
+def test_worked_example_close_pairs_match_all_pairs(reach):
+    # The mock's cell search for overlapping haloes against every pair, with points
+    # crowded at the faces and corners of the box so that many pairs wrap around it.
+    rng = np.random.default_rng(5)
+    box = 10.0
+    points = np.concatenate([rng.uniform(0, box, (300, 3)),
+                             rng.uniform(-0.5, 0.5, (150, 3)) % box,
+                             np.array([[0.0, 0.0, 0.0], [box * (1 - 1e-16), 9.99, 0.01]])])
+    first, second, distance = worked_example()["close_pairs"](points, reach, box)
+    all_pairs = periodic_separations(points, points, box)
+    i, j = np.nonzero(np.triu(all_pairs < reach, k=1))
+    found = sorted(zip(first.tolist(), second.tolist()))
+    assert found == sorted(zip(i.tolist(), j.tolist()))  # each pair once, i < j
+    np.testing.assert_allclose(distance, all_pairs[first, second], rtol=1e-15)
+
+
+def test_worked_example_haloes_exclude_each_other():
+    # No two haloes of the mock closer than the sum of their virial radii, across the
+    # periodic box, while most still sit in their groups.
+    haloes = worked_example()["mock_haloes"](np.random.default_rng(2), 4000)
+    centres, r_vir = haloes.centres, haloes.r_vir
+    assert ((centres >= 0) & (centres < 250.0)).all()
+    for start in range(0, len(centres), 500):
+        rows = slice(start, start + 500)
+        gap = periodic_separations(centres[rows], centres, 250.0) - (r_vir[rows, None] + r_vir[None, :])
+        gap[np.arange(gap.shape[0]), np.arange(start, start + gap.shape[0])] = np.inf
+        assert gap.min() >= 0.0
+    # 70% drawn 4 Mpc/h around a group centre: about 74% of those and 14% of the rest
+    # (uniform) fall within 8 Mpc/h of one.
+    near_group = periodic_separations(centres, haloes.groups, 250.0).min(axis=1) < 8.0
+    assert 0.5 < near_group.mean() < 0.65

@@ -58,9 +58,10 @@ class Haloes(NamedTuple):
     groups: np.ndarray
 
 
-def close_pairs(points: np.ndarray, reach: float, box: float):
-    """Index pairs (i < j) of points in [0, box)^3 closer than `reach` across the periodic
-    box, with their separations.
+def close_pairs(points: np.ndarray, reach: float, box: float, among: np.ndarray | None = None):
+    """Index pairs (i, j) of points in [0, box)^3 closer than `reach` across the periodic
+    box, with their separations: every such pair once with i < j, or with `among` (indices)
+    every pair with i in `among` and j any other point.
 
     The points are sorted into a grid of cells at least `reach` wide, so a point's
     neighbours lie in its own cell or the 26 around it; with fewer than three cells a
@@ -78,15 +79,16 @@ def close_pairs(points: np.ndarray, reach: float, box: float):
 
     order = np.argsort(flat(cell), kind="stable")
     starts = np.searchsorted(flat(cell)[order], np.arange(n_cells**3 + 1))
+    queries = np.arange(len(points)) if among is None else np.asarray(among)
     firsts, seconds = [], []
     for step in steps:
-        neighbour = flat((cell + step) % n_cells)
+        neighbour = flat((cell[queries] + step) % n_cells)
         size = starts[neighbour + 1] - starts[neighbour]
-        # Every point against every member of its neighbouring cell, as flat index arrays.
-        first = np.repeat(np.arange(len(points)), size)
+        # Every query against every member of its neighbouring cell, as flat index arrays.
+        first = np.repeat(queries, size)
         within = np.arange(size.sum()) - np.repeat(np.cumsum(size) - size, size)
         second = order[np.repeat(starts[neighbour], size) + within]
-        keep = first < second
+        keep = first < second if among is None else first != second
         firsts.append(first[keep])
         seconds.append(second[keep])
     first, second = np.concatenate(firsts), np.concatenate(seconds)
@@ -97,10 +99,11 @@ def close_pairs(points: np.ndarray, reach: float, box: float):
     return first[near], second[near], distance[near]
 
 
-def overlapping(centres: np.ndarray, r_vir: np.ndarray) -> np.ndarray:
+def overlapping(centres: np.ndarray, r_vir: np.ndarray, among: np.ndarray | None = None) -> np.ndarray:
     """The haloes to move so that none overlaps another: of each pair closer than the sum
-    of their radii, the smaller one (the later one of two equal radii)."""
-    first, second, distance = close_pairs(centres, 2.0 * r_vir.max(), BOX)
+    of their radii, the smaller one (the later one of two equal radii); with `among`, only
+    the pairs that hold one of those haloes."""
+    first, second, distance = close_pairs(centres, 2.0 * r_vir.max(), BOX, among)
     clash = distance < r_vir[first] + r_vir[second]
     first, second = first[clash], second[clash]
     smaller = np.where(r_vir[second] < r_vir[first], second,
@@ -132,7 +135,7 @@ def mock_haloes(rng: np.random.Generator, n_haloes: int) -> Haloes:
         anywhere = rng.uniform(0.0, BOX, size=(moving.size, 3))
         centres[moving] = np.where(in_group[moving, None], groups[group_of[moving]] + offset[moving],
                                    anywhere) % BOX
-        moving = overlapping(centres, r_vir)
+        moving = overlapping(centres, r_vir, among=moving)  # the others stayed apart
         if moving.size == 0:
             break
     else:

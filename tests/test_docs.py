@@ -113,20 +113,28 @@ def periodic_separations(first, second, box):
     return np.sqrt((d[..., 0] ** 2 + d[..., 1] ** 2) + d[..., 2] ** 2)
 
 
+@pytest.mark.parametrize("among", [None, slice(0, None, 7)], ids=["all", "some"])
 @pytest.mark.parametrize("reach", [0.9, 1.7, 4.0])  # 11 and 5 cells a side, and one cell
-def test_worked_example_close_pairs_match_all_pairs(reach):
+def test_worked_example_close_pairs_match_all_pairs(reach, among):
     # The mock's cell search for overlapping haloes against every pair, with points
-    # crowded at the faces and corners of the box so that many pairs wrap around it.
+    # crowded at the faces and corners of the box so that many pairs wrap around it:
+    # each pair once (i < j), or with `among` each pair (i, j != i) with i among them.
     rng = np.random.default_rng(5)
     box = 10.0
     points = np.concatenate([rng.uniform(0, box, (300, 3)),
                              rng.uniform(-0.5, 0.5, (150, 3)) % box,
                              np.array([[0.0, 0.0, 0.0], [box * (1 - 1e-16), 9.99, 0.01]])])
-    first, second, distance = worked_example()["close_pairs"](points, reach, box)
+    queries = None if among is None else np.arange(len(points))[among]
+    first, second, distance = worked_example()["close_pairs"](points, reach, box, queries)
     all_pairs = periodic_separations(points, points, box)
-    i, j = np.nonzero(np.triu(all_pairs < reach, k=1))
-    found = sorted(zip(first.tolist(), second.tolist()))
-    assert found == sorted(zip(i.tolist(), j.tolist()))  # each pair once, i < j
+    close = all_pairs < reach
+    np.fill_diagonal(close, False)
+    if among is None:
+        close = np.triu(close)
+    else:
+        close[np.setdiff1d(np.arange(len(points)), queries)] = False
+    i, j = np.nonzero(close)
+    assert sorted(zip(first.tolist(), second.tolist())) == sorted(zip(i.tolist(), j.tolist()))
     np.testing.assert_allclose(distance, all_pairs[first, second], rtol=1e-15)
 
 
@@ -145,3 +153,9 @@ def test_worked_example_haloes_exclude_each_other():
     # (uniform) fall within 8 Mpc/h of one.
     near_group = periodic_separations(centres, haloes.groups, 250.0).min(axis=1) < 8.0
     assert 0.5 < near_group.mean() < 0.65
+    # At the figure's density, where redrawn haloes clash again, through the cell search
+    # checked above.
+    example = worked_example()
+    haloes = example["mock_haloes"](np.random.default_rng(12), 40_000)
+    first, second, distance = example["close_pairs"](haloes.centres, 2 * haloes.r_vir.max(), 250.0)
+    assert first.size > 1000 and (distance >= haloes.r_vir[first] + haloes.r_vir[second]).all()

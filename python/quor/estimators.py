@@ -6,36 +6,68 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import Any, Dict, NamedTuple, Optional, Sequence, Tuple
+import warnings
+from typing import Any, Callable, Dict, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.polynomial import legendre
 from numpy.typing import ArrayLike
 
-from . import _binning, _counts, _inputs
+from . import _binning, _counts, _inputs, _jackknife
 from ._progress import Progress
 
 __all__ = ["HaloTerms", "GroupRatios", "xi_one_two_halo", "wp_one_two_halo", "xi_multipoles",
            "delta_sigma_one_two_halo", "npoint_ratio", "random_pairs", "random_groups"]
 
 
-class HaloTerms(NamedTuple):
-    """An estimator split by partition; unpacks as ``one_halo, two_halo = ...``. Their sum
-    is the whole estimator (for example ``xi = one_halo + two_halo``)."""
-
+class _HaloPair(NamedTuple):
     one_halo: np.ndarray
-    """From the pairs inside one partition (one halo)."""
     two_halo: np.ndarray
-    """From the pairs across partitions, less the random expectation."""
 
 
-class GroupRatios(NamedTuple):
-    """Group counts over random group counts; unpacks as ``by_partitions, total = ...``."""
+class HaloTerms(_HaloPair):
+    """An estimator split by partition; unpacks as ``one_halo, two_halo = ...``. Their sum
+    is the whole estimator (for example ``xi = one_halo + two_halo``).
 
+    ``one_halo`` comes from the pairs inside one partition (one halo), ``two_halo`` from
+    the pairs across partitions, less the random expectation.
+
+    Attributes
+    ----------
+    total : numpy.ndarray
+        With ``regions=``: ``one_halo + two_halo``.
+    one_halo_by_region, two_halo_by_region, total_by_region : numpy.ndarray
+        With ``regions=``: the delete-one estimates, leading axis n_regions (entry k
+        without every pair that has a member in region k).
+    one_halo_cov, two_halo_cov, total_cov : numpy.ndarray
+        With ``regions=``: the jackknife covariance ``(n - 1) / n sum_k (x_k - x_mean)
+        (x_k - x_mean)^T`` over the bins flattened in C order.
+    one_halo_err, two_halo_err, total_err : numpy.ndarray
+        With ``regions=``: the square root of the covariance's diagonal, in the field's shape.
+
+    Without ``regions=`` none of these attributes exists.
+    """
+
+
+class _GroupPair(NamedTuple):
     by_partitions: np.ndarray
-    """Row s - 1: the groups with s distinct partitions over all random groups of the bin."""
     total: np.ndarray
-    """All groups over all random groups: the sum of the rows of ``by_partitions``."""
+
+
+class GroupRatios(_GroupPair):
+    """Group counts over random group counts; unpacks as ``by_partitions, total = ...``.
+
+    Row s - 1 of ``by_partitions`` holds the groups with s distinct partitions over all
+    random groups of the bin; ``total`` all groups over all random groups, the sum of the
+    rows of ``by_partitions``.
+
+    Attributes
+    ----------
+    by_partitions_by_region, total_by_region, by_partitions_cov, total_cov,
+    by_partitions_err, total_err : numpy.ndarray
+        With ``regions=``: the delete-one estimates, their jackknife covariance and errors,
+        as for `HaloTerms`.
+    """
 
 
 def _catalogue(coords: ArrayLike, halo_ids: ArrayLike, box_size: float,
@@ -98,6 +130,28 @@ class _Pairs(NamedTuple):
                      weights2=self.weights2)
         return {key: value for key, value in given.items() if value is not None}
 
+    def without(self, region: int, reg: _jackknife.Regions) -> "_Pairs":
+        """The catalogues without the galaxies of `region`."""
+        keep = reg.labels != region
+        pick = lambda values, mask: None if values is None else values[mask]  # noqa: E731
+        keep2 = None if reg.labels2 is None else reg.labels2 != region
+        return _Pairs(self.xyz[keep], self.ids[keep], pick(self.weights, keep),
+                      pick(self.xyz2, keep2), pick(self.ids2, keep2), pick(self.weights2, keep2),
+                      self.box)
+
+
+def _delete_one(count: Callable[[_Pairs], Tuple[np.ndarray, ...]], pairs: _Pairs,
+                reg: _jackknife.Regions) -> Tuple[np.ndarray, ...]:
+    """Each output of `count` without each region, stacked on a leading axis n_regions:
+    the catalogue recounted without the region's galaxies, so entry k leaves out exactly
+    the pairs with a member in region k."""
+    runs = [count(pairs.without(k, reg)) for k in range(reg.n)]
+    return tuple(np.stack(parts) for parts in zip(*runs))
+
+
+def _regions(regions: Any, regions2: Any, pairs: _Pairs) -> _jackknife.Regions:
+    return _jackknife.regions_of(regions, regions2, pairs.xyz, pairs.xyz2, pairs.box)
+
 
 def _pairs(coords: ArrayLike, halo_ids: ArrayLike, box_size: float, coords2: Any, halo_ids2: Any,
            weights: Any, weights2: Any) -> _Pairs:
@@ -158,6 +212,18 @@ def _pair_weight_of(pairs: _Pairs) -> float:
     first = _weight_sums(pairs.xyz.shape[0], pairs.weights)
     second = None if pairs.xyz2 is None else _weight_sums(pairs.xyz2.shape[0], pairs.weights2)
     return _random_pair_weight(first, second)
+
+
+def _pair_randoms(pairs: _Pairs, reg: _jackknife.Regions, randoms: np.ndarray,
+                  volumes: np.ndarray, covariogram: Callable[[float], np.ndarray]) -> np.ndarray:
+    """The random pairs of every bin without each region, shape (n_regions, *bins): from
+    the cube's covariogram for cube regions, else the full randoms scaled by the retained
+    pair weight."""
+    retained = _jackknife.retained_pair_weights(reg, pairs.weights, pairs.weights2)
+    if reg.side is None:
+        return _jackknife.scaled_randoms(randoms, retained, _pair_weight_of(pairs))
+    return _jackknife.cube_randoms(retained, volumes, covariogram(reg.side), pairs.box,
+                                   reg.side)
 
 
 def random_pairs(n_galaxies: int, r_bins: ArrayLike, box_size: float) -> np.ndarray:
@@ -238,7 +304,8 @@ def random_groups(n_galaxies: int, r_bins: ArrayLike, box_size: float, n_order: 
 def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
                     *, coords2: Optional[ArrayLike] = None, halo_ids2: Optional[ArrayLike] = None,
                     weights: Optional[ArrayLike] = None, weights2: Optional[ArrayLike] = None,
-                    progress: Progress = False) -> HaloTerms:
+                    progress: Progress = False, regions: Any = None,
+                    regions2: Optional[ArrayLike] = None) -> HaloTerms:
     """The correlation function xi(r) split into its one-halo and two-halo terms; with
     `coords2`, the cross-correlation of two catalogues.
 
@@ -278,12 +345,42 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
         must not cancel to zero.
     progress : bool or callable, optional
         As for `count_pairs_1d`.
+    regions : int or array_like of int, optional
+        Jackknife regions: an int n splits the box into n**3 cubes of side a = box_size / n
+        (cube (ix n + iy) n + iz, ix = min(floor(x / a), n - 1) on the wrapped position,
+        for both catalogues), or one integer label per galaxy of
+        `coords` (any integer dtype). At least two regions. The result then also carries
+        ``total`` and, for ``one_halo``, ``two_halo`` and ``total``, the delete-one
+        estimates ``F_by_region`` (entry k from the catalogue(s) without region k's
+        galaxies), the covariance ``F_cov`` and the errors ``F_err`` (see `HaloTerms`).
+    regions2 : array_like of int, shape (N2,), optional
+        With label regions and `coords2`: the labels of `coords2`, in the same namespace
+        as `regions` (a label names the same region in both).
 
     Returns
     -------
     HaloTerms
         ``one_halo`` and ``two_halo``, float64 arrays of shape (n_r,); NaN in bins of
         zero width.
+
+    Notes
+    -----
+    The delete-one randoms are analytic. Without region k, P_k is the pair weight left
+    (``N_k (N_k - 1) / 2``, ``N1_k N2_k``, ``(W_k**2 - S_k) / 2`` or ``W1_k W2_k`` over the
+    galaxies outside region k). For cubes of side a in a box of volume V, uniform points
+    at the retained density fill V - a**3, and a pair at separation d has both ends
+    outside the cube in a volume V - 2 a**3 + a**3 g(d), with g(d) = prod_i max(0, 1 -
+    |d_i| / a) the cube's covariogram over a**3. So, for a bin B of volume V_B::
+
+        RR_k(B) = P_k ((V - 2 a**3) V_B + a**3 integral_B g) / (V - a**3)**2
+
+    For shells, g averaged over directions is 1 - 3r/(2a) + 2r**2/(pi a**2) -
+    r**3/(4 pi a**3), integrated over r with weight 4 pi r**2; edges must then end within
+    a (a ValueError names the largest allowed). For label regions, whose shapes are not
+    known, ``RR_k = RR * P_k / P``: exact when the labels do not depend on position (a
+    random split); for compact regions it leaves out the retained volume's rise in density
+    and puts every ``1 + xi_k`` about a factor 1 / (1 - f_k) high (f_k the region's share
+    of the volume), nearly the same for every k. An empty region's randoms are the full ones.
 
     Examples
     --------
@@ -302,13 +399,37 @@ def xi_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, b
     ...                                 weights2=mass)
     >>> one.tolist(), bool(np.all(abs(two) < 0.05))
     ([0.0, 0.0], True)
+
+    Jackknife errors from 2**3 cubes of side 50 Mpc/h:
+
+    >>> res = quor.xi_one_two_halo(coords, np.arange(20_000), [1.0, 5.0, 10.0], 100.0,
+    ...                            regions=2)
+    >>> res.total_by_region.shape, res.total_cov.shape, bool(np.all(res.total_err < 0.05))
+    ((8, 2), (2, 2), True)
     """
     pairs = _pairs(coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2)
     r = _reach("r_bins", r_bins, pairs.box, 0.5, "half the box")
-    rr = _pair_weight_of(pairs) * _shell_volumes(r) / pairs.box**3
-    same, cross = _counts.count_pairs_1d(pairs.xyz, pairs.ids, r, pairs.box, progress=progress,
-                                         **pairs.keywords())
-    return HaloTerms(_ratio(same, rr), _ratio(cross, rr) - 1.0)
+    reg = None if regions is None else _regions(regions, regions2, pairs)
+    if reg is None and regions2 is not None:
+        raise ValueError("regions2 is given without regions")
+    if reg is not None:
+        _jackknife.largest_edge("r_bins", r, reg)
+    volumes = _shell_volumes(r)
+    rr = _pair_weight_of(pairs) * volumes / pairs.box**3
+
+    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
+        return _counts.count_pairs_1d(p.xyz, p.ids, r, p.box, progress=show, **p.keywords())
+
+    same, cross = count(pairs, progress)
+    result = HaloTerms(_ratio(same, rr), _ratio(cross, rr) - 1.0)
+    if reg is None:
+        return result
+    same_k, cross_k = _delete_one(count, pairs, reg)
+    rr_k = _pair_randoms(pairs, reg, rr, volumes,
+                         lambda side: _jackknife.shell_covariogram(r, side))
+    return _jackknife.attach(result, result._asdict(),
+                             dict(one_halo=_ratio(same_k, rr_k),
+                                  two_halo=_ratio(cross_k, rr_k) - 1.0))
 
 
 def _unit_steps(pi_max: Any) -> np.ndarray:
@@ -320,7 +441,8 @@ def _unit_steps(pi_max: Any) -> np.ndarray:
 def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike, pi_max: float,
                     box_size: float, *, coords2: Optional[ArrayLike] = None,
                     halo_ids2: Optional[ArrayLike] = None, weights: Optional[ArrayLike] = None,
-                    weights2: Optional[ArrayLike] = None, progress: Progress = False) -> HaloTerms:
+                    weights2: Optional[ArrayLike] = None, progress: Progress = False,
+                    regions: Any = None, regions2: Optional[ArrayLike] = None) -> HaloTerms:
     """The projected correlation function w_p(r_p) split into one-halo and two-halo terms;
     with `coords2`, the projected cross-correlation of two catalogues.
 
@@ -340,9 +462,14 @@ def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike,
     coords, halo_ids, box_size, coords2, halo_ids2, weights, weights2, progress
         As for `xi_one_two_halo`.
     r_p_bins : array_like, shape (n_rp + 1,)
-        Edges of r_p in Mpc/h, the last at most ``box_size / 2``.
+        Edges of r_p in Mpc/h, the last at most ``box_size / 2`` (and within the cube side
+        with cube regions).
     pi_max : float
         Largest line-of-sight separation in Mpc/h, at most ``box_size / 2``.
+    regions, regions2 : optional
+        Jackknife regions, as for `xi_one_two_halo`. The cubes' randoms integrate g over
+        each (r_p, pi) bin: the ring's azimuth average 1 - 4 r_p/(pi a) + r_p**2/(pi a**2)
+        times the integral of max(0, 1 - |pi| / a) over the pi bin (any pi).
 
     Returns
     -------
@@ -363,14 +490,31 @@ def wp_one_two_halo(coords: ArrayLike, halo_ids: ArrayLike, r_p_bins: ArrayLike,
     pi = _unit_steps(pi_max)
     if pi[-1] > 0.5 * box:
         raise ValueError(f"pi_max must be at most half the box ({0.5 * box:g}), got {pi[-1]:g}")
+    reg = None if regions is None else _regions(regions, regions2, pairs)
+    if reg is None and regions2 is not None:
+        raise ValueError("regions2 is given without regions")
+    if reg is not None:
+        _jackknife.largest_edge("r_p_bins", r_p, reg)
     d_pi = np.diff(pi)
     rings = math.pi * np.diff(r_p * r_p)
-    rr = _pair_weight_of(pairs) * np.outer(rings, 2.0 * d_pi) / box**3
-    same, cross = _counts.count_pairs_2d(pairs.xyz, pairs.ids, r_p, pi, box, progress=progress,
-                                         **pairs.keywords())
-    wp_1h = 2.0 * (_ratio(same, rr) * d_pi).sum(axis=1)
-    wp_2h = 2.0 * ((_ratio(cross, rr) - 1.0) * d_pi).sum(axis=1)
-    return HaloTerms(wp_1h, wp_2h)
+    volumes = np.outer(rings, 2.0 * d_pi)
+    rr = _pair_weight_of(pairs) * volumes / box**3
+
+    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
+        return _counts.count_pairs_2d(p.xyz, p.ids, r_p, pi, box, progress=show, **p.keywords())
+
+    def projected(same: np.ndarray, cross: np.ndarray, rr: np.ndarray) -> Tuple[np.ndarray, ...]:
+        return (2.0 * (_ratio(same, rr) * d_pi).sum(axis=-1),
+                2.0 * ((_ratio(cross, rr) - 1.0) * d_pi).sum(axis=-1))
+
+    result = HaloTerms(*projected(*count(pairs, progress), rr))
+    if reg is None:
+        return result
+    same_k, cross_k = _delete_one(count, pairs, reg)
+    rr_k = _pair_randoms(pairs, reg, rr, volumes,
+                         lambda side: _jackknife.rppi_covariogram(r_p, pi, side))
+    one_k, two_k = projected(same_k, cross_k, rr_k)
+    return _jackknife.attach(result, result._asdict(), dict(one_halo=one_k, two_halo=two_k))
 
 
 def _legendre_bin_integrals(ells: Sequence[int], n_mu_bins: int) -> np.ndarray:
@@ -396,7 +540,7 @@ def _even_orders(ells: Sequence[int]) -> Tuple[int, ...]:
 
 def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_mu_bins: int,
                   box_size: float, ells: Sequence[int] = (0, 2, 4), *,
-                  progress: Progress = False) -> HaloTerms:
+                  progress: Progress = False, regions: Any = None) -> HaloTerms:
     """Legendre multipoles xi_ell(s) of the redshift-space correlation function, split into
     one-halo and two-halo terms.
 
@@ -421,6 +565,12 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
         Number of mu bins over [0, 1), at least 1.
     ells : sequence of int, optional
         Even multipole orders, by default (0, 2, 4).
+    regions : int or array_like of int, optional
+        Jackknife regions, as for `xi_one_two_halo`; the errors have the shape
+        (len(ells), n_s) and the covariance runs over ells and s in that (C) order. The
+        cubes' randoms integrate g over each (s, mu) bin in closed form: at fixed s and
+        mu the azimuth average of g is (1 - s mu / a) (1 - 4 rho / (pi a) + rho**2 /
+        (pi a**2)), rho = s sqrt(1 - mu**2), for s <= a.
 
     Returns
     -------
@@ -439,11 +589,33 @@ def xi_multipoles(coords: ArrayLike, halo_ids: ArrayLike, s_bins: ArrayLike, n_m
     s = _reach("s_bins", s_bins, box, 0.5, "half the box")
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     orders = _even_orders(ells)
-    same, cross = _counts.count_pairs_smu(xyz, ids, s, n_mu, 1.0, box, progress=progress)
+    pairs = _Pairs(xyz, ids, None, None, None, None, box)
+    reg = None if regions is None else _regions(regions, None, pairs)
+    if reg is not None:
+        _jackknife.largest_edge("s_bins", s, reg)
+    volumes = _shell_volumes(s)[:, None] / n_mu
     rr = random_pairs(xyz.shape[0], s, box)[:, None] / n_mu
     weights = (2.0 * np.asarray(orders, dtype=np.float64) + 1.0)[:, None] \
         * _legendre_bin_integrals(orders, n_mu)
-    return HaloTerms(weights @ _ratio(same, rr).T, weights @ (_ratio(cross, rr) - 1.0).T)
+
+    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
+        return _counts.count_pairs_smu(p.xyz, p.ids, s, n_mu, 1.0, box, progress=show)
+
+    def project(xi: np.ndarray) -> np.ndarray:
+        """(..., n_s, n_mu) -> (..., len(ells), n_s)."""
+        return np.swapaxes(xi @ weights.T, -1, -2)
+
+    same, cross = count(pairs, progress)
+    result = HaloTerms(project(_ratio(same, rr)), project(_ratio(cross, rr) - 1.0))
+    if reg is None:
+        return result
+    same_k, cross_k = _delete_one(count, pairs, reg)
+    mu = np.linspace(0.0, 1.0, n_mu + 1)
+    rr_k = _pair_randoms(pairs, reg, rr, volumes,
+                         lambda side: _jackknife.smu_covariogram(s, mu, side))
+    return _jackknife.attach(result, result._asdict(),
+                             dict(one_halo=project(_ratio(same_k, rr_k)),
+                                  two_halo=project(_ratio(cross_k, rr_k) - 1.0)))
 
 
 def _masses(values: ArrayLike, n_rows: int) -> Tuple[Optional[np.ndarray], float]:
@@ -474,7 +646,7 @@ def _delta_sigma(mass: np.ndarray, log_sum: np.ndarray, r_p: np.ndarray,
 def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, particles: ArrayLike,
                              particle_halo_ids: ArrayLike, particle_masses: ArrayLike,
                              r_p_bins: ArrayLike, box_size: float, *,
-                             progress: Progress = False) -> HaloTerms:
+                             progress: Progress = False, regions: Any = None) -> HaloTerms:
     """The mean excess surface density DeltaSigma(r_p) around galaxies (the galaxy-galaxy
     lensing signal) split into the one-halo term, from the particles of the galaxy's own
     halo, and the two-halo term, from all other particles.
@@ -520,6 +692,11 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
         Side of the periodic box in Mpc/h.
     progress : bool or callable, optional
         As for `count_pairs_2d`.
+    regions : int or array_like of int, optional
+        Jackknife regions of the galaxies (the lenses): an int n for n**3 cubes, or one
+        integer label per galaxy, as for `xi_one_two_halo`. Entry k of the delete-one
+        estimates averages over the galaxies outside region k, against every particle:
+        the mass field stays whole, as a lensing jackknife over lens patches does.
 
     Returns
     -------
@@ -563,21 +740,36 @@ def delta_sigma_one_two_halo(galaxies: ArrayLike, galaxy_halo_ids: ArrayLike, pa
     keywords = dict(coords2=ptcl, partition_ids2=ptcl_ids, separations=True)
     if masses is not None:
         keywords["weights2"] = masses
-    counts = _counts.count_pairs_2d(gal, gal_ids, edges, column, box, progress=progress,
-                                    **keywords)
-    terms = []
-    for mass, mean_log_r in ((counts.auto, counts.auto_mean_log_r),
-                             (counts.cross, counts.cross_mean_log_r)):
-        mass, mean_log_r = mass[:, 0], mean_log_r[:, 0]
-        # Bins without mass have no mean (NaN), and the disc at r = 0 a mean of -inf.
-        with np.errstate(invalid="ignore"):
-            log_sum = np.where(mass > 0.0, mass * mean_log_r, 0.0)
-        terms.append(mass_scale * _delta_sigma(mass, log_sum, r_p, gal.shape[0]))
-    return HaloTerms(*terms)
+    reg = None if regions is None else _jackknife.regions_of(regions, None, gal, None, box,
+                                                            names=("galaxies", "particles"))
+
+    def terms(keep: Any, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
+        lenses = gal[keep]
+        counts = _counts.count_pairs_2d(lenses, gal_ids[keep], edges, column, box,
+                                        progress=show, **keywords)
+        out = []
+        for mass, mean_log_r in ((counts.auto, counts.auto_mean_log_r),
+                                 (counts.cross, counts.cross_mean_log_r)):
+            mass, mean_log_r = mass[:, 0], mean_log_r[:, 0]
+            # Bins without mass have no mean (NaN), and the disc at r = 0 a mean of -inf.
+            with np.errstate(invalid="ignore"):
+                log_sum = np.where(mass > 0.0, mass * mean_log_r, 0.0)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                out.append(mass_scale * _delta_sigma(mass, log_sum, r_p, lenses.shape[0]))
+        return out[0], out[1]
+
+    result = HaloTerms(*terms(slice(None), progress))
+    if reg is None:
+        return result
+    runs = [terms(reg.labels != k) for k in range(reg.n)]
+    return _jackknife.attach(result, result._asdict(),
+                             dict(one_halo=np.stack([one for one, _ in runs]),
+                                  two_halo=np.stack([two for _, two in runs])))
 
 
 def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_size: float,
-                 n_order: int = 3, *, progress: Progress = False) -> GroupRatios:
+                 n_order: int = 3, *, progress: Progress = False,
+                 regions: Any = None) -> GroupRatios:
     """Group counts of `count_npoint` over the analytic count of random groups in the box.
 
     The random count is that of `random_groups`: groups of `n_order` uniform points with
@@ -596,6 +788,13 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
         pairs and ``box_size / 4`` for triplets.
     n_order : int, optional
         Group size: 2 or 3 (default 3).
+    regions : int or array_like of int, optional
+        Jackknife regions, as for `xi_one_two_halo`; the result then carries, for
+        ``by_partitions`` and ``total``, ``F_by_region``, ``F_cov`` and ``F_err``. The
+        delete-one random groups are the full ones scaled by the groups left,
+        ``C(N_k, n) / C(N, n)``, and for cubes also by ``(V / (V - a**3))**(n - 1)``, the
+        retained density's rise; the groups the removed cube's boundary cuts are not
+        subtracted (a bias of order ``r / a`` times ``a**3 / V``).
 
     Returns
     -------
@@ -623,7 +822,34 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
         raise ValueError(f"n_order must be 2 or 3, got {n}")
     xyz, ids, box = _catalogue(coords, halo_ids, box_size, n)
     fraction = 0.5 if n == 2 else 0.25
-    r = _reach("r_bins", r_bins, box, fraction, "half the box" if n == 2 else "a quarter of the box")
-    by_partitions, total = _counts.count_npoint(xyz, ids, r, box, n, progress=progress)
+    r = _reach("r_bins", r_bins, box, fraction,
+               "half the box" if n == 2 else "a quarter of the box")
+    pairs = _Pairs(xyz, ids, None, None, None, None, box)
+    reg = None if regions is None else _regions(regions, None, pairs)
+
+    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
+        return _counts.count_npoint(p.xyz, p.ids, r, box, n, progress=show)
+
+    by_partitions, total = count(pairs, progress)
     randoms = random_groups(xyz.shape[0], r, box, n)
-    return GroupRatios(_ratio(by_partitions, randoms), _ratio(total, randoms))
+    result = GroupRatios(_ratio(by_partitions, randoms), _ratio(total, randoms))
+    if reg is None:
+        return result
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", _binning.BinningWarning)  # already given by the full count
+        by_partitions_k, total_k = _delete_one(count, pairs, reg)
+    kept = xyz.shape[0] - np.bincount(reg.labels, minlength=reg.n).astype(np.float64)
+    randoms_k = _jackknife.scaled_randoms(randoms, _groups_of(kept, n),
+                                          _groups_of(np.float64(xyz.shape[0]), n))
+    if reg.side is not None:
+        # The retained galaxies fill V - a**3 only: their density, and so each group's
+        # chance, is higher by V / (V - a**3) per member after the first.
+        randoms_k = randoms_k * (box**3 / (box**3 - reg.side**3)) ** (n - 1)
+    return _jackknife.attach(result, result._asdict(),
+                             dict(by_partitions=_ratio(by_partitions_k, randoms_k[:, None]),
+                                  total=_ratio(total_k, randoms_k)))
+
+
+def _groups_of(n: np.ndarray, order: int) -> np.ndarray:
+    """Number of groups of `order` among n galaxies: n (n - 1) / 2 or n (n - 1) (n - 2) / 6."""
+    return n * (n - 1.0) / 2.0 if order == 2 else n * (n - 1.0) * (n - 2.0) / 6.0

@@ -2,16 +2,23 @@
 triplet counts, each split into the one-halo and two-halo terms by host-halo id.
 
 The mock: haloes in a periodic box of side 250 Mpc/h, most of them in loose groups (so
-the two-halo term has clustering of its own), with masses from a power law. Every halo
-holds a central galaxy at its centre and a Poisson number of satellites that follow an
+the two-halo term has clustering of its own), with masses from a power law, and no two
+closer than the sum of their virial radii (so the two-halo term vanishes at small r, its
+xi_2h at -1: no pair of galaxies in two haloes). Every halo holds a central galaxy at its centre and a Poisson number of satellites that follow an
 NFW profile out to the virial radius. Redshift-space positions add to z each galaxy's
 line-of-sight velocity over 100 km/s per Mpc/h: haloes fall coherently towards the
 centre of their group (flattening the two-halo term) and satellites orbit at random
 within their halo (stretching the one-halo term: fingers of god).
 
+Error bars are jackknife errors over 27 cubes of the box (the estimators' ``regions=3``):
+each estimate is made again without every pair that has a galaxy in one cube, and the
+spread of those 27 estimates gives the error. The triplets are shown as the share of
+each bin's triplets whose members sit in one, two or three haloes.
+
     python examples/halo_model.py                      # tables, and docs/halo_model.png
     python examples/halo_model.py --figure out.png     # the figure elsewhere
     python examples/halo_model.py --no-figure          # tables only (no matplotlib needed)
+    python examples/halo_model.py --regions 0          # no error bars (a quicker count)
 
 The figure needs matplotlib: ``pip install '.[plot]'``.
 """
@@ -176,9 +183,9 @@ def jackknife_error(delete_one: np.ndarray) -> np.ndarray:
     return np.sqrt((n - 1) / n * ((delete_one - delete_one.mean(axis=0)) ** 2).sum(axis=0))
 
 
-def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None, regions: int | None = None) -> dict:
-    """Count the mock, print the tables and draw the figure; with `regions` = n, also the
-    jackknife errors over n^3 cubes of the box."""
+def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None, regions: int | None = 3) -> dict:
+    """Count the mock, print the tables and draw the figure, with jackknife errors over
+    `regions`**3 cubes of the box (none with `regions` None or 0)."""
     coords, coords_rsd, halo_ids = mock_catalogue(n_haloes)
     print(f"{len(coords)} galaxies in {n_haloes} haloes, box {BOX:g} Mpc/h")
 
@@ -188,6 +195,7 @@ def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None, regions: in
     s = np.sqrt(s_bins[1:] * s_bins[:-1])
     t_bins = 0.2 * 2.0 ** (np.arange(11) / 2.0)  # 0.2 to 6.4 Mpc/h
 
+    regions = regions or None
     jackknife = {} if regions is None else {"regions": regions}
     start = time.perf_counter()
     xi = quor.xi_one_two_halo(coords, halo_ids, r_bins, BOX, **jackknife)
@@ -331,8 +339,8 @@ def plot(res: dict, path: pathlib.Path) -> None:
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--haloes", type=int, default=40_000, help="number of haloes (default 40000)")
-    parser.add_argument("--regions", type=int, default=None,
-                        help="jackknife over n^3 cubes of the box (default: no errors)")
+    parser.add_argument("--regions", type=int, default=3,
+                        help="jackknife errors over n^3 cubes of the box (default 3; 0: none)")
     parser.add_argument("--figure", type=pathlib.Path,
                         default=pathlib.Path(__file__).resolve().parent.parent / "docs" / "halo_model.png",
                         help="where to write the figure (default docs/halo_model.png)")

@@ -76,6 +76,9 @@ def test_worked_example_runs(tmp_path):
     results = example["main"](3000, figure)
     assert (results["xi_1h"] + results["xi_2h"])[0] > 100  # one-halo pairs at small r
     assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (10,)
+    # Jackknife error bars over 27 cubes, for every bin that has pairs.
+    assert results["regions"] == 3 and (results["xi_err"] > 0).all()
+    assert (results["wp_err"] > 0).all() and results["xi2_err"].shape == results["s"].shape
     assert figure is None or figure.stat().st_size > 10_000
 
 
@@ -159,3 +162,12 @@ def test_worked_example_haloes_exclude_each_other():
     haloes = example["mock_haloes"](np.random.default_rng(12), 40_000)
     first, second, distance = example["close_pairs"](haloes.centres, 2 * haloes.r_vir.max(), 250.0)
     assert first.size > 1000 and (distance >= haloes.r_vir[first] + haloes.r_vir[second]).all()
+
+
+def test_worked_example_triplet_errors_follow_the_estimators_convention():
+    # The example's jackknife error of the triplet shares against the one the estimators
+    # give for their own delete-one estimates.
+    coords = np.random.default_rng(4).uniform(0, 40.0, size=(3000, 3))
+    ratios = quor.npoint_ratio(coords, np.arange(3000) // 3, [0.5, 1.0, 2.0], 40.0, regions=2)
+    error = worked_example()["jackknife_error"](ratios.total_by_region)
+    np.testing.assert_allclose(error, ratios.total_err, rtol=1e-12)

@@ -4,11 +4,12 @@ triplet counts, each split into the one-halo and two-halo terms by host-halo id.
 The mock: haloes in a periodic box of side 250 Mpc/h, most of them in loose groups (so
 the two-halo term has clustering of its own), with masses from a power law, and no two
 closer than the sum of their virial radii (so the two-halo term vanishes at small r, its
-xi_2h at -1: no pair of galaxies in two haloes). Every halo holds a central galaxy at its centre and a Poisson number of satellites that follow an
-NFW profile out to the virial radius. Redshift-space positions add to z each galaxy's
-line-of-sight velocity over 100 km/s per Mpc/h: haloes fall coherently towards the
-centre of their group (flattening the two-halo term) and satellites orbit at random
-within their halo (stretching the one-halo term: fingers of god).
+xi_2h at -1: no pair of galaxies in two haloes). Every halo holds a central galaxy at
+its centre and a Poisson number of satellites that follow an NFW profile out to the
+virial radius. Redshift-space positions add to z each galaxy's line-of-sight velocity
+over 100 km/s per Mpc/h: haloes fall coherently towards the centre of their group
+(flattening the two-halo term) and satellites orbit at random within their halo
+(stretching the one-halo term: fingers of god).
 
 Error bars are jackknife errors over 27 cubes of the box (the estimators' ``regions=3``):
 each estimate is made again without every pair that has a galaxy in one cube, and the
@@ -106,7 +107,8 @@ def close_pairs(points: np.ndarray, reach: float, box: float, among: np.ndarray 
     return first[near], second[near], distance[near]
 
 
-def overlapping(centres: np.ndarray, r_vir: np.ndarray, among: np.ndarray | None = None) -> np.ndarray:
+def overlapping(centres: np.ndarray, r_vir: np.ndarray,
+                among: np.ndarray | None = None) -> np.ndarray:
     """The haloes to move so that none overlaps another: of each pair closer than the sum
     of their radii, the smaller one (the later one of two equal radii); with `among`, only
     the pairs that hold one of those haloes."""
@@ -140,8 +142,8 @@ def mock_haloes(rng: np.random.Generator, n_haloes: int) -> Haloes:
     for _ in range(100):
         offset[moving] = rng.normal(0.0, 4.0, size=(moving.size, 3))
         anywhere = rng.uniform(0.0, BOX, size=(moving.size, 3))
-        centres[moving] = np.where(in_group[moving, None], groups[group_of[moving]] + offset[moving],
-                                   anywhere) % BOX
+        around_group = groups[group_of[moving]] + offset[moving]
+        centres[moving] = np.where(in_group[moving, None], around_group, anywhere) % BOX
         moving = overlapping(centres, r_vir, among=moving)  # the others stayed apart
         if moving.size == 0:
             break
@@ -183,7 +185,8 @@ def jackknife_error(delete_one: np.ndarray) -> np.ndarray:
     return np.sqrt((n - 1) / n * ((delete_one - delete_one.mean(axis=0)) ** 2).sum(axis=0))
 
 
-def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None, regions: int | None = 3) -> dict:
+def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None,
+         regions: int | None = 3) -> dict:
     """Count the mock, print the tables and draw the figure, with jackknife errors over
     `regions`**3 cubes of the box (none with `regions` None or 0)."""
     coords, coords_rsd, halo_ids = mock_catalogue(n_haloes)
@@ -217,9 +220,10 @@ def main(n_haloes: int = 40_000, figure: pathlib.Path | None = None, regions: in
                    triplets_total=triplets_total, shares=shares)
     if regions is not None:
         results.update(regions=regions, xi_err=xi.total_err, wp_err=wp.total_err,
-                       xi0_err=ell.total_err[0], xi2_err=ell.total_err[1],
-                       **{f"shares{row}_err": error for row, error in enumerate(jackknife_error(
-                           triplets.by_partitions_by_region / triplets.total_by_region[:, None, :]))})
+                       xi0_err=ell.total_err[0], xi2_err=ell.total_err[1])
+        shares_by_region = triplets.by_partitions_by_region / triplets.total_by_region[:, None, :]
+        for row, error in enumerate(jackknife_error(shares_by_region)):
+            results[f"shares{row}_err"] = error
     print_tables(results)
     if figure is not None:
         plot(results, figure)
@@ -236,14 +240,19 @@ def print_tables(res: dict) -> None:
           f"{'wp_1h':>10} {'wp_2h':>10} {'wp':>10} {'+-':>9}")
     for row in zip(res["r"], res["xi_1h"], res["xi_2h"], xi, err("xi_err", xi),
                    res["wp_1h"], res["wp_2h"], wp, err("wp_err", wp)):
-        print("{:8.3f} {:11.4g} {:11.4g} {:11.4g} {:9.2g} {:10.4g} {:10.4g} {:10.4g} {:9.2g}".format(*row))
+        print("{:8.3f} {:11.4g} {:11.4g} {:11.4g} {:9.2g} {:10.4g} {:10.4g} {:10.4g} {:9.2g}"
+              .format(*row))
     print(f"\n{'s':>8} {'xi_0':>10} {'+-':>9} {'xi_2':>10} {'+-':>9}")
-    for row in zip(res["s"], res["xi0"], err("xi0_err", res["s"]), res["xi2"], err("xi2_err", res["s"])):
+    for row in zip(res["s"], res["xi0"], err("xi0_err", res["s"]), res["xi2"],
+                   err("xi2_err", res["s"])):
         print("{:8.3f} {:10.4g} {:9.2g} {:10.4g} {:9.2g}".format(*row))
-    print(f"\n{'r_max':>14} {'DDD/RRR':>10} {'share in 1 halo':>16} {'2 haloes':>10} {'3 haloes':>10}")
+    print(f"\n{'r_max':>14} {'DDD/RRR':>10} {'share in 1 halo':>16} {'2 haloes':>10} "
+          f"{'3 haloes':>10}")
     t_bins = res["t_bins"]
-    for lo, hi, total, share in zip(t_bins[:-1], t_bins[1:], res["triplets_total"], res["shares"].T):
-        print(f"{lo:6.2f}-{hi:<7.2f} {total:10.4g} {share[0]:16.4g} {share[1]:10.4g} {share[2]:10.4g}")
+    for lo, hi, total, share in zip(t_bins[:-1], t_bins[1:], res["triplets_total"],
+                                    res["shares"].T):
+        print(f"{lo:6.2f}-{hi:<7.2f} {total:10.4g} {share[0]:16.4g} {share[1]:10.4g} "
+              f"{share[2]:10.4g}")
 
 
 def plot(res: dict, path: pathlib.Path) -> None:
@@ -269,8 +278,8 @@ def plot(res: dict, path: pathlib.Path) -> None:
         ax.legend(handles[-1:] + handles[:-1], labels[-1:] + labels[:-1], **where)
 
     fig, axes = plt.subplots(2, 2, figsize=(11, 9), constrained_layout=True)
-    errors = (f"; jackknife errors from {res['regions'] ** 3} cubes of {BOX / res['regions']:.0f} Mpc/$h$"
-              if "regions" in res else "")
+    errors = (f"; jackknife errors from {res['regions'] ** 3} cubes of "
+              f"{BOX / res['regions']:.0f} Mpc/$h$" if "regions" in res else "")
     fig.suptitle(f"Halo-model mock: {res['n_galaxies']:,} galaxies in {res['n_haloes']:,} haloes, "
                  f"periodic box of {BOX:g} Mpc/$h${errors}")
 
@@ -285,8 +294,8 @@ def plot(res: dict, path: pathlib.Path) -> None:
            title="Real-space correlation function")
     legend_total_first(ax, loc="upper right")
     ax.text(0.97, 0.05, r"$\xi_{2h} = -1$: no pairs in two haloes" "\n"
-            "(haloes exclude each other)\n" r"grey band: linear within $\pm 0.01$", transform=ax.transAxes, fontsize=8,
-            ha="right")
+            "(haloes exclude each other)\n" r"grey band: linear within $\pm 0.01$",
+            transform=ax.transAxes, fontsize=8, ha="right")
 
     ax = axes[0, 1]
     with_errors(ax, res["r"], res["wp_1h"] + res["wp_2h"], "wp_err", color="k", lw=2, marker=".",
@@ -320,8 +329,8 @@ def plot(res: dict, path: pathlib.Path) -> None:
     t = np.sqrt(res["t_bins"][1:] * res["t_bins"][:-1])
     for row, color in zip(range(3), ("C3", "C1", "C0")):
         label = "all three in one halo" if row == 0 else f"in {row + 1} different haloes"
-        with_errors(ax, t, res["shares"][row], f"shares{row}_err", color=color, lw=2, marker="o", ms=4,
-                    label=label)
+        with_errors(ax, t, res["shares"][row], f"shares{row}_err", color=color, lw=2,
+                    marker="o", ms=4, label=label)
     ax.set_xscale("log")
     signed_log(ax, 1e-4)
     ax.set_ylim(-2e-5, 2.0)

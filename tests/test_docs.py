@@ -149,7 +149,8 @@ def test_worked_example_haloes_exclude_each_other():
     assert ((centres >= 0) & (centres < 250.0)).all()
     for start in range(0, len(centres), 500):
         rows = slice(start, start + 500)
-        gap = periodic_separations(centres[rows], centres, 250.0) - (r_vir[rows, None] + r_vir[None, :])
+        reach = r_vir[rows, None] + r_vir[None, :]
+        gap = periodic_separations(centres[rows], centres, 250.0) - reach
         gap[np.arange(gap.shape[0]), np.arange(start, start + gap.shape[0])] = np.inf
         assert gap.min() >= 0.0
     # 70% drawn 4 Mpc/h around a group centre: about 74% of those and 14% of the rest

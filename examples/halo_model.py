@@ -133,9 +133,9 @@ def mock_haloes(rng: np.random.Generator, n_haloes: int) -> Haloes:
     r_vir = 0.2 * (mass / 1e12) ** (1.0 / 3.0)
     sigma_v = 2.0 * (mass / 1e13) ** (1.0 / 3.0)  # satellite dispersion, 200 km/s at 1e13
 
-    # Place every halo, then redraw (in its own group) the smaller of each overlapping
-    # pair until none overlaps; haloes fill a small part of even a group's volume, so a
-    # few rounds suffice.
+    # Place every halo, then redraw the smaller of each overlapping pair (around its own
+    # group, or anywhere for a halo in no group) until none overlaps; haloes fill a small
+    # part of even a group's volume, so a few rounds suffice.
     offset = np.empty((n_haloes, 3))
     centres = np.empty((n_haloes, 3))
     moving = np.arange(n_haloes)

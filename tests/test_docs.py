@@ -4,6 +4,7 @@ import importlib
 import pathlib
 import re
 
+import numpy as np
 import pytest
 
 import quor
@@ -74,7 +75,10 @@ def test_worked_example_runs(tmp_path):
     figure = tmp_path / "halo_model.png" if importable("matplotlib") else None
     results = example["main"](3000, figure)
     assert (results["xi_1h"] + results["xi_2h"])[0] > 100  # one-halo pairs at small r
-    assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (5,)
+    assert results["xi_1h"][-1] == 0 and results["triplets_total"].shape == (10,)
+    # Jackknife error bars over 27 cubes, for every bin that has pairs.
+    assert results["regions"] == 3 and (results["xi_err"] > 0).all()
+    assert (results["wp_err"] > 0).all() and results["xi2_err"].shape == results["s"].shape
     assert figure is None or figure.stat().st_size > 10_000
 
 
@@ -99,3 +103,72 @@ def test_galaxy_matter_example_runs(tmp_path):
     assert results["xi_1h"][0] > 100 and results["ds_1h"][0] > results["ds_2h"][0]
     assert results["xi_1h"][-1] == 0 and results["ds_1h"].shape == (16,)
     assert figure is None or figure.stat().st_size > 10_000
+
+
+def worked_example():
+    import runpy
+    return runpy.run_path(str(ROOT / "examples" / "halo_model.py"))
+
+
+def periodic_separations(first, second, box):
+    d = first[:, None, :] - second[None, :, :]
+    d -= box * np.round(d / box)
+    return np.sqrt((d[..., 0] ** 2 + d[..., 1] ** 2) + d[..., 2] ** 2)
+
+
+@pytest.mark.parametrize("among", [None, slice(0, None, 7)], ids=["all", "some"])
+@pytest.mark.parametrize("reach", [0.9, 1.7, 4.0])  # 11 and 5 cells a side, and one cell
+def test_worked_example_close_pairs_match_all_pairs(reach, among):
+    # The mock's cell search for overlapping haloes against every pair, with points
+    # crowded at the faces and corners of the box so that many pairs wrap around it:
+    # each pair once (i < j), or with `among` each pair (i, j != i) with i among them.
+    rng = np.random.default_rng(5)
+    box = 10.0
+    points = np.concatenate([rng.uniform(0, box, (300, 3)),
+                             rng.uniform(-0.5, 0.5, (150, 3)) % box,
+                             np.array([[0.0, 0.0, 0.0], [box * (1 - 1e-16), 9.99, 0.01]])])
+    queries = None if among is None else np.arange(len(points))[among]
+    first, second, distance = worked_example()["close_pairs"](points, reach, box, queries)
+    all_pairs = periodic_separations(points, points, box)
+    close = all_pairs < reach
+    np.fill_diagonal(close, False)
+    if among is None:
+        close = np.triu(close)
+    else:
+        close[np.setdiff1d(np.arange(len(points)), queries)] = False
+    i, j = np.nonzero(close)
+    assert sorted(zip(first.tolist(), second.tolist())) == sorted(zip(i.tolist(), j.tolist()))
+    np.testing.assert_allclose(distance, all_pairs[first, second], rtol=1e-15)
+
+
+def test_worked_example_haloes_exclude_each_other():
+    # No two haloes of the mock closer than the sum of their virial radii, across the
+    # periodic box, while most still sit in their groups.
+    haloes = worked_example()["mock_haloes"](np.random.default_rng(2), 4000)
+    centres, r_vir = haloes.centres, haloes.r_vir
+    assert ((centres >= 0) & (centres < 250.0)).all()
+    for start in range(0, len(centres), 500):
+        rows = slice(start, start + 500)
+        reach = r_vir[rows, None] + r_vir[None, :]
+        gap = periodic_separations(centres[rows], centres, 250.0) - reach
+        gap[np.arange(gap.shape[0]), np.arange(start, start + gap.shape[0])] = np.inf
+        assert gap.min() >= 0.0
+    # 70% drawn 4 Mpc/h around a group centre: about 74% of those and 14% of the rest
+    # (uniform) fall within 8 Mpc/h of one.
+    near_group = periodic_separations(centres, haloes.groups, 250.0).min(axis=1) < 8.0
+    assert 0.5 < near_group.mean() < 0.65
+    # At the figure's density, where redrawn haloes clash again, through the cell search
+    # checked above.
+    example = worked_example()
+    haloes = example["mock_haloes"](np.random.default_rng(12), 40_000)
+    first, second, distance = example["close_pairs"](haloes.centres, 2 * haloes.r_vir.max(), 250.0)
+    assert first.size > 1000 and (distance >= haloes.r_vir[first] + haloes.r_vir[second]).all()
+
+
+def test_worked_example_triplet_errors_follow_the_estimators_convention():
+    # The example's jackknife error of the triplet shares against the one the estimators
+    # give for their own delete-one estimates.
+    coords = np.random.default_rng(4).uniform(0, 40.0, size=(3000, 3))
+    ratios = quor.npoint_ratio(coords, np.arange(3000) // 3, [0.5, 1.0, 2.0], 40.0, regions=2)
+    error = worked_example()["jackknife_error"](ratios.total_by_region)
+    np.testing.assert_allclose(error, ratios.total_err, rtol=1e-12)

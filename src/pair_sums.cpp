@@ -27,7 +27,8 @@ PairTermSums::PairTermSums(uint64_t counters, const std::vector<double> &bounds)
         splits_.push_back(TermSplit::below(bound));
         exact_.emplace_back(counters);
     }
-    parts_.assign(2 * bounds.size() * (counters + 1), 0);
+    replicas_ = replicas(counters, bounds.size());
+    parts_.assign(replicas_ * 2 * bounds.size() * (counters + 1), 0);
 }
 
 void PairTermSums::add_slow(uint64_t s, const int64_t *counters, const double *terms,
@@ -50,11 +51,24 @@ void PairTermSums::spill() {
             exact.add(k, std::ldexp(static_cast<double>(v >> 32), scale + 32));
         };
         exact.will_add(4 * counters);
+        const uint64_t copy_size = parts_.size() / replicas_;
+        // The spare's parts (pairs with no counter) are dropped, so that they too stay
+        // within int64 however many such pairs a count meets.
+        for (uint64_t c = 0; c < replicas_; ++c) {
+            int64_t *spare = parts_.data() + c * copy_size + 2 * s;
+            spare[0] = spare[1] = 0;
+        }
         for (uint64_t k = 0; k < counters; ++k) {
-            int64_t *p = parts_.data() + 2 * n_sums * (k + 1) + 2 * s;
-            if (p[0]) add_part(k, p[0], top - 40);
-            if (p[1]) add_part(k, p[1], top - 81);
-            p[0] = p[1] = 0;
+            // The copies' sum stays within int64: all of them took MAX_PENDING parts at most.
+            int64_t hi = 0, lo = 0;
+            for (uint64_t c = 0; c < replicas_; ++c) {
+                int64_t *p = parts_.data() + c * copy_size + 2 * n_sums * (k + 1) + 2 * s;
+                hi += p[0];
+                lo += p[1];
+                p[0] = p[1] = 0;
+            }
+            if (hi) add_part(k, hi, top - 40);
+            if (lo) add_part(k, lo, top - 81);
         }
     }
     pending_ = 0;

@@ -102,8 +102,11 @@ inline uint64_t split_terms(const TermSplit &p, const double *terms, uint64_t n,
    the ExactSums that take its slow terms and, every 2^22 additions, its fast parts; per
    counter, two int64 of each sum side by side (one cache line for all of a pair's sums),
    after a spare counter that takes the pairs with no counter (-1), so that the additions
-   need no test. The sums are exact, so any split of the pairs over threads, variants or
-   slabs gives the same sums. */
+   need no test. With few counters the parts come in REPLICAS copies, pair u of a batch
+   adding into copy u mod REPLICAS: neighbouring pairs mostly share a counter, and in one
+   copy each addition would wait for the previous one's store. The copies are integers,
+   added together exactly at a spill. The sums are exact, so any split of the pairs over
+   threads, variants or slabs gives the same sums. */
 class PairTermSums {
 public:
     static constexpr uint64_t MAX_BATCH = 512;  ///< pairs per add() at most
@@ -118,7 +121,13 @@ public:
     /// About the bytes of `sums` sums over `counters` counters: their int64 parts and
     /// the exact digits of terms spanning some two hundred bits (more for wider ranges).
     static uint64_t bytes(uint64_t counters, uint64_t sums) {
-        return sums * (counters + 1) * 2 * sizeof(int64_t) + sums * counters * (8 * sizeof(int64_t) + 1);
+        return replicas(counters, sums) * sums * (counters + 1) * 2 * sizeof(int64_t) +
+               sums * counters * (8 * sizeof(int64_t) + 1);
+    }
+
+    /// The copies of the int64 parts kept for `sums` sums over `counters` counters.
+    static uint64_t replicas(uint64_t counters, uint64_t sums) {
+        return sums * (counters + 1) * 2 * sizeof(int64_t) <= MAX_REPLICATED_BYTES ? REPLICAS : 1;
     }
 
     /// Adds terms[s][u] to counter counters[u] of sum s, for every sum s < S = sums()
@@ -133,13 +142,20 @@ public:
         if (pending_ + n > MAX_PENDING) spill();
         pending_ += n;
         int64_t *parts = parts_.data() + 2 * S;  // counter -1 lands in the spare
-        for (uint64_t u = 0; u < n; ++u) {
-            int64_t *p = parts + static_cast<int64_t>(2 * S) * counters[u];
+        auto add_parts = [&](int64_t *copy, uint64_t u) {
+            int64_t *p = copy + static_cast<int64_t>(2 * S) * counters[u];
             for (uint64_t s = 0; s < S; ++s) {
                 p[2 * s] += hi[s][u];
                 p[2 * s + 1] += lo[s][u];
             }
+        };
+        uint64_t u = 0;
+        if (replicas_ == REPLICAS) {
+            const uint64_t copy_size = parts_.size() / REPLICAS;
+            for (; u + REPLICAS <= n; u += REPLICAS)
+                for (uint64_t c = 0; c < REPLICAS; ++c) add_parts(parts + c * copy_size, u + c);
         }
+        for (; u < n; ++u) add_parts(parts, u);
         for (uint64_t s = 0; s < S; ++s)
             if (any_slow[s]) add_slow(s, counters, terms[s], slow[s], n);
     }
@@ -155,9 +171,12 @@ public:
 
 private:
     static constexpr uint64_t MAX_PENDING = uint64_t{1} << 22;  ///< |part| <= 2^40 + 1 each
+    static constexpr uint64_t REPLICAS = 4;
+    static constexpr uint64_t MAX_REPLICATED_BYTES = 8192;  ///< per copy: all stay in L1
 
     std::vector<TermSplit> splits_;
-    std::vector<int64_t> parts_;  ///< (counters + 1) x sums x 2
+    std::vector<int64_t> parts_;  ///< replicas_ x (counters + 1) x sums x 2
+    uint64_t replicas_ = 1;
     std::vector<ExactSums> exact_;
     uint64_t pending_ = 0;
 

@@ -22,7 +22,7 @@ Catalogues (all seeded, so every run counts the same galaxies):
 
 Separation bins are 19 logarithmic bins, np.logspace(-1, log10(r_max), 20); pi bins are
 0, 1, ..., pi_max, the unit bins Corrfunc's DDrppi uses; mu bins are equal steps of
-[0, 1). Corrfunc runs in double precision, periodic, with its fastest kernel; its
+[0, mu_max), mu_max 1 unless the row says 0.5 (a common choice). Corrfunc runs in double precision, periodic, with its fastest kernel; its
 autocorrelation counts every pair twice, so its counts are halved, and they are compared
 bin by bin with ours (same- plus cross-partition pairs). The n-point workloads have no peer
 and are timed so that they can be watched for slow-downs. Their cost is set by the richest
@@ -84,6 +84,8 @@ WORKLOADS = {
     "halo_r20": ("halo", "r", {"r_max": 20.0}),
     "halo_r50": ("halo", "r", {"r_max": 50.0}),
     "halo_smu20": ("halo", "smu", {"s_max": 20.0, "n_mu": 10}),
+    "uniform_smu20_mu05": ("uniform", "smu", {"s_max": 20.0, "n_mu": 10, "mu_max": 0.5}),
+    "halo_smu20_mu05": ("halo", "smu", {"s_max": 20.0, "n_mu": 10, "mu_max": 0.5}),
     "small_r60": ("small", "r", {"r_max": 60.0}),
     "small_rppi": ("small", "rppi", {"rp_max": 20.0, "pi_max": 60}),
     "small_smu55": ("small", "smu", {"s_max": 55.0, "n_mu": 10}),
@@ -132,7 +134,7 @@ def run_quor(workload, quick, repeat, threads):
         call = lambda: _quor.count_pairs_2d(coords, ids, rp, pi, box)
     elif counter == "smu":
         bins = log_bins(p["s_max"])
-        call = lambda: _quor.count_pairs_smu(coords, ids, bins, p["n_mu"], 1.0, box)
+        call = lambda: _quor.count_pairs_smu(coords, ids, bins, p["n_mu"], p.get("mu_max", 1.0), box)
     elif counter == "npoint":
         bins = np.linspace(0.0, p["r_max"], 11)
         call = lambda: _quor.count_npoint(coords, ids, bins, box, p["n_order"])
@@ -162,7 +164,8 @@ def run_corrfunc(workload, quick, repeat, threads):
         call = lambda: DDrppi(True, threads, float(p["pi_max"]), log_bins(p["rp_max"]),
                               x, y, z, **opts)
     else:
-        call = lambda: DDsmu(True, threads, log_bins(p["s_max"]), 1.0, p["n_mu"], x, y, z, **opts)
+        call = lambda: DDsmu(True, threads, log_bins(p["s_max"]), p.get("mu_max", 1.0), p["n_mu"],
+                             x, y, z, **opts)
     DD(True, threads, log_bins(5.0), x[:1000], y[:1000], z[:1000], **opts)  # start OpenMP
     seconds, res = best_time(call, repeat)
     ordered = res["npairs"].astype(np.int64)

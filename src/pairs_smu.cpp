@@ -105,6 +105,19 @@ void SmuTest<Tabled>::index_all(const double *keys, const double *dzs, const uin
     pair_index_all(*this, keys, dzs, sames, n, counters);
 }
 
+/// The z window of the (s, mu) counts: no pair with |dz| >= the result is counted. A
+/// counted pair has mu = |dz| / s < mu_max with s below s_max, so |dz| < mu_max * s_max up
+/// to the rounding of s2, its square root and the division (a few units in the last
+/// place); the window adds a margin of 2^-40 relative, far above that, so it cuts only
+/// pairs the mu test drops. With mu_max of 1 or more (or NaN, or a product so small that
+/// its rounding is no longer relative) the window is s_max, as for the radial counts.
+double mu_window(double s_max, double mu_max) {
+    if (!(mu_max < 1.0) || !(s_max < INFINITY)) return s_max;
+    const double w = mu_max * s_max;
+    if (!(w > 0x1p-900)) return s_max;  // mu_max <= 0 counts nothing anyway
+    return w * (1.0 + 0x1p-40);
+}
+
 }  // namespace
 
 PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bins, double mu_max,
@@ -129,13 +142,14 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
 
     const PairSides sides = sides_of(cells);
     const std::vector<double> bounds = pair_term_bounds(query, s_bins[0], s_max);
+    const double window = mu_window(s_max, mu_max);
     auto sweep = [&](auto tabled) {
         const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
                                                      static_cast<double>(n_mu_bins), n_mu_bins,
                                                      n_bins};
         return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated, auto regioned) {
             return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
-                               decltype(separated)::value, decltype(regioned)::value>(sides, s_max, proto, n_bins, bounds, query.n_regions);
+                               decltype(separated)::value, decltype(regioned)::value>(sides, window, proto, n_bins, bounds, query.n_regions);
         });
     };
     HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});

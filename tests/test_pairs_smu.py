@@ -119,3 +119,37 @@ def test_nan_position_never_counted(axis, s_max):
     expected = run(coords[3:], ids[3:])
     coords[:3, axis] = np.nan
     np.testing.assert_array_equal(run(coords, ids), expected)
+
+
+def pairs_on_the_mu_cut(s_max, mu_max, box, seed):
+    """Anchors spread over the box (some by its faces), each with partners at s near s_max
+    and |dz| a hair below, at and above mu_max * s: where a z window narrowed to mu_max
+    must keep every pair the mu test keeps."""
+    rng = np.random.default_rng(seed)
+    rel = np.array([-1e-9, -1e-13, -2.0**-52, 0.0, 2.0**-52, 1e-13])
+    s = s_max * np.array([1 - 1e-12, 1 - 1e-9, 0.7])
+    points = []
+    by_faces = np.array([[1e-3, 0.5, 1 - 1e-3], [0.999, 1e-4, 0.0], [0.5, 0.5, 0.9999]]) * box
+    for anchor in np.concatenate([rng.uniform(0, box, (9, 3)), by_faces]):
+        points.append(anchor)
+        for sk in s:
+            for r in rel:
+                dz = mu_max * sk * (1 + r) * rng.choice([-1.0, 1.0])
+                phi = rng.uniform(0, 2 * np.pi)
+                across = np.sqrt(max(sk * sk - dz * dz, 0.0))
+                points.append(anchor + [across * np.cos(phi), across * np.sin(phi), dz])
+    coords = np.mod(np.array(points), box)
+    return coords, rng.integers(0, 3, len(coords)).astype(np.int32)
+
+
+# Pairs on the mu cut, with the neighbours cut to a z window (s_max 25), folded (26) and
+# on a finer grid (8), and mu_max with and without an exact product mu_max * s_max.
+@pytest.mark.parametrize("s_max", [25.0, 26.0, 8.0], ids=["window", "wrap", "fine"])
+@pytest.mark.parametrize("mu_max", [0.5, 0.1, 1 / 3, 0.95, 1e-3])
+def test_mu_cut_keeps_every_counted_pair(s_max, mu_max):
+    coords, ids = pairs_on_the_mu_cut(s_max, mu_max, 100.0, seed=int(s_max))
+    s_bins = np.array([0.0, 0.5 * s_max, s_max])
+    got = count(coords, ids, s_bins, 4, mu_max, 100.0)
+    expected = smu_counts(coords, ids, s_bins, 4, mu_max, 100.0)
+    assert (expected[0] + expected[1])[:, -1].sum() > 0  # pairs in the last mu bin
+    np.testing.assert_array_equal(got, expected)

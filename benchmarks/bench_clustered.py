@@ -18,9 +18,15 @@ Catalogues (all seeded, so every run counts the same galaxies):
   per axis; about 3.4e6 galaxies, the halo index is the partition id. Dense haloes put
   most close pairs in a few cells, which a uniform catalogue never does;
 - small: 1e5 uniform galaxies in a box of 200 Mpc/h, where r_max is a large fraction of
-  the box.
+  the box; small240: the same in a box of 240 Mpc/h, r <= 70 in 18 logarithmic bins
+  from 0.2;
+- uniform3e5: 3e5 uniform galaxies in a box of 1000 Mpc/h; with uniform, the BAO rows
+  (r or s up to 150 and 200 in linear bins of 5 Mpc/h);
+- hod: an HOD-like mock of about 1.2e6 galaxies in a box of 420 Mpc/h (hod_mock), denser
+  and more clustered than the uniform rows, as real catalogues are.
 
-Separation bins are 19 logarithmic bins, np.logspace(-1, log10(r_max), 20); pi bins are
+Separation bins are 19 logarithmic bins, np.logspace(-1, log10(r_max), 20), unless the
+row gives its own edges; pi bins are
 0, 1, ..., pi_max, the unit bins Corrfunc's DDrppi uses; mu bins are equal steps of
 [0, mu_max), mu_max 1 unless the row says 0.5 (a common choice). Corrfunc runs in double precision, periodic, with its fastest kernel; its
 autocorrelation counts every pair twice, so its counts are halved, and they are compared
@@ -63,17 +69,38 @@ RICH_CAP = 2000
 RICH_INDEX = 1.005  # P(>n) = (n / RICH_MIN)^-RICH_INDEX; tuned for about 3.4e6 galaxies
 SIGMA_MIN = 0.2  # Mpc/h per axis for a halo of RICH_MIN members
 
+# HOD-like mock: denser and more clustered than the uniform rows, as real galaxy catalogues
+# are: about 1.2e6 galaxies in a box of 420 Mpc/h (1.6e-2 per (Mpc/h)^3).
+HOD_BOX = 420.0
+HOD_HALOES = 700_000
+
 # Catalogue name -> (full size, --quick size, box). Sizes are galaxies, or haloes for
 # the halo mock.
 CATALOGUES = {
     "uniform": (1_000_000, 100_000, 1000.0),
+    "uniform3e5": (300_000, 30_000, 1000.0),
     "halo": (N_HALOES, N_HALOES // 10, HALO_BOX),
     "small": (100_000, 20_000, 200.0),
+    "small240": (100_000, 20_000, 240.0),
+    "hod": (HOD_HALOES, HOD_HALOES // 10, HOD_BOX),
 }
 
 
 def log_bins(r_max):
     return np.logspace(-1.0, np.log10(r_max), 20)
+
+
+def separation_bins(p, key):
+    """The workload's own edges when it gives them, else log_bins of its largest separation."""
+    return np.asarray(p["edges"], dtype=np.float64) if "edges" in p else log_bins(p[key])
+
+
+# Edges of the rows that do not use log_bins: 18 logarithmic bins from 0.2 (small box), and
+# the BAO scale's linear bins of 5 Mpc/h.
+SMALL240_EDGES = np.logspace(np.log10(0.2), np.log10(70.0), 19)
+# (The first edge is 1e-6, not 0: Corrfunc counts each galaxy with itself from r = 0.)
+BAO150_EDGES = np.concatenate([[1e-6], np.arange(5.0, 150.0 + 1.0, 5.0)])
+BAO200_EDGES = np.concatenate([[1e-6], np.arange(5.0, 200.0 + 1.0, 5.0)])
 
 
 # Workload name -> (catalogue, counter, parameters). Counters "r", "rppi" and "smu" are
@@ -89,6 +116,14 @@ WORKLOADS = {
     "small_r60": ("small", "r", {"r_max": 60.0}),
     "small_rppi": ("small", "rppi", {"rp_max": 20.0, "pi_max": 60}),
     "small_smu55": ("small", "smu", {"s_max": 55.0, "n_mu": 10}),
+    "small240_r70": ("small240", "r", {"edges": SMALL240_EDGES}),
+    "bao3e5_r150": ("uniform3e5", "r", {"edges": BAO150_EDGES}),
+    "bao3e5_r200": ("uniform3e5", "r", {"edges": BAO200_EDGES}),
+    "bao3e5_smu150": ("uniform3e5", "smu", {"edges": BAO150_EDGES, "n_mu": 10}),
+    "bao_r150": ("uniform", "r", {"edges": BAO150_EDGES}),
+    "bao_r200": ("uniform", "r", {"edges": BAO200_EDGES}),
+    "bao_smu150": ("uniform", "smu", {"edges": BAO150_EDGES, "n_mu": 10}),
+    "hod_r25": ("hod", "r", {"r_max": 25.0}),
     "halo_npoint2": ("halo", "npoint", {"r_max": 5.0, "n_order": 2}),
     "halo_npoint3": ("halo", "npoint", {"r_max": 5.0, "n_order": 3}),
     "halo_npoint3_shape": ("halo", "shape", {"r_max": 5.0, "n_ratio": 10}),
@@ -111,11 +146,39 @@ def halo_mock(n_haloes=N_HALOES, box=HALO_BOX):
     return coords, ids, richness
 
 
+def hod_mock(n_haloes=HOD_HALOES, box=HOD_BOX):
+    """Seeded HOD-like galaxies: (coords, halo ids). Halo centres cluster about seeds,
+    one per 50 haloes (a Gaussian of 4 Mpc/h per axis) or, for half of them, lie
+    uniform in the box; every halo holds a central, one in ten also satellites, drawn
+    from P(>n) = 1/n and capped at 300, scattered by 0.3 n^(1/3) Mpc/h per axis."""
+    rng = np.random.default_rng(20261210)
+    seeds = rng.uniform(0.0, box, size=(max(n_haloes // 50, 1), 3))
+    centres = rng.uniform(0.0, box, size=(n_haloes, 3))
+    clustered = rng.random(n_haloes) < 0.5
+    centres[clustered] = (seeds[rng.integers(0, len(seeds), clustered.sum())]
+                          + 4.0 * rng.standard_normal((clustered.sum(), 3)))
+    satellites = np.where(rng.random(n_haloes) < 0.1,
+                          np.minimum(np.floor(1.0 / (1.0 - rng.random(n_haloes))), 300), 0)
+    richness = (1 + satellites).astype(np.int64)
+    coords = np.repeat(centres, richness, axis=0)
+    spread = np.repeat(0.3 * richness ** (1.0 / 3.0), richness)
+    central = np.zeros(len(coords), bool)
+    central[np.concatenate([[0], np.cumsum(richness)[:-1]])] = True
+    coords[~central] += rng.standard_normal(((~central).sum(), 3)) * spread[~central, None]
+    coords = np.mod(coords, box)
+    coords[coords >= box] = 0.0  # np.mod of a tiny negative value can round up to box
+    ids = np.repeat(np.arange(n_haloes, dtype=np.int32), richness)
+    return coords, ids
+
+
 def load(name, quick):
     full, small, box = CATALOGUES[name]
     size = small if quick else full
     if name == "halo":
         coords, ids, _ = halo_mock(size, box)
+    elif name == "hod":
+        box = box if not quick else box / 10 ** (1 / 3)  # the full mock's density
+        coords, ids = hod_mock(size, box)
     else:
         coords, ids = uniform_catalogue(size, box)
     return coords, ids, box
@@ -127,13 +190,13 @@ def run_quor(workload, quick, repeat, threads):
     cat, counter, p = WORKLOADS[workload]
     coords, ids, box = load(cat, quick)
     if counter == "r":
-        bins = log_bins(p["r_max"])
+        bins = separation_bins(p, "r_max")
         call = lambda: _quor.count_pairs_1d(coords, ids, bins, box)
     elif counter == "rppi":
         rp, pi = log_bins(p["rp_max"]), np.arange(p["pi_max"] + 1, dtype=np.float64)
         call = lambda: _quor.count_pairs_2d(coords, ids, rp, pi, box)
     elif counter == "smu":
-        bins = log_bins(p["s_max"])
+        bins = separation_bins(p, "s_max")
         call = lambda: _quor.count_pairs_smu(coords, ids, bins, p["n_mu"], p.get("mu_max", 1.0), box)
     elif counter == "npoint":
         bins = np.linspace(0.0, p["r_max"], 11)
@@ -159,12 +222,12 @@ def run_corrfunc(workload, quick, repeat, threads):
     x, y, z = (np.ascontiguousarray(coords[:, k]) for k in range(3))
     opts = dict(periodic=True, boxsize=box, isa="fastest")
     if counter == "r":
-        call = lambda: DD(True, threads, log_bins(p["r_max"]), x, y, z, **opts)
+        call = lambda: DD(True, threads, separation_bins(p, "r_max"), x, y, z, **opts)
     elif counter == "rppi":
         call = lambda: DDrppi(True, threads, float(p["pi_max"]), log_bins(p["rp_max"]),
                               x, y, z, **opts)
     else:
-        call = lambda: DDsmu(True, threads, log_bins(p["s_max"]), p.get("mu_max", 1.0), p["n_mu"],
+        call = lambda: DDsmu(True, threads, separation_bins(p, "s_max"), p.get("mu_max", 1.0), p["n_mu"],
                              x, y, z, **opts)
     DD(True, threads, log_bins(5.0), x[:1000], y[:1000], z[:1000], **opts)  # start OpenMP
     seconds, res = best_time(call, repeat)

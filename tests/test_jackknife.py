@@ -293,3 +293,26 @@ def test_empty_cube_keeps_every_pair():
         np.testing.assert_allclose(res.one_halo_by_region[k], same / rr_k, rtol=1e-12)
         np.testing.assert_allclose(res.two_halo_by_region[k], cross / rr_k - 1, rtol=1e-12)
     assert not np.allclose(res.two_halo_by_region[4:], cross / rr_k - 1, rtol=1e-6)
+
+
+# ---------------------------------------------------------------------------------------------
+# Results copied with _replace keep what rides along
+
+
+@pytest.mark.parametrize("make, field, attribute", [
+    (lambda x, ids: quor.count_pairs_1d(x, ids, np.linspace(1, 20, 4), BOX, regions=2,
+                                        weights=np.full(len(x), 2.0)), "auto", "auto_pairs_by_region"),
+    (lambda x, ids: quor.count_npoint(x, ids, np.linspace(0, 15, 3), BOX, 3, regions=2),
+     "total", "total_by_region"),
+    (lambda x, ids: quor.xi_one_two_halo(x, ids, np.linspace(1, 20, 4), BOX, regions=2),
+     "one_halo", "total_err"),
+    (lambda x, ids: quor.npoint_ratio(x, ids, np.linspace(0, 15, 3), BOX, 3, regions=2),
+     "total", "total_cov"),
+], ids=["pairs", "groups", "halo-terms", "group-ratios"])
+def test_replace_keeps_attributes(make, field, attribute):
+    x = uniform(300, seed=4)
+    ids = np.random.default_rng(4).integers(0, 40, 300)
+    result = make(x, ids)
+    copy = result._replace(**{field: 0 * getattr(result, field)})
+    assert type(copy) is type(result) and not getattr(copy, field).any()
+    np.testing.assert_array_equal(getattr(copy, attribute), getattr(result, attribute))

@@ -17,12 +17,24 @@ __all__ = ["PairCounts", "GroupCounts", "count_pairs_1d", "count_pairs_2d", "cou
            "count_npoint", "count_npoint3_shape"]
 
 
+class KeepsAttributes:
+    """Base of the result tuples that carry attributes beside their fields: a copy made by
+    ``_replace`` keeps them (NamedTuple's own builds a bare tuple of the class)."""
+
+    __slots__ = ()
+
+    def _replace(self, **fields: Any) -> Any:
+        copy = super()._replace(**fields)  # type: ignore[misc]
+        copy.__dict__.update(self.__dict__)
+        return copy
+
+
 class _AutoCross(NamedTuple):
     auto: np.ndarray
     cross: np.ndarray
 
 
-class PairCounts(_AutoCross):
+class PairCounts(KeepsAttributes, _AutoCross):
     """Pair counts split by partition; unpacks as ``auto, cross = ...``.
 
     ``auto`` holds the pairs whose two galaxies share a partition id, ``cross`` those
@@ -82,7 +94,7 @@ class _GroupFields(NamedTuple):
     """All groups, whatever their partitions: the sum of the rows of ``by_partitions``."""
 
 
-class GroupCounts(_GroupFields):
+class GroupCounts(KeepsAttributes, _GroupFields):
     """Group counts split by the number of distinct partitions among the members;
     unpacks as ``by_partitions, total = ...``.
 

@@ -25,7 +25,7 @@ class _HaloPair(NamedTuple):
     two_halo: np.ndarray
 
 
-class HaloTerms(_HaloPair):
+class HaloTerms(_counts.KeepsAttributes, _HaloPair):
     """An estimator split by partition; unpacks as ``one_halo, two_halo = ...``. Their sum
     is the whole estimator (for example ``xi = one_halo + two_halo``).
 
@@ -54,7 +54,7 @@ class _GroupPair(NamedTuple):
     total: np.ndarray
 
 
-class GroupRatios(_GroupPair):
+class GroupRatios(_counts.KeepsAttributes, _GroupPair):
     """Group counts over random group counts; unpacks as ``by_partitions, total = ...``.
 
     Row s - 1 of ``by_partitions`` holds the groups with s distinct partitions over all

@@ -178,10 +178,10 @@ def test_ids_of_two_catalogues_relabelled_together():
 # Jackknife cubes
 
 
-@pytest.mark.parametrize("n", [1, 3, 10])
+@pytest.mark.parametrize("box,n", [(0.3, 1), (0.3, 10), (2000.0, 3), (1.1, 33)])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_cube_labels_equal_numpy(n, threads):
-    box = 0.3  # side box / n not exact
+def test_cube_labels_equal_numpy(box, n, threads):
+    # In the last two, the x just below the box has x / (box / n) rounded up to n.
     rng = np.random.default_rng(7)
     faces = np.arange(n + 1) * (box / n)
     near = np.concatenate([faces, np.nextafter(faces, 0.0), np.nextafter(faces, 1.0),

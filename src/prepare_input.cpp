@@ -135,6 +135,33 @@ size_t gallop_to(const std::vector<uint64_t> &sorted, size_t from, uint64_t key)
                                sorted.begin());
 }
 
+using KeyedRow = std::pair<uint64_t, int64_t>;  ///< an id's order key and its row
+
+/// Sorts `rows` by key: a least-significant-digit radix sort over the bits in which the
+/// keys differ (the span from the least to the largest), 11 bits a pass. Ids packed in a
+/// narrow range, as halo ids are, take one or two passes; any ids at most six.
+void radix_sort(std::vector<KeyedRow> &rows) {
+    if (rows.size() < 2) return;
+    uint64_t lo = rows.front().first, hi = lo;
+    for (const KeyedRow &r : rows) {
+        lo = std::min(lo, r.first);
+        hi = std::max(hi, r.first);
+    }
+    const uint64_t span = hi - lo;
+    constexpr int DIGIT_BITS = 11;
+    constexpr uint64_t DIGITS = uint64_t{1} << DIGIT_BITS;
+    std::vector<KeyedRow> moved(rows.size());
+    std::vector<size_t> start(DIGITS + 1);
+    for (int shift = 0; shift < 64 && (span >> shift) != 0; shift += DIGIT_BITS) {
+        auto digit = [&](const KeyedRow &r) { return static_cast<size_t>(((r.first - lo) >> shift) & (DIGITS - 1)); };
+        std::fill(start.begin(), start.end(), size_t{0});
+        for (const KeyedRow &r : rows) ++start[digit(r) + 1];
+        for (size_t d = 0; d < DIGITS; ++d) start[d + 1] += start[d];
+        for (const KeyedRow &r : rows) moved[start[digit(r)]++] = r;  // stable
+        rows.swap(moved);
+    }
+}
+
 /* Rows relabelled per piece: at most this many pieces (pairwise merges of their distinct
    ids take log2 of it rounds); at a billion rows each is sorted in about a second, the
    longest a stop request waits. */
@@ -167,11 +194,11 @@ uint64_t relabel_dense(const IntegerColumn &ids, int32_t *out, int64_t piece_row
     if (n == 0) return 0;
     const int64_t pieces = std::max<int64_t>(1, std::min(MOST_PIECES, n / std::max<int64_t>(1, piece_rows)));
     auto piece_begin = [&](int64_t p) { return n / pieces * p + std::min(p, n % pieces); };
-    // Stop checks inside the pieces, which are long: std::sort itself cannot be stopped.
+    // Stop checks inside the pieces, which are long: the sort itself is not stopped.
     const CountControl *ctl = current_control();
 
     // Each piece's (key, row) sorted, and its distinct keys.
-    std::vector<std::vector<std::pair<uint64_t, int64_t>>> sorted(static_cast<size_t>(pieces));
+    std::vector<std::vector<KeyedRow>> sorted(static_cast<size_t>(pieces));
     std::vector<std::vector<uint64_t>> distinct(static_cast<size_t>(pieces));
     parallel_for(static_cast<uint64_t>(pieces), [&](uint64_t p) {
         const int64_t begin = piece_begin(static_cast<int64_t>(p)), end = piece_begin(static_cast<int64_t>(p) + 1);
@@ -182,7 +209,7 @@ uint64_t relabel_dense(const IntegerColumn &ids, int32_t *out, int64_t piece_row
             rows[static_cast<size_t>(i - begin)] = {order_key(ids, i), i};
         }
         check_cancelled(ctl);
-        std::sort(rows.begin(), rows.end());
+        radix_sort(rows);
         auto &keys = distinct[p];
         for (const auto &row : rows)
             if (keys.empty() || keys.back() != row.first) keys.push_back(row.first);
@@ -216,7 +243,7 @@ uint64_t relabel_dense(const IntegerColumn &ids, int32_t *out, int64_t piece_row
             if (all[at] != row.first) at = gallop_to(all, at, row.first);
             out[row.second] = static_cast<int32_t>(at);
         }
-        std::vector<std::pair<uint64_t, int64_t>>().swap(sorted[p]);
+        std::vector<KeyedRow>().swap(sorted[p]);
     });
     return all.size();
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -17,12 +18,14 @@
 
 #include "module/args.h"
 #include "module/calls.h"
+#include "module/numpy_api.h"
 #include "module/ref.h"
 #include "module/results.h"
 #include "src/cell_list.h"
 #include "src/exact_sum.h"
 #include "src/kernel_select.h"
 #include "src/parallel.h"
+#include "src/prepare_input.h"
 #include "src/slab_split.h"
 
 namespace quor {
@@ -520,6 +523,192 @@ PyObject *py_pair_grid(PyObject *, PyObject *args, PyObject *kwargs) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The package's passes over a catalogue before counting (src/prepare_input.h)
+
+/* Each takes the arrays the package made or checked (dtypes and shapes as documented
+   below; anything else raises TypeError or ValueError, never reads out of bounds) and
+   an output array it allocated, and runs on the pool without the GIL, on at most
+   `threads` workers, stopped by Ctrl-C as a count is. */
+
+/// The fields of `obj` when it is a NumPy array of `ndim` dimensions and dtype
+/// `typenum` (native byte order); null otherwise.
+const ArrayFields *array_with(PyObject *obj, int ndim, int typenum) {
+    const NumpyApi &np = numpy_api();
+    if (!PyObject_TypeCheck(obj, np.array_type)) return nullptr;
+    const ArrayFields *a = array_fields(obj);
+    if (a->nd != ndim) return nullptr;
+    Ref wanted = steal_or_throw(np.descr_from_type(typenum));
+    return a->descr == wanted.get() || np.equiv_types(a->descr, wanted.get()) ? a : nullptr;
+}
+
+[[noreturn]] void raise_pass_argument(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw PyErrSet{};
+}
+
+/// The data of `obj`, a writeable C-contiguous array of `ndim` dimensions, dtype
+/// `typenum` of `itemsize` bytes and `rows` rows of `cols` entries (cols only for 2-D).
+char *output_array(PyObject *obj, int ndim, int typenum, int64_t itemsize, int64_t rows, int64_t cols) {
+    const ArrayFields *a = array_with(obj, ndim, typenum);
+    if (!a) raise_pass_argument(PyExc_TypeError, "out has the wrong dtype or dimensions");
+    const bool shape = a->dimensions[0] == rows && (ndim == 1 || a->dimensions[1] == cols);
+    const bool contiguous = rows < 2 || a->strides[0] == itemsize * (ndim == 1 ? 1 : cols);
+    const bool inner = ndim == 1 || cols < 2 || a->strides[1] == itemsize;
+    if (!shape || !contiguous || !inner || !(a->flags & NPY_WRITEABLE_FLAG))
+        raise_pass_argument(PyExc_ValueError, "out must be a writeable C-ordered array of the input's shape");
+    return a->data;
+}
+
+constexpr int NPY_FLOAT_TYPENUM = 11;
+
+/// A 1-D float32 or float64 array as a column.
+RealColumn real_column(PyObject *obj, int64_t &rows) {
+    const ArrayFields *a = array_with(obj, 1, NPY_DOUBLE_TYPENUM);
+    const bool single = !a;
+    if (single) a = array_with(obj, 1, NPY_FLOAT_TYPENUM);
+    if (!a) raise_pass_argument(PyExc_TypeError, "positions must be 1-D float32 or float64 arrays");
+    if (rows >= 0 && a->dimensions[0] != rows)
+        raise_pass_argument(PyExc_ValueError, "position columns must be equally long");
+    rows = a->dimensions[0];
+    return {a->data, a->strides[0], single};
+}
+
+PositionColumns position_columns(const BoundArgs &bound) {
+    PositionColumns columns;
+    int64_t rows = -1;
+    for (int k = 0; k < 3; ++k) columns.axis[k] = real_column(bound[static_cast<size_t>(k)], rows);
+    columns.rows = rows;
+    return columns;
+}
+
+/// A 1-D array of integers of any NumPy integer type (native byte order) as a column.
+IntegerColumn integer_column(PyObject *obj) {
+    // NumPy's integer type numbers, byte to unsigned long long, in pairs signed/unsigned.
+    static const int widths[] = {1, 1, 2, 2, 4, 4, static_cast<int>(sizeof(long)), static_cast<int>(sizeof(long)), 8, 8};
+    for (int typenum = 1; typenum <= 10; ++typenum) {
+        const ArrayFields *a = array_with(obj, 1, typenum);
+        if (!a) continue;
+        return {a->data, a->dimensions[0], a->strides[0], widths[typenum - 1], typenum % 2 == 1};
+    }
+    raise_pass_argument(PyExc_TypeError, "ids must be a 1-D array of integers");
+}
+
+/// Runs `work` without the GIL on the pool, on at most bound[threads_at] workers (None:
+/// all); a catalogue of one chunk runs here, the GIL held, as it is over at once.
+template <class Work>
+void run_input_pass(const BoundArgs &bound, size_t threads_at, int64_t rows, Work &&work) {
+    CountControl ctl;
+    if (bound[threads_at] != Py_None) {
+        ctl.max_workers = count_arg(bound, threads_at);
+        if (ctl.max_workers == 0) raise_pass_argument(PyExc_ValueError, "threads must be at least 1");
+    }
+    if (rows <= (int64_t{1} << 16)) {
+        work();
+        return;
+    }
+    Waiter(Py_None, Py_None, ctl).run(work);
+}
+
+const char *const scan_names[] = {"x", "y", "z", "box_size", "threads"};
+const Signature scan_sig = {"scan_positions", scan_names, 5, 1};
+
+/// scan_positions(x, y, z, box_size, threads=None) -> int: 0 when every position is
+/// finite and in [0, box_size), 1 when all are finite but some lie outside, 2 when one
+/// is NaN or infinite. x, y, z: 1-D float32 or float64 arrays, any strides.
+PyObject *py_scan_positions(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(scan_sig, args, kwargs);
+        const PositionColumns columns = position_columns(bound);
+        const double box = real_arg(bound, 3);
+        PositionsFound found = PositionsFound::inside_box;
+        run_input_pass(bound, 4, columns.rows, [&] { found = scan_positions(columns, box); });
+        return steal_or_throw(PyLong_FromLong(static_cast<long>(found))).release();
+    });
+}
+
+const char *const copy_names[] = {"x", "y", "z", "box_size", "wrap", "out", "threads"};
+const Signature copy_sig = {"copy_positions", copy_names, 7, 1};
+
+/// copy_positions(x, y, z, box_size, wrap, out, threads=None): writes the positions into
+/// `out`, a C-ordered float64 (N, 3) array, wrapped into [0, box_size) when `wrap` as
+/// np.mod(x, box_size) does (box_size itself then becomes 0.0). The positions must be
+/// finite (see scan_positions); `out` must not overlap them.
+PyObject *py_copy_positions(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(copy_sig, args, kwargs);
+        const PositionColumns columns = position_columns(bound);
+        const double box = real_arg(bound, 3);
+        const bool wrap = flag_arg(bound, 4);
+        if (!(box > 0.0) || !std::isfinite(box)) raise_pass_argument(PyExc_ValueError, "box_size must be finite and positive");
+        double *out = reinterpret_cast<double *>(output_array(bound[5], 2, NPY_DOUBLE_TYPENUM, 8, columns.rows, 3));
+        run_input_pass(bound, 6, columns.rows, [&] { copy_positions(columns, box, wrap, out); });
+        Py_INCREF(Py_None);
+        return Py_None;
+    });
+}
+
+const char *const ids_names[] = {"ids", "out", "threads"};
+const Signature ids_int32_sig = {"ids_to_int32", ids_names, 3, 1};
+const char *const relabel_names[] = {"ids", "out", "threads", "piece_rows"};
+const Signature relabel_sig = {"relabel_dense", relabel_names, 4, 2};
+
+/// ids_to_int32(ids, out, threads=None) -> bool: writes the integer ids into `out` (a
+/// C-ordered int32 array as long) and returns True when every one fits int32; False (out
+/// partly written) otherwise.
+PyObject *py_ids_to_int32(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(ids_int32_sig, args, kwargs);
+        const IntegerColumn ids = integer_column(bound[0]);
+        int32_t *out = reinterpret_cast<int32_t *>(output_array(bound[1], 1, NPY_INT_TYPENUM, 4, ids.size, 1));
+        bool fits = true;
+        run_input_pass(bound, 2, ids.size, [&] { fits = ids_to_int32(ids, out); });
+        return steal_or_throw(PyBool_FromLong(fits)).release();
+    });
+}
+
+/// relabel_dense(ids, out, threads=None, piece_rows=None) -> int: writes into `out` (a
+/// C-ordered int32 array as long) each id's rank among the distinct ids, 0, 1, 2, ... in
+/// ascending order (np.unique's inverse), and returns their number; past 2**31 of them
+/// `out` is left unwritten. ids: a 1-D array of 8-byte integers. piece_rows: the fewest
+/// rows sorted together (for the tests, which merge many pieces of small catalogues).
+PyObject *py_relabel_dense(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(relabel_sig, args, kwargs);
+        const IntegerColumn ids = integer_column(bound[0]);
+        if (ids.width != 8) raise_pass_argument(PyExc_TypeError, "ids must hold 8-byte integers");
+        int32_t *out = reinterpret_cast<int32_t *>(output_array(bound[1], 1, NPY_INT_TYPENUM, 4, ids.size, 1));
+        const int64_t piece_rows =
+            bound[3] == Py_None ? RELABEL_PIECE_ROWS : static_cast<int64_t>(std::max<uint64_t>(1, count_arg(bound, 3)));
+        uint64_t distinct = 0;
+        const int64_t rows = piece_rows < ids.size ? std::max<int64_t>(ids.size, (int64_t{1} << 16) + 1) : ids.size;
+        run_input_pass(bound, 2, rows, [&] { distinct = relabel_dense(ids, out, piece_rows); });
+        return steal_or_throw(PyLong_FromUnsignedLongLong(distinct)).release();
+    });
+}
+
+const char *const cubes_names[] = {"coords", "n", "box_size", "out", "threads"};
+const Signature cubes_sig = {"cube_labels", cubes_names, 5, 1};
+
+/// cube_labels(coords, n, box_size, out, threads=None): writes into `out` (a C-ordered
+/// int32 array, one entry per row) the cube of each position among n**3 of side
+/// box_size / n (src/prepare_input.h). coords: a float64 (N, >= 3) array inside the box.
+PyObject *py_cube_labels(PyObject *, PyObject *args, PyObject *kwargs) {
+    return guarded([&] {
+        BoundArgs bound = bind_arguments(cubes_sig, args, kwargs);
+        const StridedMatrix coords = positions_arg(bound, 0);
+        const uint64_t n = count_arg(bound, 1);
+        const double box = real_arg(bound, 2);
+        if (coords.rows > 0 && coords.cols < 3) raise_pass_argument(PyExc_ValueError, "coords must have at least 3 columns");
+        if (n < 1 || n > 1290) raise_pass_argument(PyExc_ValueError, "n must be in [1, 1290]");  // n**3 <= 2**31
+        int32_t *out = reinterpret_cast<int32_t *>(output_array(bound[3], 1, NPY_INT_TYPENUM, 4, coords.rows, 1));
+        run_input_pass(bound, 4, coords.rows,
+                       [&] { cube_labels(coords, static_cast<int64_t>(n), box, out); });
+        Py_INCREF(Py_None);
+        return Py_None;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
 // What runs here
 
 /// runtime_info() -> dict: the kernel variant counts use ("kernel", None when QUOR_KERNEL
@@ -618,6 +807,13 @@ PyMethodDef function_table[] = {
      "_pool_probe(pieces, progress=None, threads=None, stop=None)\n--\n\n"},
     {"_pair_grid", as_cfunction(py_pair_grid), KW,
      "_pair_grid(coords, box_size, r_xy, w, x_lo=None, x_hi=None)\n--\n\n"},
+    // The package's passes over a catalogue.
+    {"scan_positions", as_cfunction(py_scan_positions), KW, "scan_positions(x, y, z, box_size, threads=None)\n--\n\n"},
+    {"copy_positions", as_cfunction(py_copy_positions), KW,
+     "copy_positions(x, y, z, box_size, wrap, out, threads=None)\n--\n\n"},
+    {"ids_to_int32", as_cfunction(py_ids_to_int32), KW, "ids_to_int32(ids, out, threads=None)\n--\n\n"},
+    {"relabel_dense", as_cfunction(py_relabel_dense), KW, "relabel_dense(ids, out, threads=None, piece_rows=None)\n--\n\n"},
+    {"cube_labels", as_cfunction(py_cube_labels), KW, "cube_labels(coords, n, box_size, out, threads=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

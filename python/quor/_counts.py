@@ -123,11 +123,11 @@ def _threads(threads: Optional[int]) -> Optional[int]:
     return n
 
 
-def _catalogue(coords: ArrayLike, partition_ids: ArrayLike,
-               box_size: float) -> Tuple[np.ndarray, np.ndarray, float]:
+def _catalogue(coords: ArrayLike, partition_ids: ArrayLike, box_size: float,
+               threads: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray, float]:
     warn_unparsed_pool_variables()
     box = _inputs.box_size(box_size)
-    xyz, ids = _inputs.catalogue(coords, partition_ids, box)
+    xyz, ids = _inputs.catalogue(coords, partition_ids, box, threads=_threads(threads))
     return xyz, ids, box
 
 
@@ -145,18 +145,20 @@ def _pair_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: float, c
 def _pair_regions_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: float,
                          coords2: Any, partition_ids2: Any, weights: Any, weights2: Any,
                          separations: Any, regions: Any = None, regions2: Any = None,
+                         threads: Optional[int] = None,
                          ) -> Tuple[np.ndarray, np.ndarray, float, dict, Optional[_inputs.Regions]]:
     """_pair_inputs, and the jackknife regions (None without): their labels are among
-    the kernels' keywords."""
+    the kernels' keywords. The input passes run on at most `threads` workers."""
     check_pair_keywords(coords2, partition_ids2, weights2, separations)
     check_region_keywords(coords2, regions, regions2)
     box = _inputs.box_size(box_size)
+    workers = _threads(threads)
     extra: dict = {}
     if coords2 is None:
-        xyz, ids = _inputs.catalogue(coords, partition_ids, box)
+        xyz, ids = _inputs.catalogue(coords, partition_ids, box, threads=workers)
     else:
         xyz, ids, xyz2, ids2 = _inputs.catalogue_pair(coords, partition_ids, coords2,
-                                                      partition_ids2, box)
+                                                      partition_ids2, box, threads=workers)
         extra.update(coords2=xyz2, partition_ids2=ids2)
         if weights2 is not None:
             extra["weights2"] = _inputs.weights("weights2", weights2, xyz2.shape[0], "coords2")
@@ -164,7 +166,8 @@ def _pair_regions_inputs(coords: ArrayLike, partition_ids: ArrayLike, box_size: 
         extra["weights"] = _inputs.weights("weights", weights, xyz.shape[0], "coords")
     if separations:
         extra["separations"] = True
-    reg = _inputs.regions(regions, xyz, box, value2=regions2, xyz2=extra.get("coords2"))
+    reg = _inputs.regions(regions, xyz, box, value2=regions2, xyz2=extra.get("coords2"),
+                          threads=workers)
     extra.update(region_keywords(reg))
     return xyz, ids, box, extra, reg
 
@@ -316,7 +319,7 @@ def _count_groups(kernel: Any, xyz: np.ndarray, ids: np.ndarray, box: float,
                   what: str, threads: Optional[int]) -> GroupCounts:
     """A group count by the kernel, with regions or without: `bins` and `rows` are the
     shape of its by_partitions."""
-    reg = _inputs.regions(regions, xyz, box)
+    reg = _inputs.regions(regions, xyz, box, threads=_threads(threads))
     region_memory(reg, bins, rows + 1)
     with reporter(progress, what) as report:
         raw = kernel(xyz, ids, *args, report, _threads(threads), **region_keywords(reg))
@@ -384,7 +387,8 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
         about ten times a second, and once more at the end with ``done == total``; both
         count cells of the counting grid, and neither ever decreases.
     threads : int, optional
-        The most threads of quor's pool this count uses at once (the pool itself has
+        The most threads of quor's pool this count uses at once, in the passes that
+        check, convert and wrap the inputs as in the count itself (the pool has
         ``runtime_info()["threads"]``, see ``QUOR_NUM_THREADS``); None uses them all.
         The counts do not depend on it.
     regions : int or array_like of int, optional
@@ -464,7 +468,7 @@ def count_pairs_1d(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLik
     """
     xyz, ids, box, extra, reg = _pair_regions_inputs(
         coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2,
-        separations, regions, regions2)
+        separations, regions, regions2, threads)
     r = _inputs.edges("r_bins", r_bins)
     return _count_pairs(_kernels.count_pairs_1d, xyz, ids, (r, box), extra, reg, r.size - 1,
                         progress, "pairs", threads)
@@ -516,7 +520,7 @@ def count_pairs_2d(coords: ArrayLike, partition_ids: ArrayLike, r_p_bins: ArrayL
     """
     xyz, ids, box, extra, reg = _pair_regions_inputs(
         coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2,
-        separations, regions, regions2)
+        separations, regions, regions2, threads)
     r_p = _inputs.edges("r_p_bins", r_p_bins)
     pi = _inputs.edges("pi_bins", pi_bins)
     return _count_pairs(_kernels.count_pairs_2d, xyz, ids, (r_p, pi, box), extra, reg,
@@ -571,7 +575,7 @@ def count_pairs_smu(coords: ArrayLike, partition_ids: ArrayLike, s_bins: ArrayLi
     """
     xyz, ids, box, extra, reg = _pair_regions_inputs(
         coords, partition_ids, box_size, coords2, partition_ids2, weights, weights2,
-        separations, regions, regions2)
+        separations, regions, regions2, threads)
     s = _inputs.edges("s_bins", s_bins)
     n_mu = _inputs.count("n_mu_bins", n_mu_bins)
     mu = _inputs.mu_max(mu_max)
@@ -637,7 +641,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     >>> res.total_by_region.shape, bool((res.total_by_region <= res.total).all())
     ((10, 4), True)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box = _catalogue(coords, partition_ids, box_size, threads)
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
     _binning.warn_unfillable(r, n)
@@ -686,7 +690,7 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     >>> by_partitions.reshape(3, 4, 6).shape
     (3, 4, 6)
     """
-    xyz, ids, box = _catalogue(coords, partition_ids, box_size)
+    xyz, ids, box = _catalogue(coords, partition_ids, box_size, threads)
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
     _binning.warn_unfillable(r, 3)

@@ -11,8 +11,12 @@ from typing import Any, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-# Rows wrapped per pass, so the temporaries of a billion-row catalogue stay small.
-_WRAP_ROWS = 1 << 20
+from . import _kernels
+
+# What _kernels.scan_positions finds.
+_INSIDE_BOX, _OUTSIDE_BOX, _NOT_FINITE = 0, 1, 2
+# The dtypes the kernels' passes read as they are.
+_PASS_REALS = (np.dtype(np.float32), np.dtype(np.float64))
 _INT32 = np.iinfo(np.int32)
 _INT64 = np.iinfo(np.int64)
 
@@ -55,19 +59,22 @@ def box_size(value: Any) -> float:
 # Catalogues
 
 
-def catalogue(coords: Any, ids: Any, box: float) -> Tuple[np.ndarray, np.ndarray]:
-    """A catalogue's positions (float64, inside the box) and int32 partition ids."""
-    xyz = positions(coords, box, n_ids=length(ids))
-    return xyz, partition_ids(ids, xyz.shape[0])
+def catalogue(coords: Any, ids: Any, box: float, *,
+              threads: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
+    """A catalogue's positions (float64, inside the box) and int32 partition ids, read on
+    at most `threads` of the pool's workers (None: all)."""
+    xyz = positions(coords, box, n_ids=length(ids), threads=threads)
+    return xyz, partition_ids(ids, xyz.shape[0], threads=threads)
 
 
-def catalogue_pair(coords: Any, ids: Any, coords2: Any, ids2: Any,
-                   box: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def catalogue_pair(coords: Any, ids: Any, coords2: Any, ids2: Any, box: float, *,
+                   threads: Optional[int] = None,
+                   ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """Two catalogues' positions and int32 ids, the ids in one namespace (see
     partition_id_pair); errors about the second name coords2 and partition_ids2."""
-    xyz = positions(coords, box, n_ids=length(ids))
-    xyz2 = positions(coords2, box, n_ids=length(ids2), name="coords2")
-    first, second = partition_id_pair(ids, xyz.shape[0], ids2, xyz2.shape[0])
+    xyz = positions(coords, box, n_ids=length(ids), threads=threads)
+    xyz2 = positions(coords2, box, n_ids=length(ids2), name="coords2", threads=threads)
+    first, second = partition_id_pair(ids, xyz.shape[0], ids2, xyz2.shape[0], threads=threads)
     return xyz, first, xyz2, second
 
 
@@ -136,10 +143,10 @@ def _is_table(coords: Any) -> bool:
         return False
 
 
-def _named_columns(coords: Any, cname: str = "coords") -> np.ndarray:
+def _named_columns(coords: Any, cname: str = "coords") -> List[np.ndarray]:
     """The columns x, y and z of a table (their names matched whatever their case), in
-    that order, as an (N, 3) float64 array of its own; other columns are not read.
-    Errors call the table `cname`."""
+    that order, as three equally long 1-D arrays of real numbers; other columns are not
+    read. Errors call the table `cname`."""
     if isinstance(coords, np.ndarray):
         labels: List[Any] = list(coords.dtype.names)
     elif isinstance(coords, Mapping):
@@ -158,20 +165,18 @@ def _named_columns(coords: Any, cname: str = "coords") -> np.ndarray:
                 f"{', '.join(map(repr, labels)) or 'none'}); pass the position columns "
                 f'named x, y and z, for example {cname}[["x", "y", "z"]]')
         picked.append(found[0])
-    out = np.empty((0, 3), dtype=np.float64)
+    out: List[np.ndarray] = []
     for k, label in enumerate(picked):
         name = f"{cname} column {label!r}"
         data, mask, how = _split_mask(coords[label])
         column = np.asarray(mask) if mask is not None else _real_array(name, data)
         if column.ndim != 1:
             raise ValueError(f"{name} must be one-dimensional, got shape {column.shape}")
-        if k == 0:
-            out = np.empty((column.shape[0], 3), dtype=np.float64)
-        elif column.shape[0] != out.shape[0]:
+        if k > 0 and column.shape[0] != out[0].shape[0]:
             raise ValueError(f"{cname} columns must be equally long: {picked[0]!r} has "
-                             f"{out.shape[0]} rows, {label!r} has {column.shape[0]}")
+                             f"{out[0].shape[0]} rows, {label!r} has {column.shape[0]}")
         _refuse_missing(cname, mask, how)
-        out[:, k] = column
+        out.append(column)
     return out
 
 
@@ -194,56 +199,55 @@ def _first_columns(coords: Any, n_ids: Optional[int], cname: str = "coords") -> 
 
 
 def positions(coords: Any, box: float, *, n_ids: Optional[int] = None,
-              name: str = "coords") -> np.ndarray:
+              name: str = "coords", threads: Optional[int] = None) -> np.ndarray:
     """The positions of `coords` as float64, wrapped into [0, box): the columns x, y and
     z of a table, or else the first three columns. `n_ids`, the number of partition ids
     when known, tells a (3, N) array of N galaxies from 3 galaxies with extra columns.
-    Errors call the argument `name`.
+    Errors call the argument `name`. The passes run on at most `threads` workers.
 
     A catalogue already inside the box in float64 is passed on as it is, without a copy
-    (any memory layout); anything else is converted once and wrapped in that copy.
+    (any memory layout); anything else is converted once into a C-ordered array, wrapped
+    as np.mod(x, box) does, with the periodic image of box itself, 0.0, for the tiny
+    negative x that round to x + box == box.
     """
     if _is_table(coords):
-        xyz = _named_columns(coords, name)
+        columns = _named_columns(coords, name)
         caller = None
     else:
         caller = _first_columns(coords, n_ids, name)
-        xyz = caller[:, :3].astype(np.float64, copy=False)
-    if xyz.shape[0] == 0:
-        return xyz
-    # min and max carry any NaN or infinity through, so two reductions check everything.
-    lo, hi = float(xyz.min()), float(xyz.max())
-    if not (math.isfinite(lo) and math.isfinite(hi)):
+        columns = [caller[:, k] for k in range(3)]
+    rows = columns[0].shape[0]
+    if rows == 0:
+        return np.empty((0, 3)) if caller is None else caller[:, :3].astype(np.float64, copy=False)
+    # float32 and float64 are read as they are; other reals (integers, float16, other
+    # byte orders) are converted first, as rare as they are.
+    columns = [c if c.dtype in _PASS_REALS else c.astype(np.float64) for c in columns]
+    found = _kernels.scan_positions(*columns, box, threads)
+    if found == _NOT_FINITE:
         raise ValueError(f"{name} must be finite: found NaN or infinite positions")
-    if lo >= 0.0 and hi < box:
-        return xyz
-    if caller is not None and np.may_share_memory(xyz, caller):
-        xyz = np.array(xyz, dtype=np.float64, order="C")  # never write the caller's array
-    for start in range(0, xyz.shape[0], _WRAP_ROWS):
-        block = xyz[start:start + _WRAP_ROWS]
-        np.mod(block, box, out=block)
-        # A tiny negative x rounds to x + box == box: the periodic image of box is 0.
-        block[block >= box] = 0.0
+    if found == _INSIDE_BOX and caller is not None and caller.dtype == np.float64:
+        return caller[:, :3]
+    xyz = np.empty((rows, 3), dtype=np.float64)
+    _kernels.copy_positions(*columns, box, found == _OUTSIDE_BOX, xyz, threads)
     return xyz
 
 
 def partition_ids(ids: Any, n_rows: int, name: str = "partition_ids",
-                  coords_name: str = "coords") -> np.ndarray:
+                  coords_name: str = "coords", *, threads: Optional[int] = None) -> np.ndarray:
     """`ids` as int32, one per row (booleans are ids 0 and 1). Ids outside the int32 range
     are relabelled densely (0, 1, 2, ... in sorted order): counts depend only on which
     ids are equal. Missing or masked ids raise ValueError."""
     arr = _integer_ids(ids, n_rows, name, coords_name)
     if arr.dtype == np.int32 and arr.dtype.isnative:
         return arr
-    if _fits_int32(arr):
-        return arr.astype(np.int32)
-    return _relabel(arr, name)
+    as_int32 = _as_int32(arr, threads)
+    return as_int32 if as_int32 is not None else _relabel(arr, name, threads)
 
 
 def partition_id_pair(ids: Any, n_rows: int, ids2: Any, n_rows2: int, *,
                       names: Tuple[str, str, str, str] = ("partition_ids", "coords",
                                                           "partition_ids2", "coords2"),
-                      ) -> Tuple[np.ndarray, np.ndarray]:
+                      threads: Optional[int] = None) -> Tuple[np.ndarray, np.ndarray]:
     """The ids of two catalogues as int32, one per row of each, in one namespace: equal
     ids stay equal across the catalogues. When either leaves the int32 range, both are
     relabelled together (0, 1, 2, ... in sorted order of the ids of both). Errors call
@@ -251,22 +255,30 @@ def partition_id_pair(ids: Any, n_rows: int, ids2: Any, n_rows2: int, *,
     name, coords_name, name2, coords_name2 = names
     first = _integer_ids(ids, n_rows, name, coords_name)
     second = _integer_ids(ids2, n_rows2, name2, coords_name2)
-    if _fits_int32(first) and _fits_int32(second):
-        return (partition_ids(first, n_rows, name, coords_name),
-                partition_ids(second, n_rows2, name2, coords_name2))
+    first32 = _as_int32(first, threads)
+    second32 = _as_int32(second, threads) if first32 is not None else None
+    if first32 is not None and second32 is not None:
+        return first32, second32
     # One dtype that holds both exactly: int64 where it can, else Python's integers.
     if all(a.dtype.kind in "iu" and (a.size == 0 or int(a.max()) <= _INT64.max)
            for a in (first, second)):
         both = np.concatenate([first.astype(np.int64), second.astype(np.int64)])
     else:
         both = np.array(first.tolist() + second.tolist(), dtype=object)
-    joint = _relabel(both, f"{name} and {name2} together")
+    joint = _relabel(both, f"{name} and {name2} together", threads)
     return joint[:n_rows], joint[n_rows:]
 
 
-def _fits_int32(arr: np.ndarray) -> bool:
-    return arr.dtype.kind in "iu" and (
-        arr.size == 0 or (int(arr.min()) >= _INT32.min and int(arr.max()) <= _INT32.max))
+def _as_int32(arr: np.ndarray, threads: Optional[int]) -> Optional[np.ndarray]:
+    """Integer ids as int32 when all fit, else None; `arr` itself when already int32."""
+    if arr.dtype.kind not in "iu":
+        return None  # Python integers beyond int64
+    if arr.dtype == np.int32:
+        return arr
+    if not arr.dtype.isnative:
+        arr = arr.astype(arr.dtype.newbyteorder("="))
+    out = np.empty(arr.shape[0], dtype=np.int32)
+    return out if _kernels.ids_to_int32(arr, out, threads) else None
 
 
 def _integer_ids(ids: Any, n_rows: int, name: str, coords_name: str) -> np.ndarray:
@@ -298,13 +310,21 @@ def _integer_ids(ids: Any, n_rows: int, name: str, coords_name: str) -> np.ndarr
     return arr
 
 
-def _relabel(arr: np.ndarray, name: str = "partition_ids") -> np.ndarray:
-    """Ids replaced by their rank among the distinct ids: 0, 1, 2, ... as int32."""
-    labels, relabelled = np.unique(arr, return_inverse=True)
-    if labels.size > 2**31:
+def _relabel(arr: np.ndarray, name: str = "partition_ids",
+             threads: Optional[int] = None) -> np.ndarray:
+    """Ids replaced by their rank among the distinct ids: 0, 1, 2, ... as int32, as
+    np.unique's inverse gives them (sorted in the pool for 8-byte integers)."""
+    if arr.dtype.kind in "iu":
+        keys = arr.astype(np.uint64 if arr.dtype.kind == "u" else np.int64, copy=False)
+        relabelled = np.empty(keys.shape[0], dtype=np.int32)
+        distinct = _kernels.relabel_dense(keys, relabelled, threads)
+    else:  # Python integers beyond int64 and uint64
+        labels, inverse = np.unique(arr, return_inverse=True)
+        distinct, relabelled = labels.size, inverse.reshape(-1).astype(np.int32)
+    if distinct > 2**31:
         raise ValueError(
-            f"{name} holds {labels.size} distinct ids; at most 2**31 can be counted")
-    return relabelled.reshape(-1).astype(np.int32)
+            f"{name} holds {distinct} distinct ids; at most 2**31 can be counted")
+    return relabelled
 
 
 def weights(name: str, values: Any, n_rows: int, coords_name: str) -> np.ndarray:
@@ -393,20 +413,13 @@ def cubes_per_side(value: Any) -> Optional[int]:
     return n
 
 
-def cube_labels(xyz: np.ndarray, n: int, box: float) -> np.ndarray:
+def cube_labels(xyz: np.ndarray, n: int, box: float, *,
+                threads: Optional[int] = None) -> np.ndarray:
     """The cube of each position inside the box among n**3 of side box / n, as int32:
     (ix * n + iy) * n + iz with ix = min(floor(x / (box / n)), n - 1). The clamp keeps a
     position just below the box, whose quotient rounds up to n, in the last cube."""
-    side = box / n
     out = np.empty(xyz.shape[0], dtype=np.int32)
-    for start in range(0, xyz.shape[0], _WRAP_ROWS):
-        block = xyz[start:start + _WRAP_ROWS]
-        index = np.zeros(block.shape[0], dtype=np.int64)
-        for axis in range(3):
-            cell = np.floor(block[:, axis] / side).astype(np.int64)
-            np.minimum(cell, n - 1, out=cell)
-            index = index * n + cell
-        out[start:start + _WRAP_ROWS] = index
+    _kernels.cube_labels(xyz, n, box, out, threads)
     return out
 
 
@@ -428,7 +441,7 @@ def _label_values(name: str, values: Any, n_rows: int, coords_name: str) -> np.n
 
 
 def regions(value: Any, xyz: np.ndarray, box: float, *, value2: Any = None,
-            xyz2: Optional[np.ndarray] = None) -> Optional[Regions]:
+            xyz2: Optional[np.ndarray] = None, threads: Optional[int] = None) -> Optional[Regions]:
     """The jackknife regions of one catalogue (`xyz`), or of two (`xyz2` given): None
     without `value`; for an int n, the cubes of the wrapped positions; for arrays of
     labels, their rank among the sorted distinct labels of both catalogues together."""
@@ -442,8 +455,9 @@ def regions(value: Any, xyz: np.ndarray, box: float, *, value2: Any = None,
         if value2 is not None:
             raise ValueError(f"regions2 must be None with regions={n}: the cubes cut both "
                              f"catalogues")
-        return Regions(cube_labels(xyz, n, box),
-                       None if xyz2 is None else cube_labels(xyz2, n, box), n**3, None)
+        return Regions(cube_labels(xyz, n, box, threads=threads),
+                       None if xyz2 is None else cube_labels(xyz2, n, box, threads=threads),
+                       n**3, None)
     if not hasattr(value, "__len__") and not hasattr(value, "__array__"):
         raise TypeError(f"regions must be an int n >= 1 (n**3 cubes) or an array of integer "
                         f"labels, not {type(value).__name__}")
@@ -452,8 +466,8 @@ def regions(value: Any, xyz: np.ndarray, box: float, *, value2: Any = None,
         if value2 is not None:
             raise ValueError("regions2 is given without coords2: an auto count takes "
                              "`regions` alone")
-        values, dense = np.unique(first, return_inverse=True)
-        return Regions(dense.reshape(-1).astype(np.int32), None, int(values.size), values)
+        values, dense = _distinct_labels(first, "regions holds", threads)
+        return Regions(dense, None, int(values.size), values)
     if value2 is None:
         raise ValueError("regions2 is required with coords2 and an array of regions: one "
                          "label per galaxy of the second catalogue")
@@ -462,13 +476,30 @@ def regions(value: Any, xyz: np.ndarray, box: float, *, value2: Any = None,
                         "alone)")
     second = _label_values("regions2", value2, xyz2.shape[0], "coords2")
     both = _joint_labels(first, second)
-    values, dense = np.unique(both, return_inverse=True)
-    if values.size > _MOST_REGIONS:
-        raise ValueError(f"regions and regions2 hold {values.size} distinct labels; at most "
-                         f"2**31 can be counted")
-    dense = dense.reshape(-1).astype(np.int32)
+    values, dense = _distinct_labels(both, "regions and regions2 hold", threads)
     rows = first.shape[0]
     return Regions(dense[:rows], dense[rows:], int(values.size), values)
+
+
+def _distinct_labels(labels: np.ndarray, holder: str,
+                     threads: Optional[int]) -> Tuple[np.ndarray, np.ndarray]:
+    """np.unique(labels, return_inverse=True), the inverse as int32: for integers, ranked
+    on the pool, each distinct value then written at its rank. ValueError past 2**31
+    distinct labels, naming `holder` ("regions holds")."""
+    if labels.dtype.kind in "iu" and labels.size:
+        keys = labels.astype(np.uint64 if labels.dtype.kind == "u" else np.int64, copy=False)
+        dense = np.empty(keys.shape[0], dtype=np.int32)
+        distinct = _kernels.relabel_dense(keys, dense, threads)
+        values = None
+    else:
+        values, inverse = np.unique(labels, return_inverse=True)
+        distinct, dense = values.size, inverse.reshape(-1).astype(np.int32)
+    if distinct > _MOST_REGIONS:
+        raise ValueError(f"{holder} {distinct} distinct labels; at most 2**31 can be counted")
+    if values is None:
+        values = np.empty(distinct, dtype=labels.dtype)
+        values[dense] = labels
+    return values, dense
 
 
 def _joint_labels(first: np.ndarray, second: np.ndarray) -> np.ndarray:

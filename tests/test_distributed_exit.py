@@ -16,6 +16,11 @@ import pytest
 
 pytest.importorskip("distributed")
 
+# How quor.distributed's Python ends its work on Ctrl-C and at exit; the counters' own
+# stop, which the kernel variants share, is checked per variant by test_exit.py and
+# test_package_threads.py.
+pytestmark = pytest.mark.python_layer
+
 BOUND_SECONDS = 150
 
 # The start of every script: a catalogue whose counts below take many minutes on any

@@ -61,11 +61,14 @@ def test_projected_counts_on_grids(box, spacings):
     coords, ids = grid_column(box, seed=spacings + 1)
     r_p_bins = np.array([0.0, (box / 64) * 3])
     # A pi_max of whole spacings, and one above box / 2 (one pi bin holding every pair),
-    # whose counts are those of r_p alone.
-    for pi_max in [(box / 64) * spacings, box * 0.75]:
-        pi_bins = np.array([0.0, pi_max])
-        expected = projected_counts(coords, ids, r_p_bins, pi_bins, box)
-        np.testing.assert_array_equal(_quor.count_pairs_2d(coords, ids, r_p_bins, pi_bins, box), expected)
+    # whose counts are those of r_p alone. One brute force with both edges gives each:
+    # its first pi bin, and its two bins summed.
+    pi_max = [(box / 64) * spacings, box * 0.75]
+    both = projected_counts(coords, ids, r_p_bins, np.array([0.0, *pi_max]), box)
+    for pi_bins, expected in [([0.0, pi_max[0]], [h[:, :1] for h in both]),
+                              ([0.0, pi_max[1]], [h.sum(axis=1, keepdims=True) for h in both])]:
+        got = _quor.count_pairs_2d(coords, ids, r_p_bins, np.array(pi_bins), box)
+        np.testing.assert_array_equal(got, expected)
 
 
 @pytest.mark.parametrize("box, per_axis", [(37.3, 16), (1000.0 / 3.0, 16)], ids=["37.3/16", "1000/3/16"])

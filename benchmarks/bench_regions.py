@@ -4,7 +4,7 @@
 
 Rows: count_pairs_1d on N uniform galaxies in a box of 1000 Mpc/h, 20 logarithmic bins
 up to r = 20; count_pairs_smu on the same, s up to 20 and 10 mu bins; count_npoint of
-order 3 on a catalogue of N / 20 (where the kernels count it by region). Each with no
+order 3 and count_npoint3_shape (6 shape bins) on a catalogue of N / 20. Each with no
 regions, 27 and 125 cubic regions, at 1 and 2 threads. Prints wall and CPU seconds (the
 best of --repeat) and the ratio to the count without regions: on a loaded machine the
 CPU time of the process is the steadier measure.
@@ -57,9 +57,10 @@ def main():
         "pairs_smu s<=20": lambda t, **kw: _kernels.count_pairs_smu(coords, ids, r_bins, 10, 1.0, BOX,
                                                                    threads=t, **kw),
     }
-    if "regions" in (_kernels.count_npoint.__text_signature__ or ""):
-        rows["npoint n=3 r<=20"] = lambda t, **kw: _kernels.count_npoint(small, small_ids, r_bins, BOX, 3,
-                                                                        threads=t, **kw)
+    rows["npoint n=3 r<=20"] = lambda t, **kw: _kernels.count_npoint(small, small_ids, r_bins, BOX, 3,
+                                                                    threads=t, **kw)
+    rows["shape k=6 r<=20"] = lambda t, **kw: _kernels.count_npoint3_shape(small, small_ids, r_bins, 6, BOX,
+                                                                          threads=t, **kw)
     print(f"N = {n}, box {BOX}, best of {repeat}")
     print(f"{'count':18} {'threads':>7} {'regions':>7} {'wall s':>8} {'cpu s':>8} {'wall x':>7} {'cpu x':>7}")
     for name, run in rows.items():
@@ -67,7 +68,7 @@ def main():
             base_wall, base_cpu = best_times(lambda: run(threads), repeat)
             print(f"{name:18} {threads:7} {'-':>7} {base_wall:8.2f} {base_cpu:8.2f} {1:7.2f} {1:7.2f}")
             for per_side in (3, 5):
-                coords_for = small if name.startswith("npoint") else coords
+                coords_for = coords if name.startswith("pairs") else small
                 labels = cube_labels(coords_for, per_side)
                 wall, cpu = best_times(lambda: run(threads, regions=labels, n_regions=per_side**3), repeat)
                 print(f"{name:18} {threads:7} {per_side**3:7} {wall:8.2f} {cpu:8.2f} "

@@ -144,7 +144,7 @@ NpointCall NpointCall::from(const BoundArgs &bound) {
 }
 
 NpointCounts NpointCall::run(const OwnerSlab *owner) const {
-    return npoint_counts(coords, ids, r_bins, box_size, n_order, owner);
+    return npoint_counts(coords, ids, r_bins, box_size, n_order, owner, regions);
 }
 
 MemoryNeed NpointCall::memory_need() const {
@@ -175,7 +175,7 @@ ShapeCall ShapeCall::from(const BoundArgs &bound) {
 }
 
 NpointCounts ShapeCall::run(const OwnerSlab *owner) const {
-    return shape_counts(coords, ids, r_bins, n_ratio, box_size, owner);
+    return shape_counts(coords, ids, r_bins, n_ratio, box_size, owner, regions);
 }
 
 MemoryNeed ShapeCall::memory_need() const {
@@ -204,6 +204,75 @@ void check_regions(const PartitionIds &labels, const StridedMatrix &coords, uint
     }
 }
 
+namespace {
+
+/// n_regions, bound at `at`, for a count given region labels (`labelled`): ValueError
+/// when it is given without them, or with them is missing, 0 or beyond int32 labels.
+uint64_t region_count_arg(const BoundArgs &bound, size_t at, bool labelled) {
+    const bool counted = bound[at] != Py_None;
+    if (counted && !labelled) raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions needs regions"));
+    if (!labelled) return 0;
+    const uint64_t n_regions = counted ? count_arg(bound, at) : 0;
+    if (n_regions == 0) raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions must be at least 1 with regions"));
+    if (n_regions > static_cast<uint64_t>(INT32_MAX))
+        raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions must be at most 2147483647"));
+    return n_regions;
+}
+
+/// The 2-tuple of a group count, or with regions the 4-tuple that adds its regions'
+/// histograms, (n_regions, rows, cols) and (n_regions, cols).
+Ref group_result(NpointCounts &&counts) {
+    if (counts.n_regions == 0) return npoint_result(std::move(counts));
+    const uint64_t n_regions = counts.n_regions, rows = counts.counts_by_s.rows, cols = counts.counts_by_s.cols;
+    Ref by_s = make_array_2d(std::move(counts.counts_by_s));
+    Ref total = make_array_1d(std::move(counts.counts_total));
+    Ref removed_by_s = make_array_nd(std::move(counts.removed_by_s), {n_regions, rows, cols});
+    Ref removed_total = make_array_nd(std::move(counts.removed_total), {n_regions, cols});
+    Ref out = steal_or_throw(PyTuple_New(4));
+    Ref items[4] = {std::move(by_s), std::move(total), std::move(removed_by_s), std::move(removed_total)};
+    for (Py_ssize_t k = 0; k < 4; ++k)
+        check_status(PyTuple_SetItem(out.get(), k, items[k].release()));  // takes the item even on failure
+    return out;
+}
+
+}  // namespace
+
+template <class Base>
+GroupRegionsCall<Base> GroupRegionsCall<Base>::from(const BoundArgs &bound) {
+    GroupRegionsCall call{Base::from(bound)};
+    const size_t k = bound.sig->count - TRAILING;
+    const bool labelled = bound[k] != Py_None;
+    GroupRegions &regions = call.base.regions;
+    regions.n_regions = region_count_arg(bound, k + 1, labelled);
+    if (labelled) {
+        regions.labels = partition_arg(bound, k);
+        check_regions(regions.labels, call.base.coords, regions.n_regions, "regions", "coords");
+        // The base's need, in float64, covers its result: n_regions more of it must fit.
+        check_result_size("n_regions", regions.n_regions, static_cast<uint64_t>(call.base.memory_need().bytes / F64));
+    }
+    return call;
+}
+
+template <class Base>
+MemoryNeed GroupRegionsCall<Base>::memory_need() const {
+    MemoryNeed need = base.memory_need();
+    // With regions, the result and every copy counted into once more per region.
+    if (base.regions.regioned()) {
+        need.bytes *= 1.0 + static_cast<double>(base.regions.n_regions);
+        if (static_cast<double>(base.regions.n_regions) >= need.bytes / 64)
+            need.argument = "n_regions=" + std::to_string(base.regions.n_regions);
+    }
+    return need;
+}
+
+template <class Base>
+Ref GroupRegionsCall<Base>::result(NpointCounts &&counts) const {
+    return group_result(std::move(counts));
+}
+
+template struct GroupRegionsCall<NpointCall>;
+template struct GroupRegionsCall<ShapeCall>;
+
 template <class Base>
 PairSumsCall<Base> PairSumsCall<Base>::from(const BoundArgs &bound) {
     PairSumsCall call{Base::from(bound), {}, false};
@@ -225,18 +294,13 @@ PairSumsCall<Base> PairSumsCall<Base>::from(const BoundArgs &bound) {
     if (given(3)) check_weights(q.second.weights, q.second.coords, "weights2", "coords2");
     call.extended = given(0) || given(2) || given(3) || q.separations;
     // Regions: labels for every catalogue counted, and how many regions they name.
-    const bool regions = given(5), regions2 = given(6), counted = given(7);
+    const bool regions = given(5), regions2 = given(6);
     if (regions2 && !q.cross) raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 needs coords2"));
     if (regions2 && !regions) raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 needs regions"));
-    if (counted && !regions) raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions needs regions"));
+    if (regions && q.cross && !regions2)
+        raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 is required with coords2 and regions"));
+    q.n_regions = region_count_arg(bound, k + 7, regions);
     if (regions) {
-        if (q.cross && !regions2)
-            raise_with(PyExc_ValueError, PyUnicode_FromString("regions2 is required with coords2 and regions"));
-        q.n_regions = counted ? count_arg(bound, k + 7) : 0;
-        if (q.n_regions == 0)
-            raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions must be at least 1 with regions"));
-        if (q.n_regions > static_cast<uint64_t>(INT32_MAX))
-            raise_with(PyExc_ValueError, PyUnicode_FromString("n_regions must be at most 2147483647"));
         q.first.regions = partition_arg(bound, k + 5);
         check_regions(q.first.regions, q.first.coords, q.n_regions, "regions", "coords");
         if (q.cross) {

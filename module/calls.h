@@ -96,6 +96,7 @@ struct NpointCall {
     Edges r_bins;
     double box_size;
     uint64_t n_order;
+    GroupRegions regions{};  ///< set by GroupRegionsCall; none for _quor
 
     static constexpr size_t TRAILING = 0;
     using Counts = NpointCounts;
@@ -111,6 +112,7 @@ struct ShapeCall {
     Edges r_bins;
     uint64_t n_ratio;
     double box_size;
+    GroupRegions regions{};  ///< set by GroupRegionsCall; none for _quor
 
     static constexpr size_t TRAILING = 0;
     using Counts = NpointCounts;
@@ -118,6 +120,24 @@ struct ShapeCall {
     Counts run(const OwnerSlab *owner = nullptr) const;
     MemoryNeed memory_need() const;
     static Ref result(Counts &&counts);
+};
+
+/* A group counter of quor._kernels (NpointCall or ShapeCall): the parameters of `Base`,
+   then, after the control parameters, the two of TRAILING, each None by default: regions
+   (one int32 label per galaxy, in [0, n_regions)) and n_regions. Without them the count
+   and its result are Base's; with them, the result is the 4-tuple (by_partitions, total,
+   by_partitions_removed, total_removed), the last two the first two over only the groups
+   with a member in each region, with a leading axis of n_regions. */
+template <class Base>
+struct GroupRegionsCall {
+    Base base;
+
+    static constexpr size_t TRAILING = 2;
+    using Counts = NpointCounts;
+    static GroupRegionsCall from(const BoundArgs &bound);
+    Counts run(const OwnerSlab *owner = nullptr) const { return base.run(owner); }
+    MemoryNeed memory_need() const;
+    Ref result(Counts &&counts) const;
 };
 
 /* A pair counter of quor._kernels: the parameters of `Base` (one catalogue and the bins),

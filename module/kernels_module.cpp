@@ -284,11 +284,17 @@ const char *const smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu_bins
                                  QUOR_PAIR_NAMES};
 const Signature smu_sig = {"count_pairs_smu", smu_names, 17, CONTROL_PARAMS + PAIR_PARAMS};
 
-const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", QUOR_CONTROL_NAMES};
-const Signature npoint_sig = {"count_npoint", npoint_names, 8, CONTROL_PARAMS};
+/* The group counters' parameters after those (GroupRegionsCall), each None by default. */
+constexpr size_t GROUP_PARAMS = 2;
+#define QUOR_GROUP_NAMES "regions", "n_regions"
 
-const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size", QUOR_CONTROL_NAMES};
-const Signature shape_sig = {"count_npoint3_shape", shape_names, 8, CONTROL_PARAMS};
+const char *const npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order", QUOR_CONTROL_NAMES,
+                                    QUOR_GROUP_NAMES};
+const Signature npoint_sig = {"count_npoint", npoint_names, 10, CONTROL_PARAMS + GROUP_PARAMS};
+
+const char *const shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size", QUOR_CONTROL_NAMES,
+                                   QUOR_GROUP_NAMES};
+const Signature shape_sig = {"count_npoint3_shape", shape_names, 10, CONTROL_PARAMS + GROUP_PARAMS};
 
 PyObject *py_count_pairs_1d(PyObject *, PyObject *args, PyObject *kwargs) {
     return guarded([&] { return count_releasing_gil<PairSumsCall<Pairs1dCall>>(pairs_1d_sig, args, kwargs); });
@@ -303,11 +309,11 @@ PyObject *py_count_pairs_smu(PyObject *, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *py_count_npoint(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<NpointCall>(npoint_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<GroupRegionsCall<NpointCall>>(npoint_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint3_shape(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<ShapeCall>(shape_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<GroupRegionsCall<ShapeCall>>(shape_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -349,12 +355,12 @@ const char *const slab_smu_names[] = {"coords", "partition_ids", "s_bins", "n_mu
 const Signature slab_smu_sig = {"count_pairs_smu_slab", slab_smu_names, 19, CONTROL_PARAMS + PAIR_PARAMS};
 
 const char *const slab_npoint_names[] = {"coords", "partition_ids", "r_bins", "box_size", "n_order",
-                                         "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_npoint_sig = {"count_npoint_slab", slab_npoint_names, 10, CONTROL_PARAMS};
+                                         "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_GROUP_NAMES};
+const Signature slab_npoint_sig = {"count_npoint_slab", slab_npoint_names, 12, CONTROL_PARAMS + GROUP_PARAMS};
 
 const char *const slab_shape_names[] = {"coords", "partition_ids", "r_bins", "n_ratio", "box_size",
-                                        "x_lo", "x_hi", QUOR_CONTROL_NAMES};
-const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 10, CONTROL_PARAMS};
+                                        "x_lo", "x_hi", QUOR_CONTROL_NAMES, QUOR_GROUP_NAMES};
+const Signature slab_shape_sig = {"count_npoint3_shape_slab", slab_shape_names, 12, CONTROL_PARAMS + GROUP_PARAMS};
 
 PyObject *py_count_pairs_1d_slab(PyObject *, PyObject *args, PyObject *kwargs) {
     return guarded([&] { return count_releasing_gil<SlabCall<PairSumsCall<Pairs1dCall>>>(slab_1d_sig, args, kwargs); });
@@ -369,11 +375,11 @@ PyObject *py_count_pairs_smu_slab(PyObject *, PyObject *args, PyObject *kwargs) 
 }
 
 PyObject *py_count_npoint_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<NpointCall>>(slab_npoint_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<GroupRegionsCall<NpointCall>>>(slab_npoint_sig, args, kwargs); });
 }
 
 PyObject *py_count_npoint3_shape_slab(PyObject *, PyObject *args, PyObject *kwargs) {
-    return guarded([&] { return count_releasing_gil<SlabCall<ShapeCall>>(slab_shape_sig, args, kwargs); });
+    return guarded([&] { return count_releasing_gil<SlabCall<GroupRegionsCall<ShapeCall>>>(slab_shape_sig, args, kwargs); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -777,9 +783,11 @@ PyMethodDef function_table[] = {
      "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
      "regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_npoint", as_cfunction(py_count_npoint), KW,
-     "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_npoint(coords, partition_ids, r_bins, box_size, n_order, progress=None, threads=None, stop=None, "
+     "regions=None, n_regions=None)\n--\n\n"},
     {"count_npoint3_shape", as_cfunction(py_count_npoint3_shape), KW,
-     "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_npoint3_shape(coords, partition_ids, r_bins, n_ratio, box_size, progress=None, threads=None, stop=None, "
+     "regions=None, n_regions=None)\n--\n\n"},
     {"count_pairs_1d_slab", as_cfunction(py_count_pairs_1d_slab), KW,
      "count_pairs_1d_slab(coords, partition_ids, r_bins, box_size, x_lo, x_hi, progress=None, threads=None, stop=None, "
      "coords2=None, partition_ids2=None, weights=None, weights2=None, separations=None, "
@@ -793,10 +801,11 @@ PyMethodDef function_table[] = {
      "progress=None, threads=None, stop=None, coords2=None, partition_ids2=None, weights=None, weights2=None, "
      "separations=None, regions=None, regions2=None, n_regions=None)\n--\n\n"},
     {"count_npoint_slab", as_cfunction(py_count_npoint_slab), KW,
-     "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress=None, threads=None, stop=None)\n--\n\n"},
+     "count_npoint_slab(coords, partition_ids, r_bins, box_size, n_order, x_lo, x_hi, progress=None, threads=None, "
+     "stop=None, regions=None, n_regions=None)\n--\n\n"},
     {"count_npoint3_shape_slab", as_cfunction(py_count_npoint3_shape_slab), KW,
      "count_npoint3_shape_slab(coords, partition_ids, r_bins, n_ratio, box_size, x_lo, x_hi, "
-     "progress=None, threads=None, stop=None)\n--\n\n"},
+     "progress=None, threads=None, stop=None, regions=None, n_regions=None)\n--\n\n"},
     {"split_slabs", as_cfunction(py_split_slabs), KW,
      "split_slabs(coords, partition_ids, faces, ghost)\n--\n\n"},
     {"exact_sums", as_cfunction(py_exact_sums), KW, "exact_sums(parts)\n--\n\n"},

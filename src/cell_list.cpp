@@ -269,17 +269,12 @@ CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &
     return co;
 }
 
-namespace {
-
-/// The region labels of the rows, in cell order.
 void fill_regions(CellOrdered &co, const PartitionIds &labels) {
     CellColumns &cols = co.cols;
     cols.regions.resize(cols.orig_index.size());
     for (uint64_t k = 0; k < cols.regions.size(); ++k)
         cols.regions[k] = labels[static_cast<int64_t>(cols.orig_index[k])];
 }
-
-}  // namespace
 
 PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w) {
     const bool weighted = query.weighted();

@@ -204,6 +204,10 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 /// an owned partner's arithmetic is the same as through xs.
 void mark_owner(CellOrdered &co, const OwnerSlab &slab);
 
+/// Fills the columns' region labels from `labels`, one per input row, for a count by
+/// region.
+void fill_regions(CellOrdered &co, const PartitionIds &labels);
+
 /// Splits the run of every cell with two galaxies or more into clumps: maximal
 /// stretches of one partition no more than `extent` across on each axis. A cell keeps
 /// its clumps when they hold three galaxies or more on average; elsewhere meeting

@@ -109,6 +109,18 @@ std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> 
     return radial_sweep(PairSides{co, co, false}, PairQuery{}, std::move(r2_edges), r_max, fold).take_counts();
 }
 
+std::vector<double> radial_histogram_by_region(const CellOrdered &co, std::vector<double> r2_edges,
+                                               double r_max, bool fold, uint64_t n_regions) {
+    PairQuery query;
+    query.n_regions = n_regions;
+    HistPair hist = radial_sweep(PairSides{co, co, false}, query, std::move(r2_edges), r_max, fold);
+    std::vector<double> out = hist.take_counts();
+    out.reserve(out.size() * (1 + n_regions));
+    // region_tallies[0] is the spare counter of the pairs that touch no region's bin.
+    for (size_t k = 1; k < hist.region_tallies.size(); ++k) out.push_back(static_cast<double>(hist.region_tallies[k]));
+    return out;
+}
+
 PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_size) {
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
     const double r_max = r_bins[r_bins.size - 1];

@@ -34,4 +34,10 @@ PairSums radial_pairs(const PairQuery &query, const Edges &r_bins, double box_si
 std::vector<double> radial_histogram(const CellOrdered &co, std::vector<double> r2_edges,
                                      double r_max, bool fold);
 
+/// radial_histogram by region too, for columns whose region labels are filled: the
+/// (auto, cross) histograms, then for each of the n_regions regions the same over the
+/// pairs with a galaxy in it, region after region.
+std::vector<double> radial_histogram_by_region(const CellOrdered &co, std::vector<double> r2_edges,
+                                               double r_max, bool fold, uint64_t n_regions);
+
 }  // namespace quor

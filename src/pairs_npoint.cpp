@@ -54,7 +54,7 @@ struct NpointSetup {
 };
 
 NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
-                    double box_size, const OwnerSlab *owner) {
+                    double box_size, const OwnerSlab *owner, const GroupRegions &regions) {
     NpointSetup s;
     s.n_r = r_bins.size - 1;
     s.r_max = r_bins[s.n_r];
@@ -62,6 +62,7 @@ NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const 
     s.r2_edges = squared_edges(r_bins);
     s.data = prepare_cell_ordered(coords, ids, box_size, s.r_max, s.r_max);
     if (owner) mark_owner(s.data, *owner);
+    if (regions.regioned()) fill_regions(s.data, regions.labels);
     s.fallback = s.data.grid.width_xy < s.r_max || s.data.grid.width_z < s.r_max;
     s.wrap_pairs = 2.0 * s.r_max > s.data.half_box || s.fallback;
     const std::vector<double> &zs = s.data.cols.zs;
@@ -87,16 +88,16 @@ void build_bin_table(NpointSetup &s) {
     s.table_scale = 4095.0 / s.r2_max;
 }
 
-/// Calls f(wrap, fallback) with the two switches as compile-time constants.
+/// A type passed as a value, to pick a template's type argument at run time.
+template <class T>
+struct Tag {
+    using type = T;
+};
+
+/// Calls f(wrap, fallback, candidate) with the two switches as compile-time constants and
+/// the candidate record of the count (RegionCandidate by region, else Candidate) as a Tag.
 template <class F>
-void with_modes(const NpointSetup &s, F &&f) {
-    if (s.fallback)
-        f(std::true_type{}, std::true_type{});
-    else if (s.wrap_pairs)
-        f(std::true_type{}, std::false_type{});
-    else
-        f(std::false_type{}, std::false_type{});
-}
+void with_modes(const NpointSetup &s, bool regioned, F &&f);
 
 /// Private histogram of one piece of a sweep.
 struct HistAcc {
@@ -121,14 +122,49 @@ struct Candidate {
     bool owned;
 };
 
+/// A candidate of a count by region, with its region: a separate record, so that a count
+/// without regions moves no more bytes per neighbour than before.
+struct RegionCandidate : Candidate {
+    int32_t region;
+};
+
+template <class C>
+constexpr bool has_region = std::is_same_v<C, RegionCandidate>;
+
+template <class F>
+void with_modes(const NpointSetup &s, bool regioned, F &&f) {
+    auto with_wrap = [&](auto candidate) {
+        if (s.fallback)
+            f(std::true_type{}, std::true_type{}, candidate);
+        else if (s.wrap_pairs)
+            f(std::true_type{}, std::false_type{}, candidate);
+        else
+            f(std::false_type{}, std::false_type{}, candidate);
+    };
+    if (regioned)
+        with_wrap(Tag<RegionCandidate>{});
+    else
+        with_wrap(Tag<Candidate>{});
+}
+
+/// The record of neighbour k of the columns at displacement (dx, dy, dz), d2 away.
+template <class C>
+C candidate_of(const CellColumns &cols, uint64_t k, double dx, double dy, double dz, double d2) {
+    if constexpr (has_region<C>)
+        return {{dx, dy, dz, d2, cols.pids[k], cols.owned(k)}, cols.regions[k]};
+    else
+        return {dx, dy, dz, d2, cols.pids[k], cols.owned(k)};
+}
+
 /// The candidates of the current anchor. The buffer only grows, so once it has reached
 /// the largest neighbourhood seen no anchor allocates; records past `size` are scratch.
+template <class C>
 struct CandidateList {
-    std::vector<Candidate> buf = std::vector<Candidate>(INITIAL_CANDIDATES);
+    std::vector<C> buf = std::vector<C>(INITIAL_CANDIDATES);
     size_t size = 0;
 
     /// The buffer, with room for `extra` records past the first `used`.
-    Candidate *room(size_t used, size_t extra) {
+    C *room(size_t used, size_t extra) {
         if (buf.size() - used < extra) buf.resize(std::max(2 * buf.size(), used + extra));
         return buf.data();
     }
@@ -197,11 +233,10 @@ int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
 /// advancing it from the previous anchor's finds the partition point a binary search
 /// would. Records are written unconditionally and kept by advancing the length, which
 /// spares two unpredictable branches per neighbour.
-template <bool Fallback>
-void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, CandidateList &list) {
+template <bool Fallback, class C>
+void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, CandidateList<C> &list) {
     const CellColumns &cols = s.data.cols;
     const double *xs = cols.xs.data(), *ys = cols.ys.data(), *zs = cols.zs.data();
-    const int32_t *pids = cols.pids.data();
     const uint64_t *orig = cols.orig_index.data();
     const double box = s.data.box_size, half = s.data.half_box;
     const double r2_max = s.r2_max;
@@ -213,13 +248,13 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
     for (int r = 0; r < n_runs; ++r) {
         Run &run = runs[r];
         if (Fallback) {
-            Candidate *out = list.room(n, run.hi - run.lo);
+            C *out = list.room(n, run.hi - run.lo);
             for (uint64_t k = run.lo; k < run.hi; ++k) {
                 const double dx = min_image(xs[k] - xi, box, half);
                 const double dy = min_image(ys[k] - yi, box, half);
                 const double dz = min_image(zs[k] - zi, box, half);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                out[n] = {dx, dy, dz, d2, pids[k], cols.owned(k)};
+                out[n] = candidate_of<C>(cols, k, dx, dy, dz, d2);
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         } else {
@@ -227,14 +262,14 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
             uint64_t k = run.first;
             while (k < run.hi && run.sz + (zs[k] - zi) <= -w) ++k;
             run.first = k;
-            Candidate *out = list.room(n, run.hi - k);
+            C *out = list.room(n, run.hi - k);
             for (; k < run.hi; ++k) {
                 const double dz = run.sz + (zs[k] - zi);
                 if (dz >= w) break;
                 const double dx = run.sx + (xs[k] - xi);
                 const double dy = run.sy + (ys[k] - yi);
                 const double d2 = (dx * dx + dy * dy) + dz * dz;
-                out[n] = {dx, dy, dz, d2, pids[k], cols.owned(k)};
+                out[n] = candidate_of<C>(cols, k, dx, dy, dz, d2);
                 n += (orig[k] > oi) & (d2 < r2_max);
             }
         }
@@ -243,8 +278,8 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
 }
 
 /// Runs `per_anchor(i)` for every galaxy i of cell c after gathering its candidates.
-template <bool Fallback, class PerAnchor>
-void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList &list, PerAnchor &&per_anchor) {
+template <bool Fallback, class C, class PerAnchor>
+void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList<C> &list, PerAnchor &&per_anchor) {
     const uint64_t lo = s.data.grid.cell_start[c], hi = s.data.grid.cell_start[c + 1];
     if (lo == hi) return;
     Run runs[27];
@@ -264,18 +299,18 @@ void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList &list, PerA
 /// separation, row the number of distinct partitions minus one. A triplet of ghosts alone
 /// (no member owned, `anchor_owned` included) is skipped. The partial sums run
 /// z, then y, then x; both counters depend on this one order for their sums to agree.
-template <bool Wrap, class OnTriplet>
+template <bool Wrap, class C, class OnTriplet>
 void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owned,
-                      const CandidateList &list, OnTriplet &&on) {
+                      const CandidateList<C> &list, OnTriplet &&on) {
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const size_t n = list.size;
-    const Candidate *cand = list.buf.data();
+    const C *cand = list.buf.data();
     const CountControl *ctl = current_control();
     for (size_t p = 0; p < n; ++p) {
         check_cancelled(ctl);  // once per row of the O(n^2) pair scan
-        const Candidate &P = cand[p];
+        const C &P = cand[p];
         for (size_t q = p + 1; q < n; ++q) {
-            const Candidate &Q = cand[q];
+            const C &Q = cand[q];
             double dz = Q.dz - P.dz;
             if (Wrap) dz = min_image(dz, box, half);
             if (dz * dz >= r2_max) continue;
@@ -302,15 +337,18 @@ void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owne
 // Groups of any other size
 
 /// Group-kernel state of one piece: the histogram (min(n_order, 8) rows; the rest are
-/// always zero) and scratch that keeps its capacity from anchor to anchor.
+/// always zero), then with regions one more block of it per region, and scratch that
+/// keeps its capacity from anchor to anchor.
+template <class C>
 struct GroupAcc : HistAcc {
-    CandidateList list;
+    CandidateList<C> list;
     /// Per depth d (slot d of the group being built): the next candidate to try, the
     /// largest squared separation among slots 0 .. d-1, and slot d's choice.
     std::vector<size_t> cursor;
     std::vector<double> m_before;
     std::vector<std::array<double, 3>> offset;
     std::vector<int32_t> member_pid;
+    std::vector<int32_t> member_region;
     std::vector<uint8_t> member_owned;
 };
 
@@ -327,13 +365,36 @@ uint64_t distinct_partitions(const int32_t *pids, uint64_t n) {
     return size;
 }
 
+/* A count by region keeps, after its histogram of `block` entries, one block per region:
+   block 1 + k holds the groups with at least one member in region k. A group adds one to
+   the same entry `at` of the block of each distinct region among its members, once per
+   region however many of its members lie there. */
+
+/// One triplet whose members lie in regions a, u and v.
+inline void add_triplet_regions(double *hist, uint64_t block, uint64_t at, int32_t a, int32_t u, int32_t v) {
+    double *entry = hist + block + at;  // block 1 + 0
+    entry[static_cast<uint64_t>(a) * block] += 1.0;
+    if (u != a) entry[static_cast<uint64_t>(u) * block] += 1.0;
+    if (v != a && v != u) entry[static_cast<uint64_t>(v) * block] += 1.0;
+}
+
+/// One group whose n members lie in regions[0 .. n).
+inline void add_group_regions(double *hist, uint64_t block, uint64_t at, const int32_t *regions, uint64_t n) {
+    double *entry = hist + block + at;
+    for (uint64_t t = 0; t < n; ++t) {
+        bool seen = false;
+        for (uint64_t u = 0; u < t && !seen; ++u) seen = regions[u] == regions[t];
+        if (!seen) entry[static_cast<uint64_t>(regions[t]) * block] += 1.0;
+    }
+}
+
 /// Every group of n_order >= 3 members led by the anchor: slot 0 is the anchor, slots
 /// 1 .. n_order - 1 candidates in increasing list position. Depth-first with an explicit
 /// stack rather than recursion, since n_order may be as deep as the candidate list.
-template <bool Wrap>
-void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, bool anchor_owned,
-                  GroupAcc &acc) {
-    const Candidate *list = acc.list.buf.data();
+/// `block` is the histogram's length without regions (see add_group_regions).
+template <bool Wrap, class C>
+void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t block, GroupAcc<C> &acc) {
+    const C *list = acc.list.buf.data();
     const size_t n_list = acc.list.size;
     const uint64_t last = n_order - 1;  // deepest slot
     if (n_list < last) return;           // too few neighbours for any group
@@ -343,21 +404,25 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, bo
         acc.offset.resize(n_order);
         acc.member_pid.resize(n_order);
         acc.member_owned.resize(n_order);
+        if constexpr (has_region<C>) acc.member_region.resize(n_order);
     }
     size_t *cursor = acc.cursor.data();
     double *m_before = acc.m_before.data();
     std::array<double, 3> *offset = acc.offset.data();
     int32_t *member_pid = acc.member_pid.data();
+    int32_t *member_region = acc.member_region.data();
     uint8_t *member_owned = acc.member_owned.data();
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const int64_t n_r = s.n_r;
     double *hist = acc.hist.data();
+    const bool anchor_owned = s.data.cols.owned(i);
 
     const CountControl *ctl = current_control();
     uint32_t until_check = STEPS_PER_STOP_CHECK;
 
-    member_pid[0] = anchor_pid;
+    member_pid[0] = s.data.cols.pids[i];
     member_owned[0] = anchor_owned;
+    if constexpr (has_region<C>) member_region[0] = s.data.cols.regions[i];
     uint64_t d = 1;
     cursor[1] = 0;
     m_before[1] = 0.0;
@@ -372,7 +437,7 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, bo
             --d;
             continue;
         }
-        const Candidate &cand = list[cursor[d]++];
+        const C &cand = list[cursor[d]++];
         double m = max_ignore_nan(m_before[d], cand.d2);
         if (m >= r2_max) continue;
         bool inside = true;
@@ -395,13 +460,17 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, bo
         if (!inside) continue;
         member_pid[d] = cand.pid;
         member_owned[d] = cand.owned;
+        if constexpr (has_region<C>) member_region[d] = cand.region;
         if (d == last) {
             // A group of ghosts alone belongs to another slab's count.
             if (!anchor_owned && std::none_of(member_owned + 1, member_owned + n_order,
                                               [](uint8_t o) { return o != 0; }))
                 continue;
             const int32_t b = s.table_bin(m);
-            if (b >= 0) hist[(distinct_partitions(member_pid, n_order) - 1) * n_r + b] += 1.0;
+            if (b < 0) continue;
+            const uint64_t at = (distinct_partitions(member_pid, n_order) - 1) * n_r + b;
+            hist[at] += 1.0;
+            if constexpr (has_region<C>) add_group_regions(hist, block, at, member_region, n_order);
             continue;
         }
         offset[d] = {cand.dx, cand.dy, cand.dz};
@@ -411,40 +480,79 @@ void extend_group(const NpointSetup &s, uint64_t n_order, int32_t anchor_pid, bo
     }
 }
 
-/// One piece's step of the group counts for cell c.
-template <bool Wrap, bool Fallback>
-void group_kernel(const NpointSetup &s, uint64_t n_order, uint64_t c, GroupAcc &acc) {
-    const int32_t *pids = s.data.cols.pids.data();
+/// One piece's step of the group counts for cell c; `block` as for extend_group.
+template <bool Wrap, bool Fallback, class C>
+void group_kernel(const NpointSetup &s, uint64_t n_order, uint64_t c, uint64_t block, GroupAcc<C> &acc) {
+    const CellColumns &cols = s.data.cols;
+    const int32_t *pids = cols.pids.data();
     const int64_t n_r = s.n_r;
+    double *hist = acc.hist.data();
     if (n_order == 1) {
         // Each owned galaxy alone, at separation 0: no neighbours needed.
         const uint64_t lo = s.data.grid.cell_start[c], hi = s.data.grid.cell_start[c + 1];
         uint64_t n = hi - lo;
-        if (!s.data.cols.owned_xs.empty())
-            for (uint64_t i = lo; i < hi; ++i) n -= !s.data.cols.owned(i);
+        if (!cols.owned_xs.empty())
+            for (uint64_t i = lo; i < hi; ++i) n -= !cols.owned(i);
         const int32_t b = s.table_bin(0.0);
-        if (b >= 0) acc.hist[b] += static_cast<double>(n);
+        if (b < 0) return;
+        hist[b] += static_cast<double>(n);
+        if constexpr (has_region<C>) {
+            for (uint64_t i = lo; i < hi; ++i)
+                if (cols.owned(i)) hist[(1 + static_cast<uint64_t>(cols.regions[i])) * block + b] += 1.0;
+        }
         return;
     }
-    double *hist = acc.hist.data();
     if (n_order == 3) {
         for_each_anchor<Fallback>(s, c, acc.list, [&](uint64_t i) {
-            for_each_triplet<Wrap>(s, pids[i], s.data.cols.owned(i), acc.list,
-                                   [hist, n_r](const Candidate &, const Candidate &, double, double,
-                                               int32_t b, int row) { hist[row * n_r + b] += 1.0; });
+            const int32_t region = has_region<C> ? cols.regions[i] : 0;
+            for_each_triplet<Wrap>(s, pids[i], cols.owned(i), acc.list,
+                                   [hist, n_r, block, region](const C &P, const C &Q, double, double, int32_t b, int row) {
+                                       const uint64_t at = row * n_r + b;
+                                       hist[at] += 1.0;
+                                       if constexpr (has_region<C>)
+                                           add_triplet_regions(hist, block, at, region, P.region, Q.region);
+                                   });
         });
     } else {
         for_each_anchor<Fallback>(s, c, acc.list,
-                                  [&](uint64_t i) { extend_group<Wrap>(s, n_order, pids[i], s.data.cols.owned(i), acc); });
+                                  [&](uint64_t i) { extend_group<Wrap>(s, n_order, i, block, acc); });
     }
 }
 
 /// Sum of the rows of a row-major rows x cols histogram, row by row in order.
-std::vector<double> column_sums(const std::vector<double> &hist, uint64_t rows, uint64_t cols) {
+std::vector<double> column_sums(const double *hist, uint64_t rows, uint64_t cols) {
     std::vector<double> total(cols, 0.0);
     for (uint64_t r = 0; r < rows; ++r)
         for (uint64_t b = 0; b < cols; ++b) total[b] = total[b] + hist[r * cols + b];
     return total;
+}
+
+/// The result of a count by region, allocated before counting: n_regions blocks of
+/// counts_by_s's size, zeroed.
+void allocate_removed(NpointCounts &out, const GroupRegions &regions) {
+    out.n_regions = regions.n_regions;
+    if (regions.regioned())
+        out.removed_by_s.assign(checked_elements(regions.n_regions, out.counts_by_s.values.size()), 0.0);
+}
+
+/// Moves the counted histogram (`kept` rows of counts_by_s, then with regions one such
+/// block per region) into `out`, with the column sums of every block.
+void take_hist(NpointCounts &out, const std::vector<double> &hist, uint64_t kept) {
+    const uint64_t cols = out.counts_by_s.cols;
+    const uint64_t block = kept * cols, stride = out.counts_by_s.values.size();
+    if (!hist.empty()) std::copy(hist.begin(), hist.begin() + static_cast<ptrdiff_t>(block), out.counts_by_s.values.begin());
+    out.counts_total = column_sums(out.counts_by_s.values.data(), kept, cols);
+    if (out.n_regions == 0) return;
+    out.removed_total.reserve(out.n_regions * cols);
+    for (uint64_t k = 0; k < out.n_regions; ++k) {
+        double *to = out.removed_by_s.data() + k * stride;
+        if (!hist.empty()) {
+            const auto from = hist.begin() + static_cast<ptrdiff_t>((1 + k) * block);
+            std::copy(from, from + static_cast<ptrdiff_t>(block), to);
+        }
+        const std::vector<double> total = column_sums(to, kept, cols);
+        out.removed_total.insert(out.removed_total.end(), total.begin(), total.end());
+    }
 }
 
 }  // namespace
@@ -453,7 +561,7 @@ std::vector<double> column_sums(const std::vector<double> &hist, uint64_t rows, 
 // Drivers
 
 NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
-                           double box_size, uint64_t n_order, const OwnerSlab *owner) {
+                           double box_size, uint64_t n_order, const OwnerSlab *owner, const GroupRegions &regions) {
     if (r_bins.size < 1) throw std::invalid_argument("r_bins must hold at least one edge");
     if (n_order == 0 && coords.rows > 0) throw std::invalid_argument("n_order must be at least 1");
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
@@ -465,40 +573,45 @@ NpointCounts npoint_counts(const StridedMatrix &coords, const PartitionIds &ids,
     out.counts_by_s.rows = rows;
     out.counts_by_s.cols = n_r;
     out.counts_by_s.values.assign(checked_elements(rows, n_r), 0.0);
+    allocate_removed(out, regions);
     const uint64_t piece_len = checked_elements(kept, n_r);
+    const uint64_t hist_len = checked_elements(piece_len, 1 + regions.n_regions);
 
+    std::vector<double> hist;
     if (coords.rows > 0 && piece_len > 0) {
-        NpointSetup s = prepare(coords, ids, r_bins, box_size, owner);
+        NpointSetup s = prepare(coords, ids, r_bins, box_size, owner, regions);
         const uint64_t n_cells = s.data.grid.n_cells();
-        std::vector<double> hist;
         if (n_order == 2) {
             // Every pair once, in its exact bin: row 0 same partition, row 1 across, as
-            // the radial counts lay out auto and cross. Without the fallback a neighbour
-            // is measured at the image its cell shift gives and cut to the z window; with
-            // it, every pair at the minimum image of its plain difference.
-            hist = radial_histogram(s.data, s.r2_edges, s.r_max, s.fallback);
+            // the radial counts lay out auto and cross (and so their regions' blocks).
+            // Without the fallback a neighbour is measured at the image its cell shift
+            // gives and cut to the z window; with it, every pair at the minimum image of
+            // its plain difference.
+            hist = regions.regioned()
+                       ? radial_histogram_by_region(s.data, s.r2_edges, s.r_max, s.fallback, regions.n_regions)
+                       : radial_histogram(s.data, s.r2_edges, s.r_max, s.fallback);
         } else {
             build_bin_table(s);
-            auto make = [piece_len] {
-                GroupAcc acc;
-                acc.hist.assign(piece_len, 0.0);
-                return acc;
-            };
-            with_modes(s, [&](auto wrap, auto fallback) {
-                auto step = [&s, n_order](GroupAcc &acc, uint64_t c) {
-                    group_kernel<decltype(wrap)::value, decltype(fallback)::value>(s, n_order, c, acc);
+            with_modes(s, regions.regioned(), [&](auto wrap, auto fallback, auto candidate) {
+                using C = typename decltype(candidate)::type;
+                auto make = [hist_len] {
+                    GroupAcc<C> acc;
+                    acc.hist.assign(hist_len, 0.0);
+                    return acc;
                 };
-                hist = std::move(parallel_sweep<GroupAcc>(n_cells, make, step, piece_len * sizeof(double)).hist);
+                auto step = [&s, n_order, piece_len](GroupAcc<C> &acc, uint64_t c) {
+                    group_kernel<decltype(wrap)::value, decltype(fallback)::value>(s, n_order, c, piece_len, acc);
+                };
+                hist = std::move(parallel_sweep<GroupAcc<C>>(n_cells, make, step, hist_len * sizeof(double)).hist);
             });
         }
-        std::copy(hist.begin(), hist.end(), out.counts_by_s.values.begin());
     }
-    out.counts_total = column_sums(out.counts_by_s.values, kept, n_r);
+    take_hist(out, hist, kept);
     return out;
 }
 
 NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, const Edges &r_bins,
-                          uint64_t n_ratio, double box_size, const OwnerSlab *owner) {
+                          uint64_t n_ratio, double box_size, const OwnerSlab *owner, const GroupRegions &regions) {
     if (r_bins.size < 1) throw std::invalid_argument("r_bins must hold at least one edge");
     n_ratio = std::max<uint64_t>(n_ratio, 1);
     const uint64_t n_r = static_cast<uint64_t>(r_bins.size - 1);
@@ -508,40 +621,44 @@ NpointCounts shape_counts(const StridedMatrix &coords, const PartitionIds &ids, 
     out.counts_by_s.rows = 3;
     out.counts_by_s.cols = n_bins;
     out.counts_by_s.values.assign(checked_elements(3, n_bins), 0.0);
+    allocate_removed(out, regions);
+    const uint64_t block = out.counts_by_s.values.size();
+    const uint64_t hist_len = checked_elements(block, 1 + regions.n_regions);
 
+    std::vector<double> hist;
     if (coords.rows > 0 && n_bins > 0) {
-        NpointSetup s = prepare(coords, ids, r_bins, box_size, owner);
+        NpointSetup s = prepare(coords, ids, r_bins, box_size, owner, regions);
         build_bin_table(s);
-        const uint64_t hist_len = out.counts_by_s.values.size();
-        auto make = [hist_len] {
-            GroupAcc acc;
-            acc.hist.assign(hist_len, 0.0);
-            return acc;
-        };
         const double ratio_bins = static_cast<double>(n_ratio);
-        std::vector<double> hist;
-        with_modes(s, [&](auto wrap, auto fallback) {
-            auto step = [&](GroupAcc &acc, uint64_t c) {
-                const int32_t *pids = s.data.cols.pids.data();
+        with_modes(s, regions.regioned(), [&](auto wrap, auto fallback, auto candidate) {
+            using C = typename decltype(candidate)::type;
+            auto make = [hist_len] {
+                GroupAcc<C> acc;
+                acc.hist.assign(hist_len, 0.0);
+                return acc;
+            };
+            auto step = [&](GroupAcc<C> &acc, uint64_t c) {
+                const CellColumns &cols = s.data.cols;
                 double *h = acc.hist.data();
                 for_each_anchor<decltype(fallback)::value>(s, c, acc.list, [&](uint64_t i) {
+                    const int32_t region = has_region<C> ? cols.regions[i] : 0;
                     for_each_triplet<decltype(wrap)::value>(
-                        s, pids[i], s.data.cols.owned(i), acc.list,
-                        [&](const Candidate &P, const Candidate &Q, double pq2, double m, int32_t b, int row) {
+                        s, cols.pids[i], cols.owned(i), acc.list,
+                        [&](const C &P, const C &Q, double pq2, double m, int32_t b, int row) {
                             const double mn = min_ignore_nan(min_ignore_nan(P.d2, Q.d2), pq2);
                             // r_min / r_max; NaN when all three coincide (0 / 0), which trunc_sat maps to 0.
                             const double ratio = std::sqrt(mn / m);
                             const uint64_t bin_ratio = std::min(n_ratio - 1, trunc_sat(ratio * ratio_bins));
-                            h[row * n_bins + static_cast<uint64_t>(b) * n_ratio + bin_ratio] += 1.0;
+                            const uint64_t at = row * n_bins + static_cast<uint64_t>(b) * n_ratio + bin_ratio;
+                            h[at] += 1.0;
+                            if constexpr (has_region<C>) add_triplet_regions(h, block, at, region, P.region, Q.region);
                         });
                 });
             };
-            hist = std::move(
-                parallel_sweep<GroupAcc>(s.data.grid.n_cells(), make, step, hist_len * sizeof(double)).hist);
+            hist = std::move(parallel_sweep<GroupAcc<C>>(s.data.grid.n_cells(), make, step, hist_len * sizeof(double)).hist);
         });
-        out.counts_by_s.values = std::move(hist);
     }
-    out.counts_total = column_sums(out.counts_by_s.values, 3, n_bins);
+    take_hist(out, hist, 3);
     return out;
 }
 

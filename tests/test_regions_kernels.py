@@ -260,3 +260,133 @@ def test_region_histograms_on_the_folded_path(shift):
         auto, cross = _kernels.count_pairs_1d(xyz[keep], ids[keep], r_bins, BOX)
         np.testing.assert_array_equal(full[2] - full[10][k], auto)
         np.testing.assert_array_equal(full[3] - full[11][k], cross)
+
+
+# ---------------------------------------------------------------------------------------------
+# Groups: count_npoint and count_npoint3_shape with their slab twins
+
+
+def npoint(n_order):
+    return lambda fn, xyz, ids, *slab, **kw: fn(xyz, ids, R_BINS, BOX, n_order, *slab, **kw)
+
+
+def shape(fn, xyz, ids, *slab, **kw):
+    return fn(xyz, ids, R_BINS, 3, BOX, *slab, **kw)
+
+
+GROUP_COUNTERS = {
+    **{f"npoint{n}": (npoint(n), _kernels.count_npoint, _kernels.count_npoint_slab) for n in (1, 2, 3, 4)},
+    "shape": (shape, _kernels.count_npoint3_shape, _kernels.count_npoint3_shape_slab),
+}
+
+
+def clustered(n, seed):
+    """Galaxies on a grid of 1/8 in a quarter of the box (most within R_BINS[-1] of
+    several others, so groups of four are common), three partitions."""
+    rng = np.random.default_rng(seed)
+    xyz = np.floor(rng.uniform(0.0, BOX / 4, size=(n, 3)) * 8) / 8
+    xyz[: n // 5] = np.floor(rng.uniform(0.0, BOX, size=(n // 5, 3)) * 8) / 8  # some across the box
+    return xyz, rng.integers(0, 3, n).astype(np.int32)
+
+
+@pytest.mark.parametrize("n_regions", [1, 8, 125])
+@pytest.mark.parametrize("counter", sorted(GROUP_COUNTERS))
+def test_group_region_histograms_are_the_full_count_minus_a_recount(counter, n_regions):
+    """Region 0 holds one galaxy and region 1 none (labelled); most of 125 regions hold one
+    galaxy or none."""
+    call, fn, _ = GROUP_COUNTERS[counter]
+    xyz, ids = clustered(300 if counter != "npoint4" else 120, seed=n_regions)
+    labels = labelled(len(xyz), n_regions, seed=n_regions + 1)
+    plain = call(fn, xyz, ids, threads=2)
+    assert len(plain) == 2
+    res = call(fn, xyz, ids, threads=2, regions=labels, n_regions=n_regions)
+    assert len(res) == 4
+    np.testing.assert_array_equal(res[0], plain[0])
+    np.testing.assert_array_equal(res[1], plain[1])
+    assert res[2].shape == (n_regions,) + plain[0].shape and res[3].shape == (n_regions,) + plain[1].shape
+    assert plain[1].sum() > 0
+    for k in range(n_regions):
+        keep = labels != k
+        by_s, total = call(fn, xyz[keep], ids[keep], threads=1)
+        np.testing.assert_array_equal(res[0] - res[2][k], by_s, err_msg=f"region {k}")
+        np.testing.assert_array_equal(res[1] - res[3][k], total, err_msg=f"region {k}")
+
+
+@pytest.mark.parametrize("n_slabs", [2, 3])
+@pytest.mark.parametrize("counter", sorted(GROUP_COUNTERS))
+def test_group_slab_region_histograms_add_up_to_the_single_count(counter, n_slabs):
+    call, fn, slab_fn = GROUP_COUNTERS[counter]
+    xyz, ids = clustered(200, seed=n_slabs)
+    xyz[:, 0] = (xyz[:, 0] * 4) % BOX  # spread along x, so every slab holds groups and ghosts
+    labels = labelled(len(xyz), 8, seed=n_slabs)
+    single = call(fn, xyz, ids, regions=labels, n_regions=8)
+    faces = _slab_edges(n_slabs, BOX)
+    rows = split_rows(xyz, faces, _ghost_reach(float(R_BINS[-1]), BOX))
+    pieces = [call(slab_fn, xyz[r], ids[r], faces[s], faces[s + 1], regions=labels[r], n_regions=8)
+              for s, r in enumerate(rows)]
+    for item in range(4):
+        np.testing.assert_array_equal(sum(p[item] for p in pieces), single[item], err_msg=f"entry {item}")
+    assert single[3].any()
+
+
+@pytest.mark.parametrize("labels, removed", [
+    ([0, 0, 0], [1, 0, 0]),
+    ([2, 0, 0], [1, 0, 1]),  # the anchor (first row) alone in its region
+    ([0, 2, 0], [1, 0, 1]),
+    ([1, 0, 2], [1, 1, 1]),
+])
+@pytest.mark.parametrize("counter", ["npoint3", "shape"])
+def test_a_triplet_counts_once_in_each_region_among_its_members(counter, labels, removed):
+    call, fn, slab_fn = GROUP_COUNTERS[counter]
+    xyz = np.array([[50.0, 50.0, 50.0], [51.0, 50.0, 50.0], [50.0, 51.5, 50.0]])
+    ids = np.zeros(3, np.int32)
+    for count in (fn, lambda *a, **k: slab_fn(*a[:-1], a[-1], 0.0, BOX, **k)):
+        by_s, total, by_s_removed, total_removed = call(
+            count, xyz, ids, regions=np.array(labels, np.int32), n_regions=3)
+        assert total.sum() == 1
+        np.testing.assert_array_equal(total_removed.sum(axis=1), removed)
+        np.testing.assert_array_equal(by_s_removed.sum(axis=(1, 2)), removed)
+
+
+@pytest.mark.parametrize("labels, removed", [
+    ([3, 3, 3, 3], [0, 0, 0, 1]),
+    ([0, 1, 1, 0], [1, 1, 0, 0]),
+    ([3, 1, 1, 2], [0, 1, 1, 1]),
+    ([2, 1, 0, 3], [1, 1, 1, 1]),
+])
+def test_a_group_of_four_counts_once_in_each_region_among_its_members(labels, removed):
+    xyz = np.array([[50.0, 50.0, 50.0], [51.0, 50.0, 50.0], [50.0, 51.0, 50.0], [50.0, 50.0, 51.0]])
+    out = _kernels.count_npoint(xyz, np.arange(4, dtype=np.int32), R_BINS, BOX, 4,
+                                regions=np.array(labels, np.int32), n_regions=4)
+    assert out[1].sum() == 1 and out[0][3].sum() == 1  # one group, of four partitions
+    np.testing.assert_array_equal(out[3].sum(axis=1), removed)
+    np.testing.assert_array_equal(out[2][:, 3].sum(axis=1), removed)
+
+
+@pytest.mark.parametrize("n_order", [1, 2])
+def test_single_galaxies_and_pairs_count_in_their_regions(n_order):
+    xyz = np.array([[50.0, 50.0, 50.0], [51.0, 50.0, 50.0], [90.0, 90.0, 90.0]])
+    labels = np.array([0, 2, 2], np.int32)
+    out = _kernels.count_npoint(xyz, np.zeros(3, np.int32), R_BINS, BOX, n_order, regions=labels, n_regions=3)
+    expected = [1, 0, 2] if n_order == 1 else [1, 0, 1]
+    np.testing.assert_array_equal(out[3].sum(axis=1), expected)
+
+
+@pytest.mark.parametrize("bad, message", [
+    ({"regions": np.array([0, 1, 4], np.int32), "n_regions": 4}, "outside"),
+    ({"regions": np.array([0, -1, 2], np.int32), "n_regions": 4}, "outside"),
+    ({"regions": np.array([0, 1], np.int32), "n_regions": 4}, "one label per row"),
+    ({"regions": np.array([0, 1, 2], np.int32)}, "n_regions"),
+    ({"regions": np.array([0, 1, 2], np.int32), "n_regions": 0}, "n_regions"),
+    ({"n_regions": 3}, "n_regions needs regions"),
+])
+@pytest.mark.parametrize("slab", [False, True], ids=["single", "slab"])
+@pytest.mark.parametrize("counter", ["npoint2", "npoint3", "shape"])
+def test_bad_group_region_arguments_raise_before_counting(counter, slab, bad, message):
+    call, fn, slab_fn = GROUP_COUNTERS[counter]
+    xyz = np.array([[1.0, 1.0, 1.0], [2.0, 2.0, 2.0], [3.0, 3.0, 3.0]])
+    with pytest.raises(ValueError, match=message):
+        if slab:
+            call(slab_fn, xyz, np.zeros(3, np.int32), 0.0, BOX, **bad)
+        else:
+            call(fn, xyz, np.zeros(3, np.int32), **bad)

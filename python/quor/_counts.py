@@ -9,7 +9,6 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _binning, _inputs, _kernels
-from ._group_regions import recounted_by_region
 from ._progress import Progress, reporter
 from ._runtime import warn_unparsed_pool_variables
 
@@ -645,7 +644,7 @@ def count_npoint(coords: ArrayLike, partition_ids: ArrayLike, r_bins: ArrayLike,
     r = _inputs.edges("r_bins", r_bins)
     n = _inputs.count("n_order", n_order)
     _binning.warn_unfillable(r, n)
-    return _count_groups(recounted_by_region(_kernels.count_npoint, 3), xyz, ids, box, (r, box, n), regions,
+    return _count_groups(_kernels.count_npoint, xyz, ids, box, (r, box, n), regions,
                          max(r.size - 1, 0), max(n, 2), progress, f"groups of {n}", threads)
 
 
@@ -694,5 +693,5 @@ def count_npoint3_shape(coords: ArrayLike, partition_ids: ArrayLike, r_bins: Arr
     r = _inputs.edges("r_bins", r_bins)
     k = _inputs.count("n_ratio", n_ratio)
     _binning.warn_unfillable(r, 3)
-    return _count_groups(recounted_by_region(_kernels.count_npoint3_shape, 3), xyz, ids, box, (r, k, box), regions,
+    return _count_groups(_kernels.count_npoint3_shape, xyz, ids, box, (r, k, box), regions,
                          max(r.size - 1, 0) * k, 3, progress, "triplets by shape", threads)

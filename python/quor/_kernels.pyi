@@ -21,6 +21,10 @@ _I32 = npt.NDArray[np.int32]
 # entries follow: the same histograms over the pairs with a galaxy in each region,
 # with a leading n_regions axis (None where the first 8 have None).
 _Pairs = Tuple[Any, ...]
+# The group counters' result: (by_partitions, total); with regions (int32 labels in
+# [0, n_regions)), also (by_partitions_removed, total_removed), the same over the groups
+# with a member in each region, with a leading n_regions axis.
+_Groups = Tuple[_F64, ...]
 
 def count_pairs_1d(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float,
                    progress: _Progress = None,
@@ -45,10 +49,12 @@ def count_pairs_smu(coords: _F64, partition_ids: _I32, s_bins: _F64, n_mu_bins: 
         regions2: Optional[_I32] = None, n_regions: Optional[int] = None) -> _Pairs: ...
 def count_npoint(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float, n_order: int,
                  progress: _Progress = None,
-        threads: Optional[int] = None, stop: _Stop = None) -> Tuple[_F64, _F64]: ...
+        threads: Optional[int] = None, stop: _Stop = None, regions: Optional[_I32] = None,
+        n_regions: Optional[int] = None) -> _Groups: ...
 def count_npoint3_shape(coords: _F64, partition_ids: _I32, r_bins: _F64, n_ratio: int,
                         box_size: float, progress: _Progress = None,
-        threads: Optional[int] = None, stop: _Stop = None) -> Tuple[_F64, _F64]: ...
+        threads: Optional[int] = None, stop: _Stop = None, regions: Optional[_I32] = None,
+        n_regions: Optional[int] = None) -> _Groups: ...
 
 # Owner-aware counts of one slab x_lo <= x < x_hi for quor.distributed: only pairs and
 # groups with a member inside the slab count; the other galaxies are its ghosts.
@@ -78,11 +84,13 @@ def count_pairs_smu_slab(coords: _F64, partition_ids: _I32, s_bins: _F64, n_mu_b
 def count_npoint_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, box_size: float,
                       n_order: int, x_lo: float, x_hi: float,
                       progress: _Progress = None,
-        threads: Optional[int] = None, stop: _Stop = None) -> Tuple[_F64, _F64]: ...
+        threads: Optional[int] = None, stop: _Stop = None, regions: Optional[_I32] = None,
+        n_regions: Optional[int] = None) -> _Groups: ...
 def count_npoint3_shape_slab(coords: _F64, partition_ids: _I32, r_bins: _F64, n_ratio: int,
                              box_size: float, x_lo: float, x_hi: float,
                              progress: _Progress = None,
-        threads: Optional[int] = None, stop: _Stop = None) -> Tuple[_F64, _F64]: ...
+        threads: Optional[int] = None, stop: _Stop = None, regions: Optional[_I32] = None,
+        n_regions: Optional[int] = None) -> _Groups: ...
 
 # The rows of each slab x_lo <= x < x_hi of the given faces and its ghosts (rows of the
 # next slab less than `ghost` above its lower face), in input order, one piece after

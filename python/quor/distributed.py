@@ -39,7 +39,6 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _binning, _inputs, _kernels
-from ._group_regions import recounted_by_region
 from ._counts import (GroupCounts, PairCounts, _pair_counts, _pair_regions_inputs,
                       check_pair_keywords, check_region_keywords, group_counts_by_region,
                       pair_counts_by_region, region_memory, region_tallies)
@@ -202,13 +201,9 @@ def _joined(pieces: Sequence[Tuple[Any, ...]]) -> Tuple[Any, ...]:
                  for column in zip(*pieces))
 
 
-def _slab_counter(kernel: str, args: Tuple[Any, ...]) -> Callable[..., Any]:
-    """The slab counter `kernel` of quor._kernels; the group counters count by region through
-    recounts (quor._group_regions)."""
-    count = getattr(_kernels, kernel)
-    if kernel in ("count_npoint_slab", "count_npoint3_shape_slab"):
-        return recounted_by_region(count, len(args) + 2)
-    return count
+def _slab_counter(kernel: str) -> Callable[..., Any]:
+    """The slab counter `kernel` of quor._kernels."""
+    return getattr(_kernels, kernel)
 
 
 def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo: float,
@@ -221,7 +216,7 @@ def _count_slab(kernel: str, args: Tuple[Any, ...], threads: Optional[int], x_lo
     else (n_first, cross, weighted, weighted2, separations, n_regions): the first
     n_first pieces are the first catalogue's (positions, ids, weights, region labels),
     the others the second's; the labels travel with their rows, ghosts included."""
-    count = _slab_counter(kernel, args)
+    count = _slab_counter(kernel)
     stop = _stop_when_cancelled()
     if sums is None:
         xyz, ids = _joined(pieces)[:2]
@@ -724,7 +719,7 @@ def _count_sums_on(client: Any, kernel: str, coords: Any, partition_ids: Any,
     n_regions = 0 if region_info is None else region_info[0].n_regions
     if n_regions:
         region_memory(region_info[0], sum(a.size for a in empty if a is not None), 1)
-        empty = _slab_counter(kernel, args)(
+        empty = _slab_counter(kernel)(
             np.zeros((0, 3)), np.zeros(0, np.int32), *args, 0.0, box, None, threads, None,
             **_empty_keywords(sums), regions=np.zeros(0, np.int32), n_regions=n_regions,
             **({"regions2": np.zeros(0, np.int32)} if cross else {}))

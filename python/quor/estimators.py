@@ -846,18 +846,15 @@ def npoint_ratio(coords: ArrayLike, halo_ids: ArrayLike, r_bins: ArrayLike, box_
                "half the box" if n == 2 else "a quarter of the box")
     pairs = _Pairs(xyz, ids, None, None, None, None, box)
     reg = None if regions is None else _regions(regions, None, pairs)
-
-    def count(p: _Pairs, show: Progress = False) -> Tuple[np.ndarray, np.ndarray]:
-        return _counts.count_npoint(p.xyz, p.ids, r, box, n, progress=show)
-
-    by_partitions, total = count(pairs, progress)
+    # With regions, the delete-one counts come from the same pass, their regions in the
+    # order of reg (cubes by index, labels sorted).
+    counts = _counts.count_npoint(xyz, ids, r, box, n, progress=progress, regions=regions)
+    by_partitions, total = counts
     randoms = random_groups(xyz.shape[0], r, box, n)
     result = GroupRatios(_ratio(by_partitions, randoms), _ratio(total, randoms))
     if reg is None:
         return result
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", _binning.BinningWarning)  # already given by the full count
-        by_partitions_k, total_k = _delete_one(count, pairs, reg)
+    by_partitions_k, total_k = counts.by_partitions_by_region, counts.total_by_region
     kept = xyz.shape[0] - np.bincount(reg.labels, minlength=reg.n).astype(np.float64)
     randoms_k = _jackknife.scaled_randoms(randoms, _groups_of(kept, n),
                                           _groups_of(np.float64(xyz.shape[0]), n))

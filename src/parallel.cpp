@@ -83,8 +83,11 @@ struct Job {
 struct Pool {
     uint64_t workers = 1;  ///< W: sizes the split budget
     uint64_t started = 0;  ///< threads actually running (fewer only if the OS refused)
+    uint64_t idle = 0;     ///< workers asleep in their loop, holding nothing
+    bool fork_pending = false;  ///< a fork waits: no new count starts before it
     std::mutex mu;
-    std::condition_variable cv;  ///< signalled when a job is queued or finished
+    std::condition_variable cv;        ///< signalled when a job is queued or finished
+    std::condition_variable all_idle;  ///< signalled when the last worker falls asleep
     std::deque<Job *> queue;     ///< oldest (largest) pieces at the front
     /* Jobs handed in from outside the pool: whole counts or whole sweeps. Only idle
        workers take them. A worker waiting in a join helps with `queue` alone, so it never
@@ -165,16 +168,23 @@ struct Pool {
         tls_worker = index;
         std::unique_lock<std::mutex> lock(mu);
         for (;;) {
-            Job *job = nullptr;
-            cv.wait(lock, [&] {
-                job = take_admitted(queue);
-                if (!job) job = take_admitted(injected);
-                return job != nullptr;
-            });
+            Job *job = take_admitted(queue);
+            if (!job && !fork_pending) job = take_admitted(injected);
+            if (!job) {
+                if (++idle == started) all_idle.notify_all();
+                cv.wait(lock);
+                --idle;
+                continue;
+            }
             lock.unlock();
             execute(job);
             lock.lock();
         }
+    }
+
+    /// Waits until every worker sleeps in its loop; the caller holds the lock.
+    void wait_all_idle(std::unique_lock<std::mutex> &lock) {
+        all_idle.wait(lock, [this] { return idle == started; });
     }
 
     explicit Pool(uint64_t w) : workers(w) {
@@ -184,6 +194,7 @@ struct Pool {
             } catch (const std::system_error &) {
                 break;  // run with the threads we have; the budget still uses W
             }
+            std::lock_guard<std::mutex> lock(mu);  // workers compare it with `idle`
             ++started;
         }
     }
@@ -232,15 +243,55 @@ Pool *the_pool = nullptr;  // never destroyed: workers may still sleep on it at 
 PoolSizing the_sizing;     // how the_pool was sized
 
 #if defined(__linux__)
-// A forked child has none of the parent's threads: it starts a pool of its own.
-void forget_pool_in_child() { the_pool = nullptr; }
+/* A fork waits until every worker sleeps, and keeps them asleep until it is done. A
+   worker caught mid-way (still starting up, or counting for another thread) may hold a
+   lock of the allocator or of the C library that the child would then find taken for
+   ever. Counts under way run to their end; counts asked for meanwhile start after the
+   fork. The child has none of the parent's threads: it starts a pool of its own, and
+   leaves the parent's, whose lock its copy still holds, alone. */
+void quiet_pool_before_fork() {
+    for (;;) {
+        Pool *pool;
+        {
+            std::lock_guard<std::mutex> lock(pool_mu);
+            pool = the_pool;
+        }
+        /* Wait without pool_mu: the workers' counts take it to reach the pool. Once all
+           sleep, none will, so it is taken after, the pool's lock still held. */
+        if (pool) {
+            std::unique_lock<std::mutex> lock(pool->mu);
+            pool->fork_pending = true;
+            pool->wait_all_idle(lock);
+            lock.release();
+        }
+        pool_mu.lock();
+        if (the_pool == pool) return;  // both held across the fork
+        // A pool was started meanwhile by another thread: its workers may be starting.
+        pool_mu.unlock();
+    }
+}
+
+void resume_pool_in_parent() {
+    if (Pool *pool = the_pool) {
+        pool->fork_pending = false;
+        pool->mu.unlock();
+        pool->cv.notify_all();  // counts asked for during the fork
+    }
+    pool_mu.unlock();
+}
+
+void forget_pool_in_child() {
+    the_pool = nullptr;
+    pool_mu.unlock();
+}
 #endif
 
 Pool &get_pool() {
     std::lock_guard<std::mutex> lock(pool_mu);
     if (!the_pool) {
 #if defined(__linux__)
-        static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+        static const bool registered = (pthread_atfork(quiet_pool_before_fork, resume_pool_in_parent,
+                                                      forget_pool_in_child), true);
         (void)registered;
 #endif
         the_sizing = size_from_env();

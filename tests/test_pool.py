@@ -73,21 +73,68 @@ def test_counts_do_not_depend_on_worker_count():
 
 
 def test_fork_child_gets_its_own_pool():
+    # Each generation forks the next right after its first count, while the workers of
+    # its new pool may still be starting up: the fork must wait for them, or the child
+    # can inherit a lock (of the allocator, say) that no thread of its own will release.
     code = r"""
 import os, numpy as np, _quor
 c = np.random.default_rng(0).uniform(0, 20, (500, 3)); p = np.zeros(500, np.int32)
-a = _quor.count_pairs_1d(c, p, np.array([0., 2., 4.]), 20.0)
-pid = os.fork()
-if pid == 0:
-    b = _quor.count_pairs_1d(c, p, np.array([0., 2., 4.]), 20.0)
-    os._exit(0 if np.array_equal(a[0], b[0]) else 3)
-_, status = os.waitpid(pid, 0)
-print(os.waitstatus_to_exitcode(status))
+bins = np.array([0., 2., 4.])
+def generation(expected, left):
+    counts = _quor.count_pairs_1d(c, p, bins, 20.0)  # starts this process's pool
+    if expected is not None and not np.array_equal(counts[0], expected):
+        return 3
+    if left == 0:
+        return 0
+    pid = os.fork()
+    if pid == 0:
+        os._exit(generation(counts[0], left - 1))
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status)
+print(generation(None, 12))
 """
     env = dict(os.environ, RAYON_NUM_THREADS="2")
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                          text=True, timeout=60)
     assert out.stdout.strip() == "0", out.stderr
+
+
+FORK_DURING_COUNT = r"""
+import json, os, threading, time
+import numpy as np, quor
+rng = np.random.default_rng(1)
+coords = rng.uniform(0, 100, (400_000, 3)); ids = rng.integers(0, 9, 400_000)
+bins = np.linspace(0.1, 12, 13)
+counting, ended = threading.Event(), {}
+def count():
+    quor.count_pairs_1d(coords, ids, bins, 100.0, progress=lambda done, total: counting.set())
+    ended["at"] = time.perf_counter()
+worker = threading.Thread(target=count)
+worker.start()
+counting.wait()
+start = time.perf_counter()
+pid = os.fork()
+if pid == 0:
+    small = quor.count_pairs_1d(coords[:2000], ids[:2000], bins, 100.0)
+    os._exit(0 if small.auto.sum() + small.cross.sum() > 0 else 3)
+forked = time.perf_counter()
+_, status = os.waitpid(pid, 0)
+worker.join()
+print(json.dumps({"child": os.waitstatus_to_exitcode(status),
+                  "fork_s": forked - start, "count_left_s": ended["at"] - start}))
+"""
+
+
+def test_fork_waits_for_a_count_under_way():
+    # A thread counts while another forks: the fork returns once the workers are done,
+    # so that the child inherits no lock held mid-count. The child counts on its own pool.
+    env = dict(os.environ, RAYON_NUM_THREADS="2")
+    out = subprocess.run([sys.executable, "-c", FORK_DURING_COUNT], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    run = json.loads(out.stdout)
+    assert run["child"] == 0
+    assert run["fork_s"] >= 0.5 * run["count_left_s"], run
 
 
 MEMORY_CHILD = r"""

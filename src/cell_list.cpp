@@ -43,10 +43,11 @@ uint64_t chunk_begin(uint64_t k, uint64_t n, uint64_t chunks) {
     return k * (n / chunks) + std::min(k, n % chunks);
 }
 
-/// An input row as the counting sort moves it into its cell's run: what the z sort and
-/// the ids column need, read in input order. x and y are read later, cell by cell.
+/// An input row as the counting sort moves it into its cell's run: everything the
+/// columns need, read in input order, so that filling a cell reads its own run alone
+/// rather than the input rows it came from, scattered over the input.
 struct Row {
-    double z;
+    double x, y, z, w;
     uint64_t index;
     int32_t pid;
 };
@@ -63,23 +64,12 @@ struct SortKeys {
     void merge(const SortKeys &) {}
 };
 
-inline void prefetch([[maybe_unused]] const void *p) {
-#if defined(__GNUC__)
-    __builtin_prefetch(p);
-#endif
-}
-
 /// Sorts the run of cell c by ascending z, NaN z last, into the columns. The keys enter
 /// the sort in input order, as the counting sort is stable.
-void fill_cell(CellOrdered &data, const StridedMatrix &coords, const StridedVector<double> *weights,
-               const Row *rows, std::vector<ZKey> &keys, uint64_t c) {
+void fill_cell(CellOrdered &data, bool weighted, const Row *rows, std::vector<ZKey> &keys, uint64_t c) {
     const uint64_t begin = data.grid.cell_start[c], end = data.grid.cell_start[c + 1];
     keys.clear();
-    for (uint64_t k = begin; k < end; ++k) {
-        // The input rows of a cell lie anywhere: their x and y load during the sort.
-        prefetch(coords.data + static_cast<int64_t>(rows[k].index) * coords.row_stride);
-        keys.push_back({rows[k].z, k});
-    }
+    for (uint64_t k = begin; k < end; ++k) keys.push_back({rows[k].z, k});
     // A plain `<` is no strict weak order with NaN, and std::sort may then run outside
     // the range. The order among equal z changes no count.
     std::sort(keys.begin(), keys.end(), [](const ZKey &a, const ZKey &b) {
@@ -90,14 +80,13 @@ void fill_cell(CellOrdered &data, const StridedMatrix &coords, const StridedVect
     CellBounds b{INFINITY, -INFINITY, INFINITY, -INFINITY};
     for (uint64_t k = begin; k < end; ++k) {
         const Row &r = rows[keys[k - begin].at];
-        const int64_t m = static_cast<int64_t>(r.index);
-        const double x = coords(m, 0), y = coords(m, 1);
+        const double x = r.x, y = r.y;
         cols.xs[k] = x;
         cols.ys[k] = y;
         cols.zs[k] = r.z;
         cols.pids[k] = r.pid;
         cols.orig_index[k] = r.index;
-        if (weights) cols.ws[k] = weights->size > 0 ? (*weights)[m] : 1.0;
+        if (weighted) cols.ws[k] = r.w;
         b = {std::min(b.x_lo, x), std::max(b.x_hi, x), std::min(b.y_lo, y), std::max(b.y_hi, y)};
     }
     if (!data.bounds.empty()) data.bounds[c] = b;
@@ -375,7 +364,8 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
         const uint64_t end = chunk_begin(k + 1, n, chunks);
         for (uint64_t i = chunk_begin(k, n, chunks); i < end; ++i) {
             const int64_t r = static_cast<int64_t>(i);
-            rows[cursor[cell_of_row[i]]++] = {coords(r, 2), i, ids[r]};
+            const double w = weights && weights->size > 0 ? (*weights)[r] : 1.0;
+            rows[cursor[cell_of_row[i]]++] = {coords(r, 0), coords(r, 1), coords(r, 2), w, i, ids[r]};
         }
     });
     cell_of_row.reset();
@@ -397,7 +387,7 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     // Each cell's z sort and its stretch of the columns touch that cell's run alone.
     parallel_for<SortKeys>(
         n_cells, [] { return SortKeys{}; },
-        [&](SortKeys &s, uint64_t c) { fill_cell(data, coords, weights, rows.get(), s.keys, c); });
+        [&](SortKeys &s, uint64_t c) { fill_cell(data, weights != nullptr, rows.get(), s.keys, c); });
     return data;
 }
 

@@ -27,6 +27,34 @@ constexpr double CANDIDATES = 64.0;
 /// Widest stencil of a pair count, in cells across either way.
 constexpr int MAX_REACH = 4;
 
+/// The reach of an auto count over `rows` galaxies: cells about `wide` across hold some
+/// CANDIDATES galaxies within a z window 2 w tall.
+int auto_reach(double box_size, double r_xy, double w, double rows) {
+    const double wide = box_size * std::sqrt(CANDIDATES * box_size / (2.0 * w * rows));
+    return static_cast<int>(std::clamp(std::ceil(r_xy / wide), 1.0, double(MAX_REACH)));
+}
+
+/// What a neighbour column costs a galaxy of a cross count besides its candidates, in
+/// candidates filtered (measured: 1e6 x 4e6 galaxies, r <= 20 and r <= 50).
+constexpr double COLUMN_COST = 48.0;
+
+/// The reach of a cross count whose partners number `rows`: the one that makes an own
+/// galaxy's work least, (2 reach + 1)^2 columns of COLUMN_COST plus the candidates of a
+/// cell r_xy / reach wide and 2 w tall. The own side is the smaller catalogue: its cells
+/// hold few galaxies, and a column's cost is paid galaxy by galaxy rather than shared,
+/// so wider cells than an auto count's pay here.
+int cross_reach(double box_size, double r_xy, double w, double rows) {
+    const double density = rows / box_size / box_size / box_size;
+    int best = 1;
+    double least = INFINITY;
+    for (int reach = 1; reach <= MAX_REACH; ++reach) {
+        const double width = r_xy / reach, columns = (2.0 * reach + 1) * (2.0 * reach + 1);
+        const double cost = columns * (COLUMN_COST + density * width * width * 2.0 * w);
+        if (cost < least) least = cost, best = reach;
+    }
+    return best;
+}
+
 /// Shortest run of rows worth a chunk of its own in the counting sort.
 constexpr uint64_t MIN_CHUNK_ROWS = uint64_t{1} << 12;
 
@@ -43,10 +71,11 @@ uint64_t chunk_begin(uint64_t k, uint64_t n, uint64_t chunks) {
     return k * (n / chunks) + std::min(k, n % chunks);
 }
 
-/// An input row as the counting sort moves it into its cell's run: what the z sort and
-/// the ids column need, read in input order. x and y are read later, cell by cell.
+/// An input row as the counting sort moves it into its cell's run: everything the
+/// columns need, read in input order, so that filling a cell reads its own run alone
+/// rather than the input rows it came from, scattered over the input.
 struct Row {
-    double z;
+    double x, y, z, w;
     uint64_t index;
     int32_t pid;
 };
@@ -63,23 +92,12 @@ struct SortKeys {
     void merge(const SortKeys &) {}
 };
 
-inline void prefetch([[maybe_unused]] const void *p) {
-#if defined(__GNUC__)
-    __builtin_prefetch(p);
-#endif
-}
-
 /// Sorts the run of cell c by ascending z, NaN z last, into the columns. The keys enter
 /// the sort in input order, as the counting sort is stable.
-void fill_cell(CellOrdered &data, const StridedMatrix &coords, const StridedVector<double> *weights,
-               const Row *rows, std::vector<ZKey> &keys, uint64_t c) {
+void fill_cell(CellOrdered &data, bool weighted, const Row *rows, std::vector<ZKey> &keys, uint64_t c) {
     const uint64_t begin = data.grid.cell_start[c], end = data.grid.cell_start[c + 1];
     keys.clear();
-    for (uint64_t k = begin; k < end; ++k) {
-        // The input rows of a cell lie anywhere: their x and y load during the sort.
-        prefetch(coords.data + static_cast<int64_t>(rows[k].index) * coords.row_stride);
-        keys.push_back({rows[k].z, k});
-    }
+    for (uint64_t k = begin; k < end; ++k) keys.push_back({rows[k].z, k});
     // A plain `<` is no strict weak order with NaN, and std::sort may then run outside
     // the range. The order among equal z changes no count.
     std::sort(keys.begin(), keys.end(), [](const ZKey &a, const ZKey &b) {
@@ -90,14 +108,13 @@ void fill_cell(CellOrdered &data, const StridedMatrix &coords, const StridedVect
     CellBounds b{INFINITY, -INFINITY, INFINITY, -INFINITY};
     for (uint64_t k = begin; k < end; ++k) {
         const Row &r = rows[keys[k - begin].at];
-        const int64_t m = static_cast<int64_t>(r.index);
-        const double x = coords(m, 0), y = coords(m, 1);
+        const double x = r.x, y = r.y;
         cols.xs[k] = x;
         cols.ys[k] = y;
         cols.zs[k] = r.z;
         cols.pids[k] = r.pid;
         cols.orig_index[k] = r.index;
-        if (weights) cols.ws[k] = weights->size > 0 ? (*weights)[m] : 1.0;
+        if (weighted) cols.ws[k] = r.w;
         b = {std::min(b.x_lo, x), std::max(b.x_hi, x), std::min(b.y_lo, y), std::max(b.y_hi, y)};
     }
     if (!data.bounds.empty()) data.bounds[c] = b;
@@ -114,7 +131,7 @@ CellList CellList::for_box(double box_size, double cell_size_xy, double cell_siz
     return grid;
 }
 
-CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_rows) {
+CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_rows, bool cross) {
     CellList grid;
     grid.reach_xy = 0;
     grid.bounded = true;
@@ -134,10 +151,8 @@ CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_
     grid.cells_z = cells_for(w, MAX_CELLS);
     if (grid.cells_z < MIN_CELLS) return grid;
 
-    // Cells about `wide` across hold some CANDIDATES galaxies within a z window 2 w tall.
     const double rows = static_cast<double>(std::max<uint64_t>(n_rows, 1));
-    const double wide = box_size * std::sqrt(CANDIDATES * box_size / (2.0 * w * rows));
-    int reach = static_cast<int>(std::clamp(std::ceil(r_xy / wide), 1.0, double(MAX_REACH)));
+    int reach = cross ? cross_reach(box_size, r_xy, w, rows) : auto_reach(box_size, r_xy, w, rows);
 
     // Cells cost memory and a visit each: at most about two per galaxy.
     const uint64_t most_cells = std::clamp<uint64_t>(2 * n_rows, 1 << 12, uint64_t{1} << 26);
@@ -237,7 +252,8 @@ namespace {
 /// The grid of a pair count whose partners number `partner_rows`: the fine grid when
 /// every catalogue lies inside the box and the box fits it, else the coarse one. A
 /// slab's galaxies fill only its part of the box: the cells are sized for the density
-/// there, as they would be for the whole box at that density.
+/// there, as they would be for the whole box at that density. Two catalogues make a
+/// cross count (CellList::for_pairs).
 CellList pair_grid(std::initializer_list<const StridedMatrix *> catalogues, uint64_t partner_rows,
                    double box_size, double r_xy, double w, const OwnerSlab *owner) {
     bool inside = true;
@@ -248,7 +264,7 @@ CellList pair_grid(std::initializer_list<const StridedMatrix *> catalogues, uint
             const double filled = std::min(box_size, (owner->x_hi - owner->x_lo) + r_xy);
             if (filled > 0.0) rows = trunc_sat(static_cast<double>(rows) * (box_size / filled));
         }
-        CellList fine = CellList::for_pairs(box_size, r_xy, w, rows);
+        CellList fine = CellList::for_pairs(box_size, r_xy, w, rows, catalogues.size() > 1);
         if (fine.reach_xy > 0) return fine;
     }
     return CellList::for_box(box_size, r_xy, w);
@@ -375,7 +391,8 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
         const uint64_t end = chunk_begin(k + 1, n, chunks);
         for (uint64_t i = chunk_begin(k, n, chunks); i < end; ++i) {
             const int64_t r = static_cast<int64_t>(i);
-            rows[cursor[cell_of_row[i]]++] = {coords(r, 2), i, ids[r]};
+            const double w = weights && weights->size > 0 ? (*weights)[r] : 1.0;
+            rows[cursor[cell_of_row[i]]++] = {coords(r, 0), coords(r, 1), coords(r, 2), w, i, ids[r]};
         }
     });
     cell_of_row.reset();
@@ -397,7 +414,7 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     // Each cell's z sort and its stretch of the columns touch that cell's run alone.
     parallel_for<SortKeys>(
         n_cells, [] { return SortKeys{}; },
-        [&](SortKeys &s, uint64_t c) { fill_cell(data, coords, weights, rows.get(), s.keys, c); });
+        [&](SortKeys &s, uint64_t c) { fill_cell(data, weights != nullptr, rows.get(), s.keys, c); });
     return data;
 }
 

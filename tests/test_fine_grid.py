@@ -16,7 +16,8 @@ import pytest
 import _quor
 from quor import _kernels
 from quor.distributed import _ghost_reach, _slab_edges, _split_chunk
-from reference import min_image, near_pairs, projected_counts, radial_counts, smu_counts
+from reference import (min_image, near_pairs, projected_counts, projected_sums, radial_counts,
+                       radial_sums, smu_counts, smu_sums)
 
 
 def dense_catalogue(n, box, seed):
@@ -210,3 +211,60 @@ def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, oracle,
         total = got if total is None else tuple(t + g for t, g in zip(total, got))
     for g, e in zip(total, expected[oracle]):
         np.testing.assert_array_equal(g, e)
+
+
+# ---------------------------------------------------------------------------------------
+# Cross counts at every reach. A cross count sizes its cells for its partners (the larger
+# catalogue) on a rule of its own, so a few own galaxies against partners of growing
+# density take reach 1 to 4 in turn. Both catalogues sit partly on the faces of the cells
+# of every reach (multiples of GRID_BOX / 36 across, GRID_BOX / 3 along z) and one ulp
+# either side, with weights of both signs over six decades; counts and the sums of w_i w_j
+# and w_i w_j r match the brute force exactly, w_i w_j ln r within 1e-12.
+
+CROSS_PARTNERS = {1: 1500, 2: 8000, 3: 30000, 4: 70000}  # partners that take each reach
+CROSS_OWN = 30
+
+
+def on_every_face(rng, n):
+    """n positions in GRID_BOX: half with each coordinate on a cell face of any reach (or
+    an ulp off it), the other half uniform."""
+    k = n // 2
+    steps = np.column_stack([rng.integers(0, 37, k) * (GRID_BOX / 36), rng.integers(0, 37, k) *
+                             (GRID_BOX / 36), rng.integers(0, 4, k) * (GRID_BOX / 3)])
+    x = np.where(rng.random((k, 3)) < 1 / 3, steps,
+                 np.nextafter(steps, np.where(rng.random((k, 3)) < 0.5, -np.inf, np.inf)))
+    x = np.where((x < 0.0) | (x >= GRID_BOX), np.nextafter(GRID_BOX, 0.0) * (x > 0), x)
+    return np.vstack([x, rng.uniform(0.0, GRID_BOX, (n - k, 3))])
+
+
+CROSS_COUNTERS = {  # the kernel's extra arguments and the brute force's
+    "1d": (lambda e: (e, GRID_BOX), lambda e, **two: radial_sums(e, GRID_BOX, **two)),
+    "2d": (lambda e: (e, e[::3], GRID_BOX), lambda e, **two: projected_sums(e, e[::3], GRID_BOX, **two)),
+    "smu": (lambda e: (e, 4, 0.7, GRID_BOX), lambda e, **two: smu_sums(e, 4, 0.7, GRID_BOX, **two)),
+}
+
+
+@pytest.mark.parametrize("reach", [1, 2, 3, 4], ids=lambda r: f"reach-{r}")
+@pytest.mark.parametrize("name", list(CROSS_COUNTERS))
+def test_cross_counts_at_every_reach_match_brute_force(name, reach):
+    rng = np.random.default_rng(100 + reach)
+    own, partners = on_every_face(rng, CROSS_OWN), on_every_face(rng, CROSS_PARTNERS[reach])
+    ids, ids2 = (rng.integers(-2, 3, len(c)).astype(np.int32) for c in (own, partners))
+    w, w2 = (rng.normal(size=len(c)) * 10.0 ** rng.integers(-3, 4, len(c)) for c in (own, partners))
+    edges = edges_on_faces(R_MAX, GRID_BOX / 36)
+    kernel_args, brute_force = CROSS_COUNTERS[name]
+    got = getattr(_kernels, f"count_pairs_{name}")(
+        own, ids, *kernel_args(edges), coords2=partners, partition_ids2=ids2, weights=w,
+        weights2=w2, separations=True)
+    with np.errstate(all="ignore"):
+        expected = brute_force(edges, coords=own, ids=ids, coords2=partners, ids2=ids2, weights=w,
+                               weights2=w2)
+    auto, cross, auto_pairs, cross_pairs, auto_r, cross_r, auto_log, cross_log = got
+    assert auto_pairs.sum() > 0 and cross_pairs.sum() > 0
+    for g, e in [((auto_pairs, cross_pairs), expected["pairs"]), ((auto, cross), expected["weights"]),
+                 ((auto_r, cross_r), expected["r"])]:
+        np.testing.assert_array_equal(np.stack(g), np.stack(e))
+    g, e = np.stack((auto_log, cross_log)), np.stack(expected["log_r"])
+    finite = np.isfinite(e)  # a pair at separation 0 makes its bin's log sum infinite
+    np.testing.assert_array_equal(g[~finite], e[~finite])
+    np.testing.assert_allclose(g[finite], e[finite], rtol=0, atol=1e-12 * np.abs(e[finite]).max())

@@ -290,6 +290,16 @@ void fill_regions(CellOrdered &co, const PartitionIds &labels) {
     cols.regions.resize(cols.orig_index.size());
     for (uint64_t k = 0; k < cols.regions.size(); ++k)
         cols.regions[k] = labels[static_cast<int64_t>(cols.orig_index[k])];
+    const CellList &grid = co.grid;
+    co.cell_regions.assign(grid.n_cells(), -1);
+    for (uint64_t c = 0; c < grid.n_cells(); ++c) {
+        const uint64_t b = grid.cell_start[c], e = grid.cell_start[c + 1];
+        if (b == e) continue;
+        const int32_t first = cols.regions[b];
+        bool one = true;
+        for (uint64_t k = b + 1; k < e && one; ++k) one = cols.regions[k] == first;
+        co.cell_regions[c] = one ? first : -1;
+    }
 }
 
 PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w) {

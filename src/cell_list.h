@@ -183,6 +183,9 @@ struct CellOrdered {
     std::vector<CellBounds> bounds;   ///< per cell when grid.bounded, else empty
     std::vector<uint8_t> cell_owns;   ///< per cell of an owner-aware count: holds an owned galaxy
     CellClumps clumps;                ///< empty unless find_clumps filled it
+    /// Per cell of a count by region: the region all its galaxies lie in, or -1 for a
+    /// cell of mixed regions or none (empty unless fill_regions filled it).
+    std::vector<int32_t> cell_regions;
     double box_size = 0.0;
     double half_box = 0.0;
 };
@@ -206,7 +209,7 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
 void mark_owner(CellOrdered &co, const OwnerSlab &slab);
 
 /// Fills the columns' region labels from `labels`, one per input row, for a count by
-/// region.
+/// region, and the cells' own regions (cell_regions).
 void fill_regions(CellOrdered &co, const PartitionIds &labels);
 
 /// Splits the run of every cell with two galaxies or more into clumps: maximal

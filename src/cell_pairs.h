@@ -59,10 +59,30 @@ struct HistPair {
     std::vector<uint64_t> region_tallies;
     PairTermSums region_sums;
 
+    /* Pair counts by region without sums (by_own_region): the copies hold one more
+       block of 2 n + 1 counters per region after the first, and a pair (i, j) counts in
+       the block of r_i instead of the first, so that a run of pairs of one region
+       counts as fast as without regions; region_tallies then gets only the pairs with
+       r_j != r_i, in region r_j. take_counts adds each region's block to the counters
+       and to that region's: the pairs with a galaxy in region k are those with r_i = k
+       and those with r_j = k != r_i. `active` is where add and add_all count: the
+       first block, or the block of the region of every galaxy of the visited cell. */
+    static constexpr uint64_t MAX_REGION_TALLIES = uint64_t{1} << 19;
+    bool by_own_region = false;
+    uint64_t active = 0;
+
+    /// Whether a HistPair of n bins, keeping `sums` sums, with `regions` regions,
+    /// counts by own region.
+    static bool counts_by_own_region(uint64_t n, uint64_t sums, uint64_t regions) {
+        return regions > 0 && sums == 0 && 2 * n <= MAX_TALLIED &&
+               regions <= MAX_REGION_TALLIES / ((2 * n + 1) * COPIES);
+    }
+
     /// `term_bounds`: one per sum kept (pair_term_bounds).
     explicit HistPair(uint64_t n, const std::vector<double> &term_bounds = {}, uint64_t regions = 0)
         : counts(2 * n, 0.0), n_bins(n), sums(2 * n, term_bounds), n_regions(regions) {
-        if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES, 0);
+        by_own_region = counts_by_own_region(n, term_bounds.size(), regions);
+        if (2 * n <= MAX_TALLIED) tallies.assign((2 * n + 1) * COPIES * (by_own_region ? 1 + regions : 1), 0);
         if (regions > 0) {
             region_tallies.assign(checked_elements(regions, 2 * n) + 1, 0);
             region_sums = PairTermSums(regions * 2 * n, term_bounds);
@@ -73,7 +93,9 @@ struct HistPair {
     /// `regions` regions.
     static uint64_t bytes(uint64_t n, uint64_t sums = 0, uint64_t regions = 0) {
         const uint64_t region_counters = regions * 2 * n;
-        return 2 * n * sizeof(double) + (2 * n <= MAX_TALLIED ? (2 * n + 1) * COPIES * sizeof(uint64_t) : 0) +
+        const uint64_t blocks = counts_by_own_region(n, sums, regions) ? 1 + regions : 1;
+        return 2 * n * sizeof(double) +
+               (2 * n <= MAX_TALLIED ? (2 * n + 1) * COPIES * blocks * sizeof(uint64_t) : 0) +
                PairTermSums::bytes(2 * n, sums) +
                (regions > 0 ? (region_counters + 1) * sizeof(uint64_t) + PairTermSums::bytes(region_counters, sums)
                             : 0);
@@ -100,10 +122,40 @@ struct HistPair {
         }
     }
 
+    /// The offset of region k's block of copies (by_own_region).
+    uint64_t block_of(int64_t region) const {
+        return (1 + static_cast<uint64_t>(region)) * (2 * n_bins + 1) * COPIES;
+    }
+
+    /// One pair in each counters[u] >= 0, u < n, of regions code (r_i << 32) | r_j: in
+    /// the block of region r_i, and in region r_j's counter when r_j differs
+    /// (by_own_region).
+    void add_all_by_region(const int64_t *counters, const uint64_t *codes, uint64_t n) {
+        const int64_t width = static_cast<int64_t>(2 * n_bins);
+        const int64_t stride = (width + 1) * static_cast<int64_t>(COPIES);
+        uint64_t *t = tallies.data() + stride + COPIES;  // region 0's block; -1 is its spare
+        uint64_t *other = region_tallies.data() + 1;
+        // Most pairs add nothing to region r_j: they go to spares, in copies too, so that
+        // consecutive ones do not wait for each other.
+        uint64_t spares[COPIES] = {};
+        for (uint64_t u = 0; u < n; ++u) {
+            const int64_t c = counters[u];
+            const int64_t ri = static_cast<int64_t>(codes[u] >> 32);
+            const int64_t rj = static_cast<int64_t>(codes[u] & 0xFFFFFFFFu);
+            ++t[ri * stride + c * static_cast<int64_t>(COPIES) + static_cast<int64_t>(u & (COPIES - 1))];
+            ++*(c < 0 || ri == rj ? spares + (u & (COPIES - 1)) : other + (rj * width + c));
+        }
+    }
+
+    /// `n` pairs in counter k >= 0 of region `region` (region_tallies).
+    void add_in_region(int64_t region, int64_t k, uint64_t n) {
+        region_tallies[1 + static_cast<uint64_t>(region) * 2 * n_bins + static_cast<uint64_t>(k)] += n;
+    }
+
     /// One pair in each counters[u] >= 0, u < n; none for -1.
     void add_all(const int64_t *counters, uint64_t n) {
         if (!tallies.empty()) {
-            uint64_t *t = tallies.data() + COPIES;  // counter -1 is the spare
+            uint64_t *t = tallies.data() + active + COPIES;  // counter -1 is the spare
             for (uint64_t u = 0; u < n; ++u)
                 ++t[counters[u] * static_cast<int64_t>(COPIES) + static_cast<int64_t>(u & (COPIES - 1))];
             return;
@@ -115,7 +167,7 @@ struct HistPair {
     /// `n` pairs in counter k >= 0 at once.
     void add(int64_t k, uint64_t n) {
         if (!tallies.empty())
-            tallies[static_cast<uint64_t>(k + 1) * COPIES] += n;
+            tallies[active + static_cast<uint64_t>(k + 1) * COPIES] += n;
         else
             counts[static_cast<uint64_t>(k)] += static_cast<double>(n);
     }
@@ -129,12 +181,17 @@ struct HistPair {
         if (n_regions > 0) region_sums.merge(right.region_sums);
     }
 
-    /// The float64 counters, with the integer copies added in.
+    /// The float64 counters, with the integer copies added in (and each region's block
+    /// into its region's counters too).
     std::vector<double> take_counts() {
-        for (size_t k = 0; k < counts.size() && !tallies.empty(); ++k) {
-            uint64_t sum = 0;
-            for (uint64_t c = 0; c < COPIES; ++c) sum += tallies[(k + 1) * COPIES + c];
-            counts[k] += static_cast<double>(sum);
+        const uint64_t width = counts.size(), stride = (width + 1) * COPIES;
+        for (uint64_t b = 0; b < tallies.size() / stride; ++b) {
+            for (uint64_t k = 0; k < width; ++k) {
+                uint64_t sum = 0;
+                for (uint64_t c = 0; c < COPIES; ++c) sum += tallies[b * stride + (k + 1) * COPIES + c];
+                counts[k] += static_cast<double>(sum);
+                if (b > 0) region_tallies[1 + (b - 1) * width + k] += sum;
+            }
         }
         tallies.clear();
         return std::move(counts);
@@ -229,6 +286,30 @@ struct HistPair {
             next_sum(removed.r);
             next_sum(removed.log_r);
         }
+    }
+};
+
+/// Counts into a HistPair's active block and the same pairs once more into the
+/// counters of one region (by_own_region): the pairs between a cell of one region and
+/// partners of another. count_all and count_peeled_avx512 take it as they take a
+/// HistPair.
+struct AlsoInRegion {
+    HistPair &acc;
+    int64_t region;
+    uint32_t &peel_pause;
+
+    AlsoInRegion(HistPair &to, int64_t r) : acc(to), region(r), peel_pause(to.peel_pause) {}
+
+    void add(int64_t k, uint64_t n) {
+        acc.add(k, n);
+        acc.add_in_region(region, k, n);
+    }
+
+    void add_all(const int64_t *counters, uint64_t n) {
+        acc.add_all(counters, n);
+        const int64_t base = 1 + region * static_cast<int64_t>(2 * acc.n_bins);
+        uint64_t *t = acc.region_tallies.data();  // counter 0 is the spare
+        for (uint64_t u = 0; u < n; ++u) ++t[counters[u] < 0 ? 0 : base + counters[u]];
     }
 };
 
@@ -505,9 +586,10 @@ QUOR_TARGET_AVX512 inline void tabled_bins_avx512(const BinLookup &lk, double li
 /// find it. The few keys left go through the lookup and are added one by one. Where
 /// peeling settles fewer than three pairs in four, as when close pairs in haloes
 /// dominate, the next PEEL_PAUSE buffers skip it.
+template <class Acc>
 QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double limit, const double *keys,
                                                    const uint64_t *sames, uint64_t n, int64_t n_r,
-                                                   HistPair &acc, int64_t *counters) {
+                                                   Acc &acc, int64_t *counters) {
     constexpr int PEELED = 3;
     constexpr uint32_t PEEL_PAUSE = 32;
     constexpr uint64_t CAPACITY = 512;
@@ -735,8 +817,11 @@ struct PairSides {
    adds it to the counter's exact sum; with `Separated`, a flush adds the terms r and
    ln r (times the product, when weighted) to theirs. With `Regioned`, the filter also
    keeps both galaxies' regions, and a flush adds each pair (and its terms) once more to
-   its counter in each of the one or two regions it touches; clumps are then never met
-   whole, as their galaxies' regions differ. */
+   its counter in each of the one or two regions it touches. Pair counts without sums
+   count by own region instead (HistPair::by_own_region): where the visited cell and a
+   neighbour segment lie in one region (cell_regions), the buffer holds pairs of that
+   region alone and is counted as without regions, peeling and clumps met whole
+   included, into that region's block; other buffers go pair by pair. */
 template <Kernel K, bool Wrap, class Test, bool Weighted = false, bool Separated = false,
           bool Regioned = false>
 class CellVisit {
@@ -773,19 +858,25 @@ public:
     /// Every pair of the cell, then the buffered survivors counted.
     void run() {
         if (begin_ == end_) return;
+        if constexpr (BY_OWN_REGION) {
+            if (acc_.by_own_region && !own_.cell_regions.empty()) own_region_ = own_.cell_regions[c_];
+            if (own_region_ >= 0) acc_.active = acc_.block_of(own_region_);
+        }
         if (Wrap) {
             visit_wrapped();
             flush();
-            return;
+        } else {
+            with_clumps_ = uses_clumps();
+            if constexpr (BY_OWN_REGION) enter_segment(own_region_);
+            if (with_clumps_)
+                own_clumps();
+            else if (!cross_)
+                own_cell();
+            visit_columns();
+            flush();
+            if (with_clumps_) own_.clumps.yield->add(settled_pairs_, met_pairs_);
         }
-        with_clumps_ = uses_clumps();
-        if (with_clumps_)
-            own_clumps();
-        else if (!cross_)
-            own_cell();
-        visit_columns();
-        flush();
-        if (with_clumps_) own_.clumps.yield->add(settled_pairs_, met_pairs_);
+        acc_.active = 0;
     }
 
 private:
@@ -806,6 +897,13 @@ private:
     const double *partner_xs_, *partner_owned_xs_;
     const bool aware_, cell_owns_;
     bool with_clumps_ = false;
+    /// Pair counts by own region (HistPair::by_own_region) when the accumulator allows.
+    static constexpr bool BY_OWN_REGION = Regioned && !Weighted && !Separated;
+    /// The region of every galaxy of the cell, when counting by own region; else -1.
+    int64_t own_region_ = -1;
+    /// The region of every partner visited now and buffered, when the cell has one
+    /// (own_region_ >= 0); else -1: the buffer's pairs go one by one.
+    int64_t partner_region_ = -1;
     uint64_t settled_pairs_ = 0, met_pairs_ = 0;
 
     static constexpr uint64_t SUMMED = Weighted || Separated ? CAPACITY + FilterOut::SLACK : 1;
@@ -848,7 +946,36 @@ private:
     /// A ghost facing partner cells of ghosts alone meets nothing there.
     bool ghost_among_ghosts(bool partners_own) const { return !partners_own && q_.xs != partner_xs_; }
 
+    /// The partners visited next all lie in region `region` (-1: not known to): the
+    /// pairs buffered so far, of another, are counted first.
+    void enter_segment(int64_t region) {
+        if (out_.n > 0 && region != partner_region_) flush();
+        partner_region_ = region;
+    }
+
+    /// The one region of every galaxy of partner cells lo .. hi, when the cell has one
+    /// too; else -1.
+    int64_t partners_region(uint64_t lo, uint64_t hi) const {
+        if (own_region_ < 0) return -1;
+        int64_t region = own_region_;
+        bool first = true;
+        for (uint64_t k = lo; k <= hi; ++k) {
+            if (partner_start(k) == partner_start(k + 1)) continue;
+            const int64_t here = partners_.cell_regions[k];
+            if (here < 0 || (!first && here != region)) return -1;
+            region = here;
+            first = false;
+        }
+        return region;
+    }
+
     void flush() {
+        if constexpr (BY_OWN_REGION) {
+            if (acc_.by_own_region) {
+                flush_by_own_region();
+                return;
+            }
+        }
         if constexpr (Test::COUNTS_ALL && !Weighted && !Separated && !Regioned) {
             test_.template count_all<K>(keys_, dzs_, sames_, out_.n, counters_, acc_);
         } else {
@@ -859,6 +986,33 @@ private:
             if constexpr (Weighted || Separated) add_sums(out_.n);
         }
         out_.n = 0;
+    }
+
+    /// flush() when counting by own region: a buffer of pairs inside own_region_ alone
+    /// counts as without regions, into that region's block; others pair by pair.
+    void flush_by_own_region() {
+        if (partner_region_ < 0) {
+            test_.template index_all<K>(keys_, dzs_, sames_, out_.n, counters_);
+            acc_.add_all_by_region(counters_, region_codes_, out_.n);
+        } else if (partner_region_ == own_region_) {
+            count_buffer(acc_);
+        } else {
+            AlsoInRegion both(acc_, partner_region_);
+            count_buffer(both);
+        }
+        out_.n = 0;
+    }
+
+    /// The buffered pairs into `to` (a HistPair, or AlsoInRegion), peeled where the
+    /// test can.
+    template <class Acc>
+    void count_buffer(Acc &to) {
+        if constexpr (Test::COUNTS_ALL) {
+            test_.template count_all<K>(keys_, dzs_, sames_, out_.n, counters_, to);
+        } else {
+            test_.template index_all<K>(keys_, dzs_, sames_, out_.n, counters_);
+            to.add_all(counters_, out_.n);
+        }
     }
 
     /// The buffered pairs' terms into the sums of their counters: w_i w_j, then r and
@@ -898,10 +1052,22 @@ private:
 
     template <int ZFold>
     QUOR_HOT void visit_run(uint64_t j0, uint64_t j1) {
+        // Partners of one known region need no regions code: the buffer holds no others.
+        if constexpr (BY_OWN_REGION) {
+            if (partner_region_ >= 0) {
+                visit_run_as<ZFold, false>(j0, j1);
+                return;
+            }
+        }
+        visit_run_as<ZFold, Regioned>(j0, j1);
+    }
+
+    template <int ZFold, bool Codes>
+    QUOR_HOT void visit_run_as(uint64_t j0, uint64_t j1) {
         if (!Wrap && q_.sx == 0.0 && q_.sy == 0.0 && q_.sz == 0.0)
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted, Regioned>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted, Codes>>(j0, j1);
         else
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted, Regioned>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted, Codes>>(j0, j1);
     }
 
     /// A folded run. Passing the pair test needs |dz| < |window| (for the (s, mu) and
@@ -941,9 +1107,9 @@ private:
     /// clumps whose every pair lands in one counter, or none, are met whole (pair counts
     /// only: a sum needs every pair's own term).
     bool uses_clumps() const {
-        if constexpr (Test::WHOLE_CLUMPS && !Weighted && !Separated && !Regioned)
+        if constexpr (Test::WHOLE_CLUMPS && !Weighted && !Separated)
             return !cross_ && !own_.clumps.first.empty() && !aware_ && own_.clumps.clumped(c_) &&
-                   own_.clumps.yield->pays();
+                   own_.clumps.yield->pays() && (!Regioned || own_region_ >= 0);
         return false;
     }
 
@@ -989,6 +1155,7 @@ private:
     /// Counts every pair of clumps a and b at once when they all land in one counter or
     /// none (every key fails key < key_max); false when they must be met pair by pair.
     bool settle_whole(const Clump &a, const Clump &b) {
+        if (Regioned && partner_region_ < 0) return false;  // b's pairs may touch several regions
         const KeyRange keys = clump_keys(a, b, q_.sx, q_.sy, q_.sz);
         if (!(keys.least < test_.key_max)) return true;
         const bool same = a.pid == b.pid;
@@ -996,6 +1163,7 @@ private:
         if (k < 0 || k != test_.index(keys.most, 0.0, same)) return false;
         const uint64_t pairs = (a.end - a.begin) * (b.end - b.begin);
         acc_.add(k, pairs);
+        if (Regioned && partner_region_ != own_region_) acc_.add_in_region(partner_region_, k, pairs);
         settled_pairs_ += pairs;
         met_pairs_ += pairs;
         return true;
@@ -1058,10 +1226,37 @@ private:
         return box;
     }
 
+    /// Partner cells cell_lo .. cell_hi of one column, reached with the shift of `nb`.
+    /// Counting by own region from a cell of one region, a segment across a region
+    /// boundary is visited as pieces of one region each (empty cells join the piece
+    /// before them), so that most of its pairs still count whole.
+    void visit_segment(const Neighbour &nb, uint64_t cell_lo, uint64_t cell_hi) {
+        if constexpr (BY_OWN_REGION) {
+            if (own_region_ >= 0 && cell_lo < cell_hi && partners_region(cell_lo, cell_hi) < 0) {
+                uint64_t lo = cell_lo;
+                bool filled = false;
+                int64_t region = -1;
+                for (uint64_t k = cell_lo; k <= cell_hi; ++k) {
+                    if (partner_start(k) == partner_start(k + 1)) continue;
+                    const int64_t here = partners_.cell_regions[k];
+                    if (filled && here != region) {
+                        visit_cells(nb, lo, k - 1);
+                        lo = k;
+                    }
+                    region = here;
+                    filled = true;
+                }
+                visit_cells(nb, lo, cell_hi);
+                return;
+            }
+        }
+        visit_cells(nb, cell_lo, cell_hi);
+    }
+
     /// Partner cells cell_lo .. cell_hi of one column, reached with the shift of `nb`:
     /// skipped whole when their bounds are too far across; met clump by clump where both
     /// sides come in clumps; else galaxy by galaxy, each cut to its z window.
-    void visit_segment(const Neighbour &nb, uint64_t cell_lo, uint64_t cell_hi) {
+    void visit_cells(const Neighbour &nb, uint64_t cell_lo, uint64_t cell_hi) {
         const uint64_t nb_begin = partner_start(cell_lo);
         const uint64_t nb_end = partner_start(cell_hi + 1);
         if (nb_begin == nb_end) return;
@@ -1080,6 +1275,7 @@ private:
         q_.sx = nb.sx;
         q_.sy = nb.sy;
         q_.sz = nb.sz;
+        if constexpr (BY_OWN_REGION) enter_segment(partners_region(cell_lo, cell_hi));
         if (segment_clumped(cell_lo, cell_hi)) {
             const uint64_t b_lo = partners_.clumps.first[cell_lo];
             const uint64_t b_hi = partners_.clumps.first[cell_hi + 1];

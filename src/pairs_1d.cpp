@@ -48,9 +48,9 @@ struct RadialTest {
 
     /// index_all and the additions in one, peeling the last bins off with AVX-512.
     static constexpr bool COUNTS_ALL = true;
-    template <Kernel K>
+    template <Kernel K, class Acc>
     void count_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
-                   int64_t *counters, HistPair &acc) const {
+                   int64_t *counters, Acc &acc) const {
 #if QUOR_X86_SIMD
         if constexpr (K == Kernel::avx512 && Tabled) {
             count_peeled_avx512(r2_bins, key_max, keys, sames, n, static_cast<int64_t>(n_r), acc, counters);

@@ -1155,9 +1155,9 @@ private:
     /// Counts every pair of clumps a and b at once when they all land in one counter or
     /// none (every key fails key < key_max); false when they must be met pair by pair.
     bool settle_whole(const Clump &a, const Clump &b) {
-        if (Regioned && partner_region_ < 0) return false;  // b's pairs may touch several regions
         const KeyRange keys = clump_keys(a, b, q_.sx, q_.sy, q_.sz);
         if (!(keys.least < test_.key_max)) return true;
+        if (Regioned && partner_region_ < 0) return false;  // b's pairs may touch several regions
         const bool same = a.pid == b.pid;
         const int64_t k = test_.index(keys.least, 0.0, same);
         if (k < 0 || k != test_.index(keys.most, 0.0, same)) return false;

@@ -10,14 +10,12 @@ some of mixed regions), and runs of partners in two regions. Every delete-one
 histogram must equal a recount of the catalogue without that region, exactly.
 """
 import functools
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 from quor import _kernels
+from test_regions_kernels import run_in_kernel_variant
 
 BOX = 100.0
 R_BINS = np.array([0.0, 2.5, 5.0, 7.5, 10.0])  # most pairs in the last three bins
@@ -152,7 +150,6 @@ def test_regions_leave_the_full_count_as_it_is():
 
 
 VARIANT_SCRIPT = """
-import sys
 sys.path.insert(0, {here!r})
 import quor
 import test_regions_cells as t
@@ -167,13 +164,4 @@ print("ok")
 
 @pytest.mark.parametrize("kernel", ["portable", "avx2", "avx512"])
 def test_delete_one_pair_counts_in_every_kernel_variant(kernel):
-    here = os.path.dirname(os.path.abspath(__file__))
-    env = dict(os.environ, QUOR_KERNEL=kernel)
-    probe = subprocess.run([sys.executable, "-c", "import quor; print(quor.runtime_info()['kernels'])"],
-                           capture_output=True, env=env, timeout=300, text=True)
-    assert probe.returncode == 0, probe.stderr
-    if kernel not in probe.stdout:
-        pytest.skip(f"this processor cannot run {kernel}")
-    out = subprocess.run([sys.executable, "-c", VARIANT_SCRIPT.format(here=here, kernel=kernel)],
-                         capture_output=True, env=env, timeout=300, text=True)
-    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-3000:]
+    run_in_kernel_variant(VARIANT_SCRIPT, kernel)

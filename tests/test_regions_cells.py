@@ -150,6 +150,7 @@ def test_regions_leave_the_full_count_as_it_is():
 
 
 VARIANT_SCRIPT = """
+import sys
 sys.path.insert(0, {here!r})
 import quor
 import test_regions_cells as t

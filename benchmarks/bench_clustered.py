@@ -33,8 +33,11 @@ autocorrelation counts every pair twice, so its counts are halved, and they are 
 bin by bin with ours (same- plus cross-partition pairs). The n-point workloads have no peer
 and are timed so that they can be watched for slow-downs. Their cost is set by the richest
 haloes (a halo of 2000 members holds 1.3e9 triplets): on the --quick mock one call of
-count_npoint n_order=3 counts 3.4e10 triplets, and the full mock about ten times as many,
-so they run only when named with --workload.
+count_npoint n_order=3 counts 3.4e10 triplets within r = 5 (about 3 minutes of one core),
+and the full mock about ten times as many, so they run only when named with --workload.
+The _r1 rows count groups within r = 1 (quick mock, one core: about 1 s for triplets and
+shapes, 16 s for quadruplets); by default halo_npoint2 and the r = 1 triplet rows run, the
+quadruplets only when named.
 
 Every counter, workload and thread count runs in its own process: the _quor pool is sized
 once per process, from RAYON_NUM_THREADS; Corrfunc takes nthreads. The time reported is
@@ -127,7 +130,13 @@ WORKLOADS = {
     "halo_npoint2": ("halo", "npoint", {"r_max": 5.0, "n_order": 2}),
     "halo_npoint3": ("halo", "npoint", {"r_max": 5.0, "n_order": 3}),
     "halo_npoint3_shape": ("halo", "shape", {"r_max": 5.0, "n_ratio": 10}),
+    # Groups inside r <= 1 Mpc/h: quadruplets of the richest haloes are out of reach at 5.
+    "halo_npoint3_r1": ("halo", "npoint", {"r_max": 1.0, "n_order": 3}),
+    "halo_npoint4_r1": ("halo", "npoint", {"r_max": 1.0, "n_order": 4}),
+    "halo_npoint3_shape_r1": ("halo", "shape", {"r_max": 1.0, "n_ratio": 10}),
 }
+# Timed only when named with --workload: minutes to hours on the full mock.
+NAMED_ONLY = {"halo_npoint3", "halo_npoint3_shape", "halo_npoint4_r1"}
 PEER_COUNTERS = {"r", "rppi", "smu"}
 
 
@@ -306,7 +315,7 @@ def main():
     # By default the triplet workloads (hours on the full mock) are left out.
     patterns = [w for arg in (args.workload or ["*"]) for w in arg.split(",") if w]
     workloads = [w for w in WORKLOADS if any(fnmatch.fnmatch(w, pat) for pat in patterns)
-                 and (args.workload or not w.startswith(("halo_npoint3",)))]
+                 and (args.workload or w not in NAMED_ONLY)]
     if not workloads:
         raise SystemExit(f"no workload matches {patterns}; known: {', '.join(WORKLOADS)}")
 

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "src/cell_list.h"
+#include "src/kernel_select.h"
 #include "src/pairs_1d.h"
 #include "src/parallel.h"
+#include "src/simd.h"
 
 namespace quor {
 
@@ -43,6 +45,8 @@ struct NpointSetup {
     bool wrap_pairs = false;
     /// No z is NaN, so consecutive cells along z hold ascending z.
     bool z_ordered = true;
+    /// The triplet scan tests eight partners at a time (the AVX-512 variant).
+    bool wide_triplets = false;
     std::array<int32_t, TABLE_SIZE> bin_table{};
     double table_scale = 0.0;
 
@@ -67,6 +71,7 @@ NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const 
     s.wrap_pairs = 2.0 * s.r_max > s.data.half_box || s.fallback;
     const std::vector<double> &zs = s.data.cols.zs;
     s.z_ordered = std::none_of(zs.begin(), zs.end(), [](double z) { return std::isnan(z); });
+    s.wide_triplets = QUOR_X86_SIMD && active_kernel() == Kernel::avx512;
     return s;
 }
 
@@ -162,6 +167,13 @@ template <class C>
 struct CandidateList {
     std::vector<C> buf = std::vector<C>(INITIAL_CANDIDATES);
     size_t size = 0;
+    /// Scratch of the triplet scan: the partners q of one candidate p that pass, and
+    /// their squared p-q separations.
+    std::vector<uint64_t> hits;
+    std::vector<double> hit_accs;
+    /// The candidates' displacements and ownership as columns, for the wide scan.
+    std::vector<double> dxs, dys, dzs;
+    std::vector<uint8_t> owned;
 
     /// The buffer, with room for `extra` records past the first `used`.
     C *room(size_t used, size_t extra) {
@@ -299,30 +311,112 @@ void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList<C> &list, P
 /// separation, row the number of distinct partitions minus one. A triplet of ghosts alone
 /// (no member owned, `anchor_owned` included) is skipped. The partial sums run
 /// z, then y, then x; both counters depend on this one order for their sums to agree.
+/// The partners q in [q0, n) of a candidate at displacement (px, py, pz) that pass the
+/// triplet scan's three tests (a NaN fails none), when `p_owned` or q is owned: their
+/// indices and squared separations from it go to hits and accs; returns how many.
+/// Without the fold, the tests of the scalar scan for eight partners at a time, lane by
+/// lane the same operations.
+#if QUOR_X86_SIMD
+QUOR_TARGET_AVX512 uint64_t passing_partners_avx512(const double *dxs, const double *dys, const double *dzs,
+                                                    const uint8_t *owned, uint64_t q0, uint64_t n, double px,
+                                                    double py, double pz, bool p_owned, double r2_max,
+                                                    uint64_t *hits, double *accs) {
+    const __m512d x = _mm512_set1_pd(px), y = _mm512_set1_pd(py), z = _mm512_set1_pd(pz);
+    const __m512d limit = _mm512_set1_pd(r2_max);
+    const __m512i step = _mm512_set1_epi64(8);
+    __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(q0)),
+                                     _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+    uint64_t n_hits = 0;
+    for (uint64_t q = q0; q < n; q += 8, index = _mm512_add_epi64(index, step)) {
+        __mmask8 lanes = tail_lanes(n, q);
+        if (!p_owned) lanes &= _mm_cmpneq_epi8_mask(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(owned + q)),
+                                                    _mm_setzero_si128());
+        const __m512d dz = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, dzs + q), z);
+        const __m512d dy = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, dys + q), y);
+        const __m512d dx = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, dxs + q), x);
+        const __m512d dz2 = _mm512_mul_pd(dz, dz);
+        const __m512d across = _mm512_add_pd(_mm512_mul_pd(dy, dy), dz2);
+        const __m512d acc = _mm512_add_pd(across, _mm512_mul_pd(dx, dx));
+        __mmask8 pass = _mm512_mask_cmp_pd_mask(lanes, dz2, limit, _CMP_NGE_UQ);
+        pass = _mm512_mask_cmp_pd_mask(pass, across, limit, _CMP_NGE_UQ);
+        pass = _mm512_mask_cmp_pd_mask(pass, acc, limit, _CMP_NGE_UQ);
+        _mm512_mask_compressstoreu_epi64(hits + n_hits, pass, index);
+        _mm512_mask_compressstoreu_pd(accs + n_hits, pass, acc);
+        n_hits += static_cast<uint64_t>(__builtin_popcount(pass));
+    }
+    return n_hits;
+}
+#endif
+
+/// The candidates' displacements and ownership copied into list's columns.
+template <class C>
+void fill_columns(CandidateList<C> &list) {
+    const size_t n = list.size;
+    // One spare byte of ownership per lane: the wide scan loads eight at a time.
+    if (list.dxs.size() < n) {
+        list.dxs.resize(n);
+        list.dys.resize(n);
+        list.dzs.resize(n);
+        list.owned.resize(n + 8);
+    }
+    const C *cand = list.buf.data();
+    for (size_t k = 0; k < n; ++k) {
+        list.dxs[k] = cand[k].dx;
+        list.dys[k] = cand[k].dy;
+        list.dzs[k] = cand[k].dz;
+        list.owned[k] = cand[k].owned;
+    }
+}
+
 template <bool Wrap, class C, class OnTriplet>
 void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owned,
-                      const CandidateList<C> &list, OnTriplet &&on) {
+                      CandidateList<C> &list, OnTriplet &&on) {
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const size_t n = list.size;
     const C *cand = list.buf.data();
+    if (list.hits.size() < n) {
+        list.hits.resize(n);
+        list.hit_accs.resize(n);
+    }
+    uint64_t *hits = list.hits.data();
+    double *hit_accs = list.hit_accs.data();
+    const bool wide = !Wrap && s.wide_triplets;
+    if (wide) fill_columns(list);
     const CountControl *ctl = current_control();
     for (size_t p = 0; p < n; ++p) {
         check_cancelled(ctl);  // once per row of the O(n^2) pair scan
         const C &P = cand[p];
-        for (size_t q = p + 1; q < n; ++q) {
+        const bool p_owned = anchor_owned || P.owned;
+        // First the partners that pass, without a branch per partner: whether a pair
+        // of a dense clump passes is a coin toss. Each of the three tests rejects as
+        // the partial sums are built (a NaN rejects nothing), so a partner passes when
+        // none of them would have rejected it; the ghosts' triplets belong to another
+        // slab's count.
+        uint64_t n_hits = 0;
+#if QUOR_X86_SIMD
+        if (wide)
+            n_hits = passing_partners_avx512(list.dxs.data(), list.dys.data(), list.dzs.data(), list.owned.data(),
+                                             p + 1, n, P.dx, P.dy, P.dz, p_owned, r2_max, hits, hit_accs);
+#endif
+        for (size_t q = p + 1; q < n && !wide; ++q) {
             const C &Q = cand[q];
-            double dz = Q.dz - P.dz;
-            if (Wrap) dz = min_image(dz, box, half);
-            if (dz * dz >= r2_max) continue;
-            double dy = Q.dy - P.dy;
-            if (Wrap) dy = min_image(dy, box, half);
-            double acc = dy * dy + dz * dz;
-            if (acc >= r2_max) continue;
-            double dx = Q.dx - P.dx;
-            if (Wrap) dx = min_image(dx, box, half);
-            acc = acc + dx * dx;
-            if (acc >= r2_max) continue;
-            if (!(anchor_owned || P.owned || Q.owned)) continue;  // another slab counts it
+            double dz = Q.dz - P.dz, dy = Q.dy - P.dy, dx = Q.dx - P.dx;
+            if (Wrap) {
+                dz = min_image(dz, box, half);
+                dy = min_image(dy, box, half);
+                dx = min_image(dx, box, half);
+            }
+            const double across = dy * dy + dz * dz;
+            const double acc = across + dx * dx;
+            const bool passes = !(dz * dz >= r2_max) & !(across >= r2_max) & !(acc >= r2_max) &
+                                (p_owned | Q.owned);
+            hits[n_hits] = q;
+            hit_accs[n_hits] = acc;
+            n_hits += passes;
+        }
+        for (uint64_t t = 0; t < n_hits; ++t) {
+            const C &Q = cand[hits[t]];
+            const double acc = hit_accs[t];
             const double m = max_ignore_nan(max_ignore_nan(P.d2, Q.d2), acc);
             const int32_t b = s.table_bin(m);
             if (b < 0) continue;

@@ -45,7 +45,8 @@ struct NpointSetup {
     bool wrap_pairs = false;
     /// No z is NaN, so consecutive cells along z hold ascending z.
     bool z_ordered = true;
-    /// The triplet scan tests eight partners at a time (the AVX-512 variant).
+    /// The triplet scan, and the last member of larger groups, test eight candidates at
+    /// a time (the AVX-512 variant).
     bool wide_triplets = false;
     std::array<int32_t, TABLE_SIZE> bin_table{};
     double table_scale = 0.0;
@@ -172,7 +173,7 @@ struct CandidateList {
     std::vector<uint64_t> hits;
     std::vector<double> hit_accs;
     /// The candidates' displacements and ownership as columns, for the wide scan.
-    std::vector<double> dxs, dys, dzs;
+    std::vector<double> dxs, dys, dzs, d2s;
     std::vector<uint8_t> owned;
 
     /// The buffer, with room for `extra` records past the first `used`.
@@ -348,6 +349,51 @@ QUOR_TARGET_AVX512 uint64_t passing_partners_avx512(const double *dxs, const dou
 }
 #endif
 
+#if QUOR_X86_SIMD
+/// max_ignore_nan lane by lane.
+QUOR_TARGET_AVX512 inline __m512d max_ignore_nan_avx512(__m512d a, __m512d b) {
+    __m512d m = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(a, b, _CMP_LT_OQ), a, b);
+    m = _mm512_mask_mov_pd(m, _mm512_cmp_pd_mask(b, b, _CMP_UNORD_Q), a);
+    return _mm512_mask_mov_pd(m, _mm512_cmp_pd_mask(a, a, _CMP_UNORD_Q), b);
+}
+
+/// The candidates q in [q0, n) that complete a group as its last member, eight at a
+/// time: with the members before it at `offsets` [0, n_members), the group's largest
+/// squared separation so far `m_before`, the tests and the running largest separation
+/// of extend_group lane by lane. Their indices and largest separations go to hits and
+/// ms; returns how many.
+QUOR_TARGET_AVX512 uint64_t last_members_avx512(const double *dxs, const double *dys, const double *dzs,
+                                                const double *d2s, uint64_t q0, uint64_t n,
+                                                const std::array<double, 3> *offsets, uint64_t n_members,
+                                                double m_before, double r2_max, uint64_t *hits, double *ms) {
+    const __m512d limit = _mm512_set1_pd(r2_max), before = _mm512_set1_pd(m_before);
+    const __m512i step = _mm512_set1_epi64(8);
+    __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(q0)),
+                                     _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+    uint64_t n_hits = 0;
+    for (uint64_t q = q0; q < n; q += 8, index = _mm512_add_epi64(index, step)) {
+        const __mmask8 lanes = tail_lanes(n, q);
+        const __m512d cx = _mm512_maskz_loadu_pd(lanes, dxs + q), cy = _mm512_maskz_loadu_pd(lanes, dys + q),
+                      cz = _mm512_maskz_loadu_pd(lanes, dzs + q);
+        __m512d m = max_ignore_nan_avx512(before, _mm512_maskz_loadu_pd(lanes, d2s + q));
+        __mmask8 pass = _mm512_mask_cmp_pd_mask(lanes, m, limit, _CMP_NGE_UQ);
+        for (uint64_t t = 0; t < n_members && pass; ++t) {
+            const __m512d ex = _mm512_sub_pd(cx, _mm512_set1_pd(offsets[t][0]));
+            const __m512d ey = _mm512_sub_pd(cy, _mm512_set1_pd(offsets[t][1]));
+            const __m512d ez = _mm512_sub_pd(cz, _mm512_set1_pd(offsets[t][2]));
+            const __m512d e2 = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(ex, ex), _mm512_mul_pd(ey, ey)),
+                                             _mm512_mul_pd(ez, ez));
+            pass = _mm512_mask_cmp_pd_mask(pass, e2, limit, _CMP_NGE_UQ);
+            m = max_ignore_nan_avx512(m, e2);
+        }
+        _mm512_mask_compressstoreu_epi64(hits + n_hits, pass, index);
+        _mm512_mask_compressstoreu_pd(ms + n_hits, pass, m);
+        n_hits += static_cast<uint64_t>(__builtin_popcount(pass));
+    }
+    return n_hits;
+}
+#endif
+
 /// The candidates' displacements and ownership copied into list's columns.
 template <class C>
 void fill_columns(CandidateList<C> &list) {
@@ -357,6 +403,7 @@ void fill_columns(CandidateList<C> &list) {
         list.dxs.resize(n);
         list.dys.resize(n);
         list.dzs.resize(n);
+        list.d2s.resize(n);
         list.owned.resize(n + 8);
     }
     const C *cand = list.buf.data();
@@ -364,6 +411,7 @@ void fill_columns(CandidateList<C> &list) {
         list.dxs[k] = cand[k].dx;
         list.dys[k] = cand[k].dy;
         list.dzs[k] = cand[k].dz;
+        list.d2s[k] = cand[k].d2;
         list.owned[k] = cand[k].owned;
     }
 }
@@ -514,6 +562,31 @@ void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t b
     const CountControl *ctl = current_control();
     uint32_t until_check = STEPS_PER_STOP_CHECK;
 
+    // The group of the members now in its slots, m its largest squared separation. A
+    // group of ghosts alone belongs to another slab's count.
+    auto count_group = [&](double m) {
+        if (!anchor_owned &&
+            std::none_of(member_owned + 1, member_owned + n_order, [](uint8_t o) { return o != 0; }))
+            return;
+        const int32_t b = s.table_bin(m);
+        if (b < 0) return;
+        const uint64_t at = (distinct_partitions(member_pid, n_order) - 1) * n_r + b;
+        hist[at] += 1.0;
+        if constexpr (has_region<C>) add_group_regions(hist, block, at, member_region, n_order);
+    };
+    const bool wide = !Wrap && s.wide_triplets;
+    uint64_t *hits = nullptr;
+    double *hit_ms = nullptr;
+    if (wide) {
+        fill_columns(acc.list);
+        if (acc.list.hits.size() < n_list) {
+            acc.list.hits.resize(n_list);
+            acc.list.hit_accs.resize(n_list);
+        }
+        hits = acc.list.hits.data();
+        hit_ms = acc.list.hit_accs.data();
+    }
+
     member_pid[0] = s.data.cols.pids[i];
     member_owned[0] = anchor_owned;
     if constexpr (has_region<C>) member_region[0] = s.data.cols.regions[i];
@@ -531,6 +604,23 @@ void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t b
             --d;
             continue;
         }
+#if QUOR_X86_SIMD
+        if (wide && d == last) {
+            // Every candidate left completes the group or not on its own: all at once.
+            const uint64_t n_hits = last_members_avx512(acc.list.dxs.data(), acc.list.dys.data(), acc.list.dzs.data(),
+                                                        acc.list.d2s.data(), cursor[d], n_list, offset + 1, d - 1,
+                                                        m_before[d], r2_max, hits, hit_ms);
+            cursor[d] = n_list;
+            for (uint64_t t = 0; t < n_hits; ++t) {
+                const C &cand = list[hits[t]];
+                member_pid[d] = cand.pid;
+                member_owned[d] = cand.owned;
+                if constexpr (has_region<C>) member_region[d] = cand.region;
+                count_group(hit_ms[t]);
+            }
+            continue;
+        }
+#endif
         const C &cand = list[cursor[d]++];
         double m = max_ignore_nan(m_before[d], cand.d2);
         if (m >= r2_max) continue;
@@ -556,15 +646,7 @@ void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t b
         member_owned[d] = cand.owned;
         if constexpr (has_region<C>) member_region[d] = cand.region;
         if (d == last) {
-            // A group of ghosts alone belongs to another slab's count.
-            if (!anchor_owned && std::none_of(member_owned + 1, member_owned + n_order,
-                                              [](uint8_t o) { return o != 0; }))
-                continue;
-            const int32_t b = s.table_bin(m);
-            if (b < 0) continue;
-            const uint64_t at = (distinct_partitions(member_pid, n_order) - 1) * n_r + b;
-            hist[at] += 1.0;
-            if constexpr (has_region<C>) add_group_regions(hist, block, at, member_region, n_order);
+            count_group(m);
             continue;
         }
         offset[d] = {cand.dx, cand.dy, cand.dz};

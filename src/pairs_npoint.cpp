@@ -172,6 +172,9 @@ struct CandidateList {
     /// their squared p-q separations.
     std::vector<uint64_t> hits;
     std::vector<double> hit_accs;
+    /// Scratch of the wide gathering: the neighbours of one run that pass, as columns.
+    std::vector<uint64_t> kept;
+    std::vector<double> kept_dx, kept_dy, kept_dz, kept_d2;
     /// The candidates' displacements and ownership as columns, for the wide scan.
     std::vector<double> dxs, dys, dzs, d2s;
     std::vector<uint8_t> owned;
@@ -240,6 +243,45 @@ int neighbour_runs(const NpointSetup &s, uint64_t c, Run *runs) {
     return n;
 }
 
+#if QUOR_X86_SIMD
+/// The neighbours k in [k, hi) of gather_candidates' windowed loop that it keeps, eight
+/// at a time with the same operations lane by lane: the run ends before the first with
+/// dz >= w. Their indices and displacements go to the kept columns; returns how many.
+QUOR_TARGET_AVX512 uint64_t window_neighbours_avx512(const double *xs, const double *ys, const double *zs,
+                                                     const uint64_t *orig, uint64_t k, uint64_t hi,
+                                                     const Run &run, double xi, double yi, double zi,
+                                                     uint64_t oi, double w, double r2_max, uint64_t *kept,
+                                                     double *kx, double *ky, double *kz, double *kd2) {
+    const __m512d sx = _mm512_set1_pd(run.sx), sy = _mm512_set1_pd(run.sy), sz = _mm512_set1_pd(run.sz);
+    const __m512d x = _mm512_set1_pd(xi), y = _mm512_set1_pd(yi), z = _mm512_set1_pd(zi);
+    const __m512d limit = _mm512_set1_pd(r2_max), window = _mm512_set1_pd(w);
+    const __m512i later = _mm512_set1_epi64(static_cast<int64_t>(oi));
+    const __m512i step = _mm512_set1_epi64(8);
+    __m512i index = _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(k)), _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+    uint64_t n = 0;
+    for (; k < hi; k += 8, index = _mm512_add_epi64(index, step)) {
+        __mmask8 lanes = tail_lanes(hi, k);
+        const __m512d dz = _mm512_add_pd(sz, _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, zs + k), z));
+        const __mmask8 beyond = _mm512_mask_cmp_pd_mask(lanes, dz, window, _CMP_GE_OQ);
+        if (beyond) lanes &= static_cast<__mmask8>((1u << __builtin_ctz(beyond)) - 1);
+        const __m512d dx = _mm512_add_pd(sx, _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, xs + k), x));
+        const __m512d dy = _mm512_add_pd(sy, _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, ys + k), y));
+        const __m512d d2 = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
+                                         _mm512_mul_pd(dz, dz));
+        __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, d2, limit, _CMP_LT_OQ);
+        keep = _mm512_mask_cmpgt_epu64_mask(keep, _mm512_maskz_loadu_epi64(lanes, orig + k), later);
+        _mm512_mask_compressstoreu_epi64(kept + n, keep, index);
+        _mm512_mask_compressstoreu_pd(kx + n, keep, dx);
+        _mm512_mask_compressstoreu_pd(ky + n, keep, dy);
+        _mm512_mask_compressstoreu_pd(kz + n, keep, dz);
+        _mm512_mask_compressstoreu_pd(kd2 + n, keep, d2);
+        n += static_cast<uint64_t>(__builtin_popcount(keep));
+        if (beyond) break;
+    }
+    return n;
+}
+#endif
+
 /// Fills `list` with the neighbours of anchor i that have a larger input row and lie
 /// within r_max, so that every group is found once, from its member of smallest row.
 /// The anchors of a cell come in ascending z, so each run's window start only moves up:
@@ -276,6 +318,22 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
             while (k < run.hi && run.sz + (zs[k] - zi) <= -w) ++k;
             run.first = k;
             C *out = list.room(n, run.hi - k);
+#if QUOR_X86_SIMD
+            if (s.wide_triplets) {
+                if (list.kept.size() < run.hi - k) {
+                    const size_t room = std::max<size_t>(2 * list.kept.size(), run.hi - k);
+                    for (auto *v : {&list.kept_dx, &list.kept_dy, &list.kept_dz, &list.kept_d2}) v->resize(room);
+                    list.kept.resize(room);
+                }
+                const uint64_t n_kept = window_neighbours_avx512(
+                    xs, ys, zs, orig, k, run.hi, run, xi, yi, zi, oi, w, r2_max, list.kept.data(),
+                    list.kept_dx.data(), list.kept_dy.data(), list.kept_dz.data(), list.kept_d2.data());
+                for (uint64_t t = 0; t < n_kept; ++t)
+                    out[n++] = candidate_of<C>(cols, list.kept[t], list.kept_dx[t], list.kept_dy[t],
+                                               list.kept_dz[t], list.kept_d2[t]);
+                continue;
+            }
+#endif
             for (; k < run.hi; ++k) {
                 const double dz = run.sz + (zs[k] - zi);
                 if (dz >= w) break;

@@ -364,18 +364,12 @@ void for_each_anchor(const NpointSetup &s, uint64_t c, CandidateList<C> &list, P
 // ---------------------------------------------------------------------------------------------
 // Triplets: one acceptance test for the group counts and the shape counts
 
-/// For every pair p < q of candidates forming a triplet with the anchor whose three
-/// separations are below r_max and whose largest has a bin, calls
-/// on(p, q, acc, m, bin, row): acc is the squared p-q separation, m the largest squared
-/// separation, row the number of distinct partitions minus one. A triplet of ghosts alone
-/// (no member owned, `anchor_owned` included) is skipped. The partial sums run
-/// z, then y, then x; both counters depend on this one order for their sums to agree.
+#if QUOR_X86_SIMD
 /// The partners q in [q0, n) of a candidate at displacement (px, py, pz) that pass the
 /// triplet scan's three tests (a NaN fails none), when `p_owned` or q is owned: their
 /// indices and squared separations from it go to hits and accs; returns how many.
 /// Without the fold, the tests of the scalar scan for eight partners at a time, lane by
 /// lane the same operations.
-#if QUOR_X86_SIMD
 QUOR_TARGET_AVX512 uint64_t passing_partners_avx512(const double *dxs, const double *dys, const double *dzs,
                                                     const uint8_t *owned, uint64_t q0, uint64_t n, double px,
                                                     double py, double pz, bool p_owned, double r2_max,
@@ -405,9 +399,7 @@ QUOR_TARGET_AVX512 uint64_t passing_partners_avx512(const double *dxs, const dou
     }
     return n_hits;
 }
-#endif
 
-#if QUOR_X86_SIMD
 /// max_ignore_nan lane by lane.
 QUOR_TARGET_AVX512 inline __m512d max_ignore_nan_avx512(__m512d a, __m512d b) {
     __m512d m = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(a, b, _CMP_LT_OQ), a, b);
@@ -474,6 +466,12 @@ void fill_columns(CandidateList<C> &list) {
     }
 }
 
+/// For every pair p < q of candidates forming a triplet with the anchor whose three
+/// separations are below r_max and whose largest has a bin, calls
+/// on(p, q, acc, m, bin, row): acc is the squared p-q separation, m the largest squared
+/// separation, row the number of distinct partitions minus one. A triplet of ghosts alone
+/// (no member owned, `anchor_owned` included) is skipped. The partial sums run
+/// z, then y, then x; both counters depend on this one order for their sums to agree.
 template <bool Wrap, class C, class OnTriplet>
 void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owned,
                       CandidateList<C> &list, OnTriplet &&on) {
@@ -632,18 +630,18 @@ void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t b
         hist[at] += 1.0;
         if constexpr (has_region<C>) add_group_regions(hist, block, at, member_region, n_order);
     };
+#if QUOR_X86_SIMD
     const bool wide = !Wrap && s.wide_triplets;
-    uint64_t *hits = nullptr;
-    double *hit_ms = nullptr;
     if (wide) {
         fill_columns(acc.list);
         if (acc.list.hits.size() < n_list) {
             acc.list.hits.resize(n_list);
             acc.list.hit_accs.resize(n_list);
         }
-        hits = acc.list.hits.data();
-        hit_ms = acc.list.hit_accs.data();
     }
+    uint64_t *hits = acc.list.hits.data();
+    double *hit_ms = acc.list.hit_accs.data();
+#endif
 
     member_pid[0] = s.data.cols.pids[i];
     member_owned[0] = anchor_owned;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -27,6 +29,32 @@ namespace quor {
 #else
 #define QUOR_HOT inline
 #endif
+
+// ---- work tally -------------------------------------------------------------------
+
+/* Built with QUOR_TALLY=1 (the CMake option of that name), every pair count tallies its
+   work: the candidates, partners whose displacement the filter computed, and the
+   survivors it kept for the pair test. They show where a count's time goes (cycles per
+   candidate, candidates per counted pair); an ordinary build compiles the tally out. */
+#ifndef QUOR_TALLY
+#define QUOR_TALLY 0
+#endif
+inline constexpr bool TALLY_WORK = QUOR_TALLY != 0;
+
+struct WorkTally {
+    uint64_t candidates = 0, kept = 0;
+
+    void merge(const WorkTally &right) {
+        candidates += right.candidates;
+        kept += right.kept;
+    }
+
+    /// One line on stderr, read by the benchmarks from a child process.
+    void report() const {
+        std::fprintf(stderr, "quor-tally: candidates=%" PRIu64 " kept=%" PRIu64 "\n", candidates, kept);
+        std::fflush(stderr);
+    }
+};
 
 // ---- histograms -------------------------------------------------------------------
 
@@ -51,6 +79,7 @@ struct HistPair {
     uint64_t n_bins;
     uint32_t peel_pause = 0;  ///< buffers left to count without peeling (count_peeled_avx512)
     PairTermSums sums;
+    WorkTally tally;  ///< filled only with TALLY_WORK
 
     /// With regions: per region k, the 2 n counters (and sums) of the pairs with a
     /// galaxy in region k, block after block; counter k 2 n + c of region_tallies sits
@@ -177,6 +206,7 @@ struct HistPair {
         for (size_t k = 0; k < counts.size(); ++k) counts[k] += right.counts[k];
         for (size_t k = 0; k < tallies.size(); ++k) tallies[k] += right.tallies[k];
         sums.merge(right.sums);
+        tally.merge(right.tally);
         for (size_t k = 0; k < region_tallies.size(); ++k) region_tallies[k] += right.region_tallies[k];
         if (n_regions > 0) region_sums.merge(right.region_sums);
     }
@@ -1045,7 +1075,13 @@ private:
         while (j0 < j1) {
             if (out_.n > CAPACITY - CHUNK) flush();
             const uint64_t j_end = std::min(j1, j0 + CHUNK);
-            if (filter_partners<K, Mode>(q_, j0, j_end, out_)) return;
+            const uint64_t kept_before = out_.n;
+            const bool ended = filter_partners<K, Mode>(q_, j0, j_end, out_);
+            if constexpr (TALLY_WORK) {
+                acc_.tally.candidates += ended ? partners_in_window<Mode>(q_, j0, j_end) : j_end - j0;
+                acc_.tally.kept += out_.n - kept_before;
+            }
+            if (ended) return;
             j0 = j_end;
         }
     }
@@ -1381,8 +1417,10 @@ HistPair sweep_pairs(const PairSides &sides, double window, const Test &test, ui
     auto step = [&](HistPair &acc, uint64_t c) {
         CellVisit<K, Wrap, Test, Weighted, Separated, Regioned>(sides, c, window, test, acc).run();
     };
-    return parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step,
-                                    HistPair::bytes(n_bins, term_bounds.size(), regions));
+    HistPair hist = parallel_sweep<HistPair>(sides.own.grid.n_cells(), make, step,
+                                             HistPair::bytes(n_bins, term_bounds.size(), regions));
+    if constexpr (TALLY_WORK) hist.tally.report();
+    return hist;
 }
 
 /// f(kernel, wrap, weighted, separated, regioned) with the variant of this process,

@@ -111,6 +111,15 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
     return ended;
 }
 
+/// The partners of [j0, j1) before the first whose dz ends the z window, with the
+/// filter's own operations: those a windowed filter examined (the work tally's count).
+template <class Mode>
+inline uint64_t partners_in_window(const FilterQuery &q, uint64_t j0, uint64_t j1) {
+    uint64_t j = j0;
+    while (j < j1 && !(Mode::shifted ? q.sz + (q.zs[j] - q.zi) >= q.w : q.zs[j] - q.zi >= q.w)) ++j;
+    return j - j0;
+}
+
 #if QUOR_X86_SIMD
 
 /// min_image lane by lane: d - box above half, d + box below -half (never both; a NaN

@@ -5,7 +5,7 @@
         [--tally-build build/tally] [--mhz 2100]
 
 Reads a table written by bench_clustered.py (by default the newest one without --quick) and
-prints it again as rates, in Markdown, for the README's table:
+prints it again as rates, in Markdown, for the guide's table:
 
 - pairs/s/core: the pairs the row counts (ours and Corrfunc's agree bin by bin), over the
   call's best time times its threads;
@@ -13,11 +13,12 @@ prints it again as rates, in Markdown, for the README's table:
   of /proc/cpuinfo: a nominal clock, the virtual machines we measure on expose no cycle
   counter), per pair;
 - candidates: the pairs our filter examined (a galaxy against each partner of its z
-  window), and candidates per second per core and per counted pair. They come from a build
-  configured with -DQUOR_TALLY=ON, which prints one line per count on stderr
-  ("quor-tally: candidates=... kept=..."); that build is run once per workload, one
-  thread, untimed (the tally costs time). Without --tally-build the columns are left out.
-  Corrfunc does not report its candidates.
+  window; pairs of clumps settled whole are not among them), per counted pair, per
+  second per core, and cycles per candidate. They come from a build configured with
+  -DQUOR_TALLY=ON, which prints one line per count on stderr ("quor-tally:
+  candidates=... kept=..."); that build is run once per workload, one thread, untimed
+  (the tally costs time). Without --tally-build these columns are left out. Corrfunc
+  does not report its candidates.
 """
 import argparse
 import json
@@ -85,6 +86,8 @@ def rate_rows(table, mhz, tallies):
             out["candidate_rate"] = candidates / (ours["seconds"] * t)
             out["candidates_per_pair"] = candidates / pairs
             out["kept"] = kept
+            if mhz:
+                out["cycles_per_candidate"] = ours["seconds"] * t * mhz * 1e6 / candidates
         rows.append(out)
     return rows
 
@@ -95,7 +98,7 @@ def markdown(rows, mhz, with_tally):
     if mhz:
         head += ["cycles/pair", "Corrfunc cycles/pair"]
     if with_tally:
-        head += ["candidates/pair", "candidates/s/core"]
+        head += ["candidates/pair", "candidates/s/core"] + (["cycles/candidate"] if mhz else [])
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     dash = "–"
     for r in rows:
@@ -108,6 +111,8 @@ def markdown(rows, mhz, with_tally):
         if with_tally:
             cells += [f"{r['candidates_per_pair']:.2f}" if "candidates" in r else dash,
                       f"{r['candidate_rate']:.3g}" if "candidates" in r else dash]
+            if mhz:
+                cells.append(f"{r['cycles_per_candidate']:.1f}" if "candidates" in r else dash)
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 

@@ -883,6 +883,7 @@ public:
             q_.rs = partners_.cols.regions.data();
             out_.regions = region_codes_;
         }
+        if constexpr (Test::MU_CUT) q_.mu_cut = test.mu_cut;
     }
 
     /// Every pair of the cell, then the buffered survivors counted.
@@ -1101,9 +1102,9 @@ private:
     template <int ZFold, bool Codes>
     QUOR_HOT void visit_run_as(uint64_t j0, uint64_t j1) {
         if (!Wrap && q_.sx == 0.0 && q_.sy == 0.0 && q_.sz == 0.0)
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted, Codes>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, false, Weighted, Codes, Test::MU_CUT>>(j0, j1);
         else
-            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted, Codes>>(j0, j1);
+            filter_run<FilterMode<Wrap, ZFold, Test::KEY_3D, Test::USES_DZ, true, Weighted, Codes, Test::MU_CUT>>(j0, j1);
     }
 
     /// A folded run. Passing the pair test needs |dz| < |window| (for the (s, mu) and

@@ -4,6 +4,7 @@
    same order, lane by lane, so they keep exactly the same partners. */
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "src/common.h"
@@ -26,7 +27,12 @@ struct FilterQuery {
     double wi = 1.0;             ///< galaxy i's weight
     const int32_t *rs = nullptr; ///< partners' region labels, read with Regions
     uint64_t ri = 0;             ///< galaxy i's region label << 32
+    double mu_cut = 0.0;         ///< with MuCut: drops dz*dz >= max(MU_CUT_FLOOR, mu_cut * key)
 };
+
+/// The least right-hand side of the mu cut: above it, every square and product the cut
+/// compares is a normal float64 and carries its relative rounding bound.
+inline constexpr double MU_CUT_FLOOR = 0x1p-900;
 
 /// Partners kept by the cheap rejection: their key, dz, whether they share i's
 /// partition (0 or 1), with Products the product wi * ws[j] of the two weights and with
@@ -53,11 +59,16 @@ struct FilterOut {
        the box): adding zero changes no difference but the sign of a zero, which
        squares and |dz| ignore, so the plain differences serve;
    key = (dx*dx + dy*dy) + dz*dz with Key3d, dy*dy + dx*dx without. dz is stored
-   for the pair test only with KeepDz, the product of the weights only with Products. */
+   for the pair test only with KeepDz, the product of the weights only with Products.
+   With MuCut (a 3-D key), a partner is also dropped where dz*dz >= max(MU_CUT_FLOOR,
+   mu_cut * key): a pair too close to the line of sight for the (s, mu) test's mu bins,
+   mu_cut carrying the margin over the rounding (mu_cut_factor in pairs_smu.cpp). Both
+   operands of the max are in that order everywhere, so a NaN key gives the floor in
+   each version. */
 constexpr int ANY_FOLD = 2;
 
 template <bool Wrap, int ZFold, bool Key3d, bool KeepDz, bool Shift = true, bool Products = false,
-          bool Regions = false>
+          bool Regions = false, bool MuCut = false>
 struct FilterMode {
     static constexpr bool wrap = Wrap;
     static constexpr int z_fold = ZFold;
@@ -67,6 +78,7 @@ struct FilterMode {
     static constexpr bool shifted = !Wrap && Shift;
     static constexpr bool products = Products;
     static constexpr bool regions = Regions;
+    static constexpr bool mu_cut = MuCut;
 };
 
 /// Portable version; returns true when the z window ended inside [j0, j1).
@@ -105,7 +117,9 @@ inline bool filter_partners_portable(const FilterQuery &q, uint64_t j0, uint64_t
         if (Mode::regions) out.regions[n] = q.ri | static_cast<uint32_t>(q.rs[j]);
         out.sames[n] = q.pids[j] == q.pi;
         // Written every time, kept only when it survives: no branch per partner.
-        n += !(key >= q.key_max);
+        bool keep = !(key >= q.key_max);
+        if (Mode::mu_cut) keep = keep && !(dz * dz >= std::max(MU_CUT_FLOOR, q.mu_cut * key));
+        n += keep;
     }
     out.n = n;
     return ended;
@@ -142,7 +156,7 @@ QUOR_TARGET_AVX2 inline __m256d min_image_avx2(__m256d d, __m256d box, __m256d h
 
 /// The broadcast query of the AVX-512 steps.
 struct Query512 {
-    __m512d xi, yi, zi, sx, sy, sz, box, half, neg_half, key_max, w, wi;
+    __m512d xi, yi, zi, sx, sy, sz, box, half, neg_half, key_max, w, wi, mu_cut;
     __m256i pi;
 };
 
@@ -151,7 +165,7 @@ QUOR_TARGET_AVX512 inline Query512 broadcast_avx512(const FilterQuery &q) {
             _mm512_set1_pd(q.sx),   _mm512_set1_pd(q.sy),   _mm512_set1_pd(q.sz),
             _mm512_set1_pd(q.box),  _mm512_set1_pd(q.half), _mm512_set1_pd(-q.half),
             _mm512_set1_pd(q.key_max), _mm512_set1_pd(q.w), _mm512_set1_pd(q.wi),
-            _mm256_set1_epi32(q.pi)};
+            _mm512_set1_pd(q.mu_cut), _mm256_set1_epi32(q.pi)};
 }
 
 /// One step of eight partners from j: their key and dz, the lanes that pass the cheap
@@ -196,7 +210,12 @@ QUOR_TARGET_AVX512 inline Step512 step_avx512(const FilterQuery &q, const Query5
             ? _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), _mm512_mul_pd(dy, dy)),
                             _mm512_mul_pd(dz, dz))
             : _mm512_add_pd(_mm512_mul_pd(dy, dy), _mm512_mul_pd(dx, dx));
-    const __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, key, b.key_max, _CMP_NGE_UQ);
+    __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, key, b.key_max, _CMP_NGE_UQ);
+    if (Mode::mu_cut) {
+        // max_pd gives its second operand where either is NaN, as std::max(floor, NaN).
+        const __m512d bound = _mm512_max_pd(_mm512_mul_pd(b.mu_cut, key), _mm512_set1_pd(MU_CUT_FLOOR));
+        keep &= static_cast<__mmask8>(~_mm512_mask_cmp_pd_mask(keep, _mm512_mul_pd(dz, dz), bound, _CMP_GE_OQ));
+    }
     const __mmask8 same = _mm256_mask_cmpeq_epi32_mask(
         lanes, _mm256_maskz_loadu_epi32(lanes, q.pids + j), b.pi);
     return {key, dz, keep, same, ended};
@@ -273,6 +292,7 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
     const __m256d key_max = _mm256_set1_pd(q.key_max), w = _mm256_set1_pd(q.w);
     const __m128i pi = _mm_set1_epi32(q.pi);
     const __m256d wi = _mm256_set1_pd(q.wi);
+    const __m256d mu_cut = _mm256_set1_pd(q.mu_cut), mu_floor = _mm256_set1_pd(MU_CUT_FLOOR);
     // Input rows are below 2^63, so the signed comparison orders them.
     const __m256i one = _mm256_set1_epi64x(1);
     uint64_t n = out.n;
@@ -311,6 +331,11 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
                 : _mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx));
         unsigned keep =
             lanes & static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(key, key_max, _CMP_NGE_UQ)));
+        if (Mode::mu_cut) {
+            const __m256d bound = _mm256_max_pd(_mm256_mul_pd(mu_cut, key), mu_floor);
+            keep &= ~static_cast<unsigned>(
+                _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(dz, dz), bound, _CMP_GE_OQ)));
+        }
         const __m128i same32 =
             _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q.pids + j)), pi);
         const __m256i same = _mm256_and_si256(_mm256_cvtepi32_epi64(same32), one);

@@ -26,6 +26,7 @@ struct RadialTest {
     static constexpr bool USES_DZ = false;  ///< the radial bin needs r2 alone
     /// Counters that depend on the key alone: clumps can be met whole.
     static constexpr bool WHOLE_CLUMPS = true;
+    static constexpr bool MU_CUT = false;  ///< no mu: see SmuTest
 
     /// The counter of a pair: auto in [0, n_r), cross in [n_r, 2 n_r); -1 for none.
     int64_t index(double r2, double, bool same) const {

@@ -31,6 +31,7 @@ struct ProjectedTest {
     static constexpr bool USES_DZ = true;  ///< pi = |dz|
     static constexpr bool WHOLE_CLUMPS = false;
     static constexpr bool COUNTS_ALL = false;
+    static constexpr bool MU_CUT = false;  ///< no mu: see SmuTest
 
     /// A pair that the first cheap rejection, rp2 >= rp2_max, has let through; with
     /// finite last edges rp2 and pi are below them here, or NaN.

@@ -18,8 +18,10 @@ namespace {
 
 /// Pair test of the (s, mu) counts: s binned through its square, then one square root
 /// and two divisions for mu = |dz| / s in n_mu equal steps of [0, mu_max). `Tabled`:
-/// the s edges have a start table (BinTable); otherwise they take find_bin.
-template <bool Tabled>
+/// the s edges have a start table (BinTable); otherwise they take find_bin. `MuCut`:
+/// the filter drops the pairs with dz*dz >= mu_cut * s2 (mu_cut_factor), which the mu
+/// test would drop, before they cost a square root and a division.
+template <bool Tabled, bool MuCut = false>
 struct SmuTest {
     BinLookup s2_bins;
     double key_max;   ///< the last squared s edge: find_bin's own first rejection
@@ -27,11 +29,13 @@ struct SmuTest {
     double n_mu_f;    ///< n_mu as float64, for the bin product
     uint64_t n_mu;    ///< >= 1: with no mu bin nothing is swept
     uint64_t cross_offset;  ///< where the cross counters start
+    double mu_cut = 0.0;    ///< with MuCut
 
     static constexpr bool KEY_3D = true;  ///< the key is s2 = (dx*dx + dy*dy) + dz*dz
     static constexpr bool USES_DZ = true;  ///< mu = |dz| / s
     static constexpr bool WHOLE_CLUMPS = false;
     static constexpr bool COUNTS_ALL = false;
+    static constexpr bool MU_CUT = MuCut;
 
     /// A pair that find_bin's own first rejection, s2 >= the last squared edge, has
     /// let through (there is no separate test against s_max).
@@ -56,8 +60,8 @@ struct SmuTest {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // see tabled_bins_avx512
 /// SmuTest::index for n buffered pairs, eight at a time: the s bin through the start
 /// table, then mu = |dz| / sqrt(s2) and its bin, with the scalar operations lane by lane.
-template <bool UnitMuMax>
-QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const double *s2,
+template <bool UnitMuMax, bool MuCut>
+QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true, MuCut> &t, const double *s2,
                                                 const double *dzs, const uint64_t *sames,
                                                 uint64_t n, int64_t *counters) {
     const __m512d mu_max = _mm512_set1_pd(t.mu_max), n_mu_f = _mm512_set1_pd(t.n_mu_f);
@@ -89,16 +93,16 @@ QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true> &t, const do
 #pragma GCC diagnostic pop
 #endif
 
-template <bool Tabled>
+template <bool Tabled, bool MuCut>
 template <Kernel K>
-void SmuTest<Tabled>::index_all(const double *keys, const double *dzs, const uint64_t *sames,
-                                uint64_t n, int64_t *counters) const {
+void SmuTest<Tabled, MuCut>::index_all(const double *keys, const double *dzs, const uint64_t *sames,
+                                       uint64_t n, int64_t *counters) const {
 #if QUOR_X86_SIMD
     if constexpr (K == Kernel::avx512 && Tabled) {
         if (mu_max == 1.0)
-            smu_index_avx512<true>(*this, keys, dzs, sames, n, counters);
+            smu_index_avx512<true, MuCut>(*this, keys, dzs, sames, n, counters);
         else
-            smu_index_avx512<false>(*this, keys, dzs, sames, n, counters);
+            smu_index_avx512<false, MuCut>(*this, keys, dzs, sames, n, counters);
         return;
     }
 #endif
@@ -116,6 +120,20 @@ double mu_window(double s_max, double mu_max) {
     const double w = mu_max * s_max;
     if (!(w > 0x1p-900)) return s_max;  // mu_max <= 0 counts nothing anyway
     return w * (1.0 + 0x1p-40);
+}
+
+/* The factor c of the filter's mu cut, dz*dz >= max(MU_CUT_FLOOR, c s2), or 0 for none:
+   c = mu_max^2 (1 + 2^-40), rounded. Where the cut holds, dz*dz is at least the floor,
+   2^-900, far inside the normal float64: it errs by at most 2^-53 relative, and so does
+   c s2 when it is not below the floor (when it is, dz^2 exceeds it by far more than
+   any rounding). So the exact dz^2 >= mu_max^2 s2 (1 + 2^-41). The exact |dz| / sqrt(s2) is then above mu_max
+   by a factor 1 + 2^-42 or more, which the rounding of s2's square root and of the
+   division (2^-53 each) cannot undo: the mu test, mu = |dz| / sqrt(s2) < mu_max, fails
+   for that pair too. mu_max of 1 or more (little to cut), NaN, or so small that its
+   square is no longer normal, gives no cut. */
+double mu_cut_factor(double mu_max) {
+    if (!(mu_max > 0x1p-400 && mu_max < 1.0)) return 0.0;
+    return (mu_max * mu_max) * (1.0 + 0x1p-40);
 }
 
 }  // namespace
@@ -143,16 +161,21 @@ PairSums smu_pairs(const PairQuery &query, const Edges &s_bins, uint64_t n_mu_bi
     const PairSides sides = sides_of(cells);
     const std::vector<double> bounds = pair_term_bounds(query, s_bins[0], s_max);
     const double window = mu_window(s_max, mu_max);
-    auto sweep = [&](auto tabled) {
-        const SmuTest<decltype(tabled)::value> proto{s2_edges.lookup(), s2_edges.last(), mu_max,
-                                                     static_cast<double>(n_mu_bins), n_mu_bins,
-                                                     n_bins};
+    const double mu_cut = mu_cut_factor(mu_max);
+    auto sweep = [&](auto tabled, auto cut) {
+        const SmuTest<decltype(tabled)::value, decltype(cut)::value> proto{
+            s2_edges.lookup(), s2_edges.last(), mu_max, static_cast<double>(n_mu_bins),
+            n_mu_bins, n_bins, mu_cut};
         return with_pair_modes(query, wrap_pairs, [&](auto kernel, auto wrap, auto weighted, auto separated, auto regioned) {
             return sweep_pairs<decltype(kernel)::value, decltype(wrap)::value, decltype(weighted)::value,
                                decltype(separated)::value, decltype(regioned)::value>(sides, window, proto, n_bins, bounds, query.n_regions);
         });
     };
-    HistPair counts = s2_edges.tabled() ? sweep(std::true_type{}) : sweep(std::false_type{});
+    // The cut only with a start table: other edges are rare enough not to be worth
+    // another set of sweeps.
+    HistPair counts = !s2_edges.tabled() ? sweep(std::false_type{}, std::false_type{})
+                      : mu_cut > 0.0     ? sweep(std::true_type{}, std::true_type{})
+                                         : sweep(std::true_type{}, std::false_type{});
     counts.split_all(out, n_s, n_mu_bins, query);
     return out;
 }

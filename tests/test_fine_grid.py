@@ -268,3 +268,50 @@ def test_cross_counts_at_every_reach_match_brute_force(name, reach):
     finite = np.isfinite(e)  # a pair at separation 0 makes its bin's log sum infinite
     np.testing.assert_array_equal(g[~finite], e[~finite])
     np.testing.assert_allclose(g[finite], e[finite], rtol=0, atol=1e-12 * np.abs(e[finite]).max())
+
+
+def pairs_on_the_narrowed_window(box, r_max, n_anchors, seed):
+    """Anchors, each with partners P across in x and y by h and along z by +-t, t the
+    square root of r_max^2 - h^2, a few ulps either way, so that r straddles r_max; and
+    fillers a little farther out in x and y than P (or the anchor), over the whole z
+    range, so that P is the corner of its column's bounds nearest the anchor (and the
+    anchor that of its own). The z window of either, narrowed to what h leaves of
+    r_max, then starts or ends right at the other."""
+    rng = np.random.default_rng(seed)
+    points = []
+    for _ in range(n_anchors):
+        anchor = rng.uniform(0.2 * box, 0.8 * box, 3)
+        phi, h = rng.uniform(0.0, 2 * np.pi), rng.uniform(0.5 * r_max, 0.95 * r_max)
+        p_xy = anchor[:2] + h * np.array([np.cos(phi), np.sin(phi)])
+        d_xy = p_xy - anchor[:2]
+        t = np.sqrt(r_max * r_max - (d_xy[0] * d_xy[0] + d_xy[1] * d_xy[1]))
+        points.append(anchor)
+        for sign in (-1.0, 1.0):
+            z = anchor[2] + sign * t
+            for k in range(-3, 4):
+                points.append([p_xy[0], p_xy[1], z + k * np.spacing(z)])
+        outward = np.sign(d_xy)
+        for centre, away in ((p_xy, outward), (anchor[:2], -outward)):
+            shift = rng.uniform(0.0, 0.05 * r_max, (36, 2)) * away
+            zs = anchor[2] + rng.uniform(-r_max, r_max, 36)
+            points.extend(np.column_stack([centre + shift, zs]))
+    coords = np.array(points)
+    return coords, rng.integers(0, 2, len(coords)).astype(np.int32)
+
+
+# Both ends of a narrowed z window, for each grid the density gives: few anchors take
+# whole cells (reach 1), more take narrower ones.
+@pytest.mark.parametrize("n_anchors", [20, 60])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_narrowed_window_keeps_pairs_at_both_ends(n_anchors, seed):
+    box, r_max = 100.0, 12.0
+    coords, ids = pairs_on_the_narrowed_window(box, r_max, n_anchors, seed)
+    reach, cells_xy, _ = _kernels._pair_grid(coords, box, r_max, r_max)
+    assert reach >= 1
+    r_bins = np.array([0.0, 0.5 * r_max, r_max])
+    near = near_pairs(coords, box, r_max)
+    expected = radial_counts(coords, ids, r_bins, box, pairs=near)
+    assert expected[0][-1] + expected[1][-1] > 0
+    np.testing.assert_array_equal(_quor.count_pairs_1d(coords, ids, r_bins, box), expected)
+    np.testing.assert_array_equal(_quor.count_pairs_smu(coords, ids, r_bins, 3, 1.0, box),
+                                  smu_counts(coords, ids, r_bins, 3, 1.0, box, pairs=near))

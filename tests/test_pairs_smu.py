@@ -153,3 +153,34 @@ def test_mu_cut_keeps_every_counted_pair(s_max, mu_max):
     expected = smu_counts(coords, ids, s_bins, 4, mu_max, 100.0)
     assert (expected[0] + expected[1])[:, -1].sum() > 0  # pairs in the last mu bin
     np.testing.assert_array_equal(got, expected)
+
+
+def pairs_at_mu(mu_max, s_max, tiny, seed, n=300):
+    """Anchors with partners at s up to s_max and mu = |dz| / s within a few ulps of
+    mu_max either way: where the filter's mu cut, dz*dz against mu_max^2 s^2 with its
+    margin, must keep every pair the mu test keeps. `tiny`: one anchor at the origin and
+    separations near 1e-160, whose squares are subnormal."""
+    rng = np.random.default_rng(seed)
+    mu = mu_max * (1.0 + rng.integers(-6, 7, n) * 2.0**-52)
+    s = s_max * rng.uniform(0.2, 0.999, n)
+    if tiny:
+        s *= 1e-160 / s_max
+    dz = mu * s
+    h = np.sqrt(s * s - dz * dz)
+    phi = rng.uniform(0.0, 0.5 * np.pi, n)  # x, y and z all grow: no face crossed
+    step = np.column_stack([h * np.cos(phi), h * np.sin(phi), dz])
+    anchors = np.zeros((1, 3)) if tiny else rng.uniform(0.2 * 100.0, 0.6 * 100.0, (n, 3))
+    partners = anchors + step
+    coords = np.vstack([anchors, partners])
+    return coords, rng.integers(0, 2, len(coords)).astype(np.int32)
+
+
+@pytest.mark.parametrize("mu_max", [0.5, 0.3, 2**-0.5, 0.99, 1e-3])
+@pytest.mark.parametrize("s_max, tiny", [(25.0, False), (8.0, False), (1e-160, True)],
+                         ids=["window", "fine", "subnormal"])
+def test_pairs_at_mu_max_count_exactly(mu_max, s_max, tiny):
+    coords, ids = pairs_at_mu(mu_max, s_max if not tiny else 1.0, tiny, seed=int(mu_max * 1000))
+    s_bins = np.array([0.0, 0.5, 1.0]) * s_max
+    expected = smu_counts(coords, ids, s_bins, 4, mu_max, 100.0)
+    assert (expected[0] + expected[1])[:, -1].sum() > 0  # pairs in the last mu bin
+    np.testing.assert_array_equal(count(coords, ids, s_bins, 4, mu_max, 100.0), expected)

@@ -5,8 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "src/parallel.h"
 
@@ -127,6 +134,52 @@ struct Row {
     uint64_t index;
     int32_t pid;
 };
+
+/// Size and alignment of a huge page of the kernel's transparent huge pages.
+constexpr size_t HUGE_PAGE = size_t{1} << 21;
+
+/// Asks the kernel for huge pages over the whole huge pages inside [p, p + bytes), when
+/// that is large: it is written soon, all of it, and with small pages the first touch
+/// of each page costs about as much as the writes themselves. Advice only: where it is
+/// refused, the pages stay small.
+void ask_huge_pages(void *p, size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    if (bytes < 4 * HUGE_PAGE) return;
+    const uintptr_t lo = (reinterpret_cast<uintptr_t>(p) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    const uintptr_t hi = (reinterpret_cast<uintptr_t>(p) + bytes) / HUGE_PAGE * HUGE_PAGE;
+    if (hi > lo) madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
+#else
+    (void)p, (void)bytes;
+#endif
+}
+
+/// v.resize(n) on huge pages where it is large (see ask_huge_pages).
+template <class T>
+void resize_on_huge_pages(std::vector<T> &v, size_t n) {
+    v.reserve(n);
+    ask_huge_pages(v.data(), n * sizeof(T));
+    v.resize(n);
+}
+
+struct FreeScratch {
+    void operator()(void *p) const { std::free(p); }
+};
+
+template <class T>
+using Scratch = std::unique_ptr<T[], FreeScratch>;
+
+/// Room for `n` values of a trivial type, not initialised, on huge pages where it is
+/// large: the counting sort writes all of it once.
+template <class T>
+Scratch<T> scratch_buffer(uint64_t n) {
+    if (n > (SIZE_MAX - HUGE_PAGE) / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
+    const size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void *p = bytes >= 4 * HUGE_PAGE ? std::aligned_alloc(HUGE_PAGE, rounded) : std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    ask_huge_pages(p, rounded);
+    return Scratch<T>(static_cast<T *>(p));
+}
 
 /// A row of a cell's run under the z sort: its z and its place in the run.
 struct ZKey {
@@ -407,10 +460,10 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     const uint64_t chunks = sort_chunks(n, n_cells);
 
     // Allocated (not zeroed) before any pass: a catalogue too large for memory fails at once.
-    std::unique_ptr<Row[]> rows(new Row[n]);
+    Scratch<Row> rows = scratch_buffer<Row>(n);
 
     // Each chunk of rows counts its rows per cell.
-    std::unique_ptr<uint32_t[]> cell_of_row(new uint32_t[n]);
+    Scratch<uint32_t> cell_of_row = scratch_buffer<uint32_t>(n);
     std::vector<uint64_t> slot(chunks * n_cells, 0);  // counts, then next write places
     parallel_for(chunks, [&](uint64_t k) {
         uint64_t *count = slot.data() + k * n_cells;
@@ -456,12 +509,12 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     CellColumns &cols = data.cols;
     parallel_for(weights ? 6 : 5, [&](uint64_t k) {
         switch (k) {
-            case 0: cols.xs.resize(n); break;
-            case 1: cols.ys.resize(n); break;
-            case 2: cols.zs.resize(n); break;
-            case 3: cols.pids.resize(n); break;
-            case 4: cols.orig_index.resize(n); break;
-            default: cols.ws.resize(n); break;
+            case 0: resize_on_huge_pages(cols.xs, n); break;
+            case 1: resize_on_huge_pages(cols.ys, n); break;
+            case 2: resize_on_huge_pages(cols.zs, n); break;
+            case 3: resize_on_huge_pages(cols.pids, n); break;
+            case 4: resize_on_huge_pages(cols.orig_index, n); break;
+            default: resize_on_huge_pages(cols.ws, n); break;
         }
     });
 

@@ -5,8 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "src/parallel.h"
 
@@ -71,6 +78,54 @@ uint64_t chunk_begin(uint64_t k, uint64_t n, uint64_t chunks) {
     return k * (n / chunks) + std::min(k, n % chunks);
 }
 
+/// Fewest cells in a block of the passes over cells: a block's bookkeeping on the pool
+/// then costs far less than its cells.
+constexpr uint64_t MIN_BLOCK_CELLS = uint64_t{1} << 10;
+
+/// Blocks of cells for a pass over them: a few per worker, none shorter than
+/// MIN_BLOCK_CELLS.
+uint64_t cell_blocks(uint64_t n_cells) {
+    return std::max<uint64_t>(1, std::min(4 * pool_size(), n_cells / MIN_BLOCK_CELLS));
+}
+
+/// Calls `f(c)` for every cell of `grid` on the pool, each block of cells in order:
+/// for passes whose cells write disjoint data.
+template <class F>
+void for_each_cell_block(const CellList &grid, const F &f) {
+    const uint64_t n_cells = grid.n_cells(), blocks = cell_blocks(n_cells);
+    parallel_for(blocks, [&](uint64_t b) {
+        const uint64_t end = chunk_begin(b + 1, n_cells, blocks);
+        for (uint64_t c = chunk_begin(b, n_cells, blocks); c < end; ++c) f(c);
+    });
+}
+
+/// Appends the clumps of cell c to `out` (see find_clumps): none when they would hold
+/// fewer than three galaxies on average.
+void append_clumps(const CellOrdered &co, uint64_t c, double extent, std::vector<Clump> &out) {
+    constexpr uint64_t MIN_CLUMPED = 2, CLUMP_SIZE = 3;
+    const CellColumns &cols = co.cols;
+    const uint64_t begin = co.grid.cell_start[c], end = co.grid.cell_start[c + 1];
+    if (end - begin < MIN_CLUMPED) return;
+    const size_t kept = out.size();
+    Clump cl{};
+    for (uint64_t k = begin; k < end; ++k) {
+        const double x = cols.xs[k], y = cols.ys[k], z = cols.zs[k];
+        const bool joins = k > begin && cols.pids[k] == cl.pid &&
+                           std::max(cl.x_hi, x) - std::min(cl.x_lo, x) <= extent &&
+                           std::max(cl.y_hi, y) - std::min(cl.y_lo, y) <= extent &&
+                           z - cl.z_lo <= extent;  // the run ascends in z
+        if (joins) {
+            cl = {cl.begin, k + 1, std::min(cl.x_lo, x), std::max(cl.x_hi, x),
+                  std::min(cl.y_lo, y), std::max(cl.y_hi, y), cl.z_lo, z, cl.pid};
+            continue;
+        }
+        if (k > begin) out.push_back(cl);
+        cl = {k, k + 1, x, x, y, y, z, z, cols.pids[k]};
+    }
+    out.push_back(cl);
+    if ((out.size() - kept) * CLUMP_SIZE > end - begin) out.resize(kept);
+}
+
 /// An input row as the counting sort moves it into its cell's run: everything the
 /// columns need, read in input order, so that filling a cell reads its own run alone
 /// rather than the input rows it came from, scattered over the input.
@@ -79,6 +134,52 @@ struct Row {
     uint64_t index;
     int32_t pid;
 };
+
+/// Size and alignment of a huge page of the kernel's transparent huge pages.
+constexpr size_t HUGE_PAGE = size_t{1} << 21;
+
+/// Asks the kernel for huge pages over the whole huge pages inside [p, p + bytes), when
+/// that is large: it is written soon, all of it, and with small pages the first touch
+/// of each page costs about as much as the writes themselves. Advice only: where it is
+/// refused, the pages stay small.
+void ask_huge_pages(void *p, size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    if (bytes < 4 * HUGE_PAGE) return;
+    const uintptr_t lo = (reinterpret_cast<uintptr_t>(p) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    const uintptr_t hi = (reinterpret_cast<uintptr_t>(p) + bytes) / HUGE_PAGE * HUGE_PAGE;
+    if (hi > lo) madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_HUGEPAGE);
+#else
+    (void)p, (void)bytes;
+#endif
+}
+
+/// v.resize(n) on huge pages where it is large (see ask_huge_pages).
+template <class T>
+void resize_on_huge_pages(std::vector<T> &v, size_t n) {
+    v.reserve(n);
+    ask_huge_pages(v.data(), n * sizeof(T));
+    v.resize(n);
+}
+
+struct FreeScratch {
+    void operator()(void *p) const { std::free(p); }
+};
+
+template <class T>
+using Scratch = std::unique_ptr<T[], FreeScratch>;
+
+/// Room for `n` values of a trivial type, not initialised, on huge pages where it is
+/// large: the counting sort writes all of it once.
+template <class T>
+Scratch<T> scratch_buffer(uint64_t n) {
+    if (n > (SIZE_MAX - HUGE_PAGE) / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = std::max<size_t>(1, static_cast<size_t>(n) * sizeof(T));
+    const size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void *p = bytes >= 4 * HUGE_PAGE ? std::aligned_alloc(HUGE_PAGE, rounded) : std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    ask_huge_pages(p, rounded);
+    return Scratch<T>(static_cast<T *>(p));
+}
 
 /// A row of a cell's run under the z sort: its z and its place in the run.
 struct ZKey {
@@ -204,47 +305,44 @@ void mark_owner(CellOrdered &co, const OwnerSlab &slab) {
     CellColumns &cols = co.cols;
     cols.owned_xs.resize(cols.xs.size());
     co.cell_owns.assign(co.grid.n_cells(), 0);
-    for (uint64_t c = 0; c < co.grid.n_cells(); ++c) {
+    for_each_cell_block(co.grid, [&](uint64_t c) {
         for (uint64_t k = co.grid.cell_start[c]; k < co.grid.cell_start[c + 1]; ++k) {
             const bool own = slab.owns(cols.xs[k]);
             cols.owned_xs[k] = own ? cols.xs[k] : INFINITY;
             co.cell_owns[c] |= own;
         }
-    }
+    });
 }
 
 void find_clumps(CellOrdered &co, double extent) {
-    constexpr uint64_t MIN_CLUMPED = 2, CLUMP_SIZE = 3;
-    const CellColumns &cols = co.cols;
     const uint64_t n_cells = co.grid.n_cells();
+    const uint64_t blocks = cell_blocks(n_cells);
     CellClumps &out = co.clumps;
     out.first.assign(n_cells + 1, 0);
     out.clumps.clear();
-    for (uint64_t c = 0; c < n_cells; ++c) {
-        const uint64_t begin = co.grid.cell_start[c], end = co.grid.cell_start[c + 1];
-        const size_t kept = out.clumps.size();
-        if (end - begin >= MIN_CLUMPED) {
-            Clump cl{};
-            for (uint64_t k = begin; k < end; ++k) {
-                const double x = cols.xs[k], y = cols.ys[k], z = cols.zs[k];
-                const bool joins = k > begin && cols.pids[k] == cl.pid &&
-                                   std::max(cl.x_hi, x) - std::min(cl.x_lo, x) <= extent &&
-                                   std::max(cl.y_hi, y) - std::min(cl.y_lo, y) <= extent &&
-                                   z - cl.z_lo <= extent;  // the run ascends in z
-                if (joins) {
-                    cl = {cl.begin, k + 1, std::min(cl.x_lo, x), std::max(cl.x_hi, x),
-                          std::min(cl.y_lo, y), std::max(cl.y_hi, y), cl.z_lo, z, cl.pid};
-                    continue;
-                }
-                if (k > begin) out.clumps.push_back(cl);
-                cl = {k, k + 1, x, x, y, y, z, z, cols.pids[k]};
-            }
-            out.clumps.push_back(cl);
-            if ((out.clumps.size() - kept) * CLUMP_SIZE > end - begin) out.clumps.resize(kept);
+    // Each block of cells finds its clumps apart, first[c + 1] counting within the block;
+    // then the blocks' clumps are laid end to end in cell order, as one pass would.
+    std::vector<std::vector<Clump>> found(blocks);
+    parallel_for(blocks, [&](uint64_t b) {
+        const uint64_t end = chunk_begin(b + 1, n_cells, blocks);
+        for (uint64_t c = chunk_begin(b, n_cells, blocks); c < end; ++c) {
+            append_clumps(co, c, extent, found[b]);
+            out.first[c + 1] = found[b].size();
         }
-        out.first[c + 1] = out.clumps.size();
+    });
+    std::vector<uint64_t> block_first(blocks + 1, 0);
+    for (uint64_t b = 0; b < blocks; ++b) block_first[b + 1] = block_first[b] + found[b].size();
+    if (block_first[blocks] == 0) {
+        out.first.clear();
+        return;
     }
-    if (out.clumps.empty()) out.first.clear();
+    out.clumps.resize(block_first[blocks]);
+    parallel_for(blocks, [&](uint64_t b) {
+        std::copy(found[b].begin(), found[b].end(), out.clumps.begin() + static_cast<std::ptrdiff_t>(block_first[b]));
+        std::vector<Clump>().swap(found[b]);
+        const uint64_t end = chunk_begin(b + 1, n_cells, blocks);
+        for (uint64_t c = chunk_begin(b, n_cells, blocks); c < end; ++c) out.first[c + 1] += block_first[b];
+    });
 }
 
 namespace {
@@ -288,18 +386,17 @@ CellOrdered prepare_pair_cells(const StridedMatrix &coords, const PartitionIds &
 void fill_regions(CellOrdered &co, const PartitionIds &labels) {
     CellColumns &cols = co.cols;
     cols.regions.resize(cols.orig_index.size());
-    for (uint64_t k = 0; k < cols.regions.size(); ++k)
-        cols.regions[k] = labels[static_cast<int64_t>(cols.orig_index[k])];
     const CellList &grid = co.grid;
     co.cell_regions.assign(grid.n_cells(), -1);
-    for (uint64_t c = 0; c < grid.n_cells(); ++c) {
+    for_each_cell_block(grid, [&](uint64_t c) {
         const uint64_t b = grid.cell_start[c], e = grid.cell_start[c + 1];
-        if (b == e) continue;
+        for (uint64_t k = b; k < e; ++k) cols.regions[k] = labels[static_cast<int64_t>(cols.orig_index[k])];
+        if (b == e) return;
         const int32_t first = cols.regions[b];
         bool one = true;
         for (uint64_t k = b + 1; k < e && one; ++k) one = cols.regions[k] == first;
         co.cell_regions[c] = one ? first : -1;
-    }
+    });
 }
 
 PairCells prepare_pair_cells(const PairQuery &query, double box_size, double r_xy, double w) {
@@ -363,10 +460,10 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     const uint64_t chunks = sort_chunks(n, n_cells);
 
     // Allocated (not zeroed) before any pass: a catalogue too large for memory fails at once.
-    std::unique_ptr<Row[]> rows(new Row[n]);
+    Scratch<Row> rows = scratch_buffer<Row>(n);
 
     // Each chunk of rows counts its rows per cell.
-    std::unique_ptr<uint32_t[]> cell_of_row(new uint32_t[n]);
+    Scratch<uint32_t> cell_of_row = scratch_buffer<uint32_t>(n);
     std::vector<uint64_t> slot(chunks * n_cells, 0);  // counts, then next write places
     parallel_for(chunks, [&](uint64_t k) {
         uint64_t *count = slot.data() + k * n_cells;
@@ -412,12 +509,12 @@ CellOrdered prepare_cell_ordered(const StridedMatrix &coords, const PartitionIds
     CellColumns &cols = data.cols;
     parallel_for(weights ? 6 : 5, [&](uint64_t k) {
         switch (k) {
-            case 0: cols.xs.resize(n); break;
-            case 1: cols.ys.resize(n); break;
-            case 2: cols.zs.resize(n); break;
-            case 3: cols.pids.resize(n); break;
-            case 4: cols.orig_index.resize(n); break;
-            default: cols.ws.resize(n); break;
+            case 0: resize_on_huge_pages(cols.xs, n); break;
+            case 1: resize_on_huge_pages(cols.ys, n); break;
+            case 2: resize_on_huge_pages(cols.zs, n); break;
+            case 3: resize_on_huge_pages(cols.pids, n); break;
+            case 4: resize_on_huge_pages(cols.orig_index, n); break;
+            default: resize_on_huge_pages(cols.ws, n); break;
         }
     });
 

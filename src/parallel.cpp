@@ -86,7 +86,12 @@ struct Pool {
     uint64_t idle = 0;     ///< workers asleep in their loop, holding nothing
     bool fork_pending = false;  ///< a fork waits: no new count starts before it
     std::mutex mu;
-    std::condition_variable cv;        ///< signalled when a job is queued or finished
+    /* Workers sleep on `cv`; threads outside the pool wait for their counts on `outside`.
+       A count queues and finishes pieces by the hundred, and each signal woke every
+       thread that slept on it: the waiting caller with them, which then took a core from
+       the workers for nothing. Only the end of a job handed in from outside concerns it. */
+    std::condition_variable cv;       ///< signalled when a job is queued or a worker's job finished
+    std::condition_variable outside;  ///< signalled when a job handed in from outside finished
     std::condition_variable all_idle;  ///< signalled when the last worker falls asleep
     std::deque<Job *> queue;     ///< oldest (largest) pieces at the front
     /* Jobs handed in from outside the pool: whole counts or whole sweeps. Only idle
@@ -110,11 +115,12 @@ struct Pool {
                 job->error = std::current_exception();
             }
         }
+        const bool from_outside = job->creator == NOT_A_WORKER;
         {
             std::lock_guard<std::mutex> lock(mu);
             job->state = JobState::Done;
         }
-        cv.notify_all();
+        (from_outside ? outside : cv).notify_all();
     }
 
     /// Takes the oldest job of `from` whose crews admit this worker, which joins them;
@@ -152,6 +158,7 @@ struct Pool {
 
     /// Waits for `job`, running other queued pieces meanwhile when called by a worker.
     void wait_for(Job *job, bool help) {
+        std::condition_variable &signal = job->creator == NOT_A_WORKER ? outside : cv;
         std::unique_lock<std::mutex> lock(mu);
         while (job->state != JobState::Done) {
             if (Job *other = help ? take_admitted(queue) : nullptr) {
@@ -160,7 +167,7 @@ struct Pool {
                 lock.lock();
                 continue;
             }
-            cv.wait(lock);
+            signal.wait(lock);
         }
     }
 
@@ -427,7 +434,7 @@ void run_controlled(TaskRef root, CountControl &ctl, bool (*poll)(void *), void 
     std::unique_lock<std::mutex> lock(pool.mu);
     for (;;) {
         const auto deadline = std::chrono::steady_clock::now() + tick;
-        if (pool.cv.wait_until(lock, deadline, [&job] { return job.state == JobState::Done; })) break;
+        if (pool.outside.wait_until(lock, deadline, [&job] { return job.state == JobState::Done; })) break;
         if (!polling) continue;
         lock.unlock();
         if (!poll(ctx)) {

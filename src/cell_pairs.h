@@ -632,21 +632,24 @@ QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double l
     __m512d lower[PEELED];
     for (int t = 0; t < PEELED; ++t)  // bin m - 2 - t; none (+inf) past the first bin
         lower[t] = _mm512_set1_pd(lk.m - 2 - t >= 0 ? lk.edges[lk.m - 2 - t] : INFINITY);
-    uint64_t in_bin[PEELED] = {}, same_in_bin[PEELED] = {};
+    // Lane by lane counts of each peeled bin's pairs, and of those that share a
+    // partition: a masked add per bin and step, summed across the lanes at the end,
+    // rather than a population count through the general registers.
+    __m512i in_bin[PEELED], same_in_bin[PEELED];
+    for (int t = 0; t < PEELED; ++t) in_bin[t] = same_in_bin[t] = _mm512_setzero_si512();
     alignas(64) double rest_keys[CAPACITY + 8];
     alignas(64) uint64_t rest_sames[CAPACITY + 8];
     uint64_t n_rest = 0;
-    const __m512i zero = _mm512_setzero_si512();
+    const __m512i one = _mm512_set1_epi64(1);
     for (uint64_t u = 0; u < n; u += 8) {
         const __mmask8 lanes = tail_lanes(n, u);
         const __m512d x = _mm512_maskz_loadu_pd(lanes, keys + u);
         const __m512i same_v = _mm512_maskz_loadu_epi64(lanes, sames + u);
-        const __mmask8 same = _mm512_mask_cmpneq_epi64_mask(lanes, same_v, zero);
         __mmask8 rest = binned_lanes_avx512(lk, limit, x, lanes);
         for (int t = 0; t < PEELED; ++t) {
             const __mmask8 here = _mm512_mask_cmp_pd_mask(rest, x, lower[t], _CMP_GE_OQ);
-            in_bin[t] += static_cast<uint64_t>(__builtin_popcount(here));
-            same_in_bin[t] += static_cast<uint64_t>(__builtin_popcount(here & same));
+            in_bin[t] = _mm512_mask_add_epi64(in_bin[t], here, in_bin[t], one);
+            same_in_bin[t] = _mm512_mask_add_epi64(same_in_bin[t], here, same_in_bin[t], same_v);
             rest &= static_cast<__mmask8>(~here);
         }
         _mm512_storeu_pd(rest_keys + n_rest, _mm512_maskz_compress_pd(rest, x));
@@ -656,9 +659,11 @@ QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double l
     uint64_t peeled = 0;
     for (int t = 0; t < PEELED && lk.m - 2 - t >= 0; ++t) {
         const int64_t b = lk.m - 2 - t;
-        if (same_in_bin[t]) acc.add(b, same_in_bin[t]);
-        if (in_bin[t] > same_in_bin[t]) acc.add(b + n_r, in_bin[t] - same_in_bin[t]);
-        peeled += in_bin[t];
+        const uint64_t all = static_cast<uint64_t>(_mm512_reduce_add_epi64(in_bin[t]));
+        const uint64_t same = static_cast<uint64_t>(_mm512_reduce_add_epi64(same_in_bin[t]));
+        if (same) acc.add(b, same);
+        if (all > same) acc.add(b + n_r, all - same);
+        peeled += all;
     }
     tabled_bins_avx512(lk, limit, rest_keys, n_rest, counters, rest_sames, n_r);
     acc.add_all(counters, n_rest);

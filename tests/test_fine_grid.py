@@ -275,8 +275,8 @@ def pairs_on_the_narrowed_window(box, r_max, n_anchors, seed):
     square root of r_max^2 - h^2, a few ulps either way, so that r straddles r_max; and
     fillers a little farther out in x and y than P (or the anchor), over the whole z
     range, so that P is the corner of its column's bounds nearest the anchor (and the
-    anchor that of its own). The z window of either, narrowed to what h leaves of
-    r_max, then starts or ends right at the other."""
+    anchor that of its own). Whichever of the two meets the other, its z window,
+    narrowed to what h leaves of r_max, ends right there."""
     rng = np.random.default_rng(seed)
     points = []
     for _ in range(n_anchors):
@@ -299,11 +299,11 @@ def pairs_on_the_narrowed_window(box, r_max, n_anchors, seed):
     return coords, rng.integers(0, 2, len(coords)).astype(np.int32)
 
 
-# Both ends of a narrowed z window, for each grid the density gives: few anchors take
-# whole cells (reach 1), more take narrower ones.
+# Pairs at the end of a narrowed z window, dz = +t and -t, for each grid the density
+# gives: few anchors take whole cells (reach 1), more take narrower ones.
 @pytest.mark.parametrize("n_anchors", [20, 60])
 @pytest.mark.parametrize("seed", [1, 2])
-def test_narrowed_window_keeps_pairs_at_both_ends(n_anchors, seed):
+def test_narrowed_window_keeps_pairs_at_its_end(n_anchors, seed):
     box, r_max = 100.0, 12.0
     coords, ids = pairs_on_the_narrowed_window(box, r_max, n_anchors, seed)
     reach, cells_xy, _ = _kernels._pair_grid(coords, box, r_max, r_max)

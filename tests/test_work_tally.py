@@ -41,9 +41,9 @@ def run_count(build, kernel, box, kind, seed, n):
 def kept_by_brute_force(box, kind, seed, n):
     """The least and the most pairs the filter may keep: those whose key passes inside
     the z window, and those whose key passes. r^2 < r_max^2 (r, and (s, mu) with its
-    window), or r_p^2 < r_p_max^2 with |dz| < pi_max, at the minimum image. Only the
-    (s, mu) window narrower than s_max leaves a range: the folded traversal scans short
-    runs whole."""
+    window), or r_p^2 < r_p_max^2 with |dz| < pi_max, at the minimum image. With
+    mu_max < 1 the filter also drops pairs with dz^2 >= mu_max^2 s^2 (up to a relative
+    2^-40: no sample pair sits that close to it), which keeps them inside the window too."""
     rng = np.random.default_rng(seed)
     coords = rng.uniform(0.0, box, (n, 3))
     i, j = np.triu_indices(n, 1)
@@ -54,12 +54,12 @@ def kept_by_brute_force(box, kind, seed, n):
         inside = int(np.count_nonzero((dy * dy + dx * dx < 49.0) & (np.abs(dz) < 5.0)))
         return inside, inside
     s2 = (dx * dx + dy * dy) + dz * dz
-    passing = int(np.count_nonzero(s2 < 81.0))
     if kind == "r" or float(kind) >= 1.0:
+        passing = int(np.count_nonzero(s2 < 81.0))
         return passing, passing
-    # The (s, mu) window cuts at |dz| < mu_max s_max up to a relative 2^-40: no sample
-    # pair sits that close to it.
-    return int(np.count_nonzero((s2 < 81.0) & (np.abs(dz) < float(kind) * 9.0))), passing
+    mu_max = float(kind)
+    kept = int(np.count_nonzero((s2 < 81.0) & (dz * dz < mu_max * mu_max * s2)))
+    return kept, kept
 
 
 def test_ordinary_build_prints_no_tally():

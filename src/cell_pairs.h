@@ -669,6 +669,133 @@ QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double l
     acc.add_all(counters, n_rest);
     if (4 * peeled < 3 * n) acc.peel_pause = PEEL_PAUSE;
 }
+
+/* The AVX2 versions, for processors without AVX-512: four values per step, the same
+   comparisons lane by lane. A vector comparison gives all-ones lanes, used as masks. */
+
+/// The lanes u, u + 1, u + 2, u + 3 below n, as all-ones lanes.
+QUOR_TARGET_AVX2 inline __m256i lanes_below_avx2(uint64_t n, uint64_t u) {
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<int64_t>(n - u)), _mm256_setr_epi64x(0, 1, 2, 3));
+}
+
+/// The last k with edges[k] <= x through the start table (table_search_avx512), for
+/// the lanes in `ok`, which need edges[0] <= x < the last edge. Every lane's quantum is
+/// clamped into the table, so its read needs no mask.
+QUOR_TARGET_AVX2 inline __m256i table_search_avx2(const BinLookup &lk, __m256d x, __m256d ok) {
+    const __m256i base = _mm256_set1_epi64x(static_cast<long long>(lk.base));
+    const __m256i one = _mm256_set1_epi64x(1), top = _mm256_set1_epi64x(lk.size - 1);
+    // Both below 2^63, so the signed comparisons order them.
+    const __m256i bits = _mm256_and_si256(_mm256_castpd_si256(x), _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    __m256i q = _mm256_and_si256(_mm256_cmpgt_epi64(bits, base),
+                                 _mm256_srl_epi64(_mm256_sub_epi64(bits, base),
+                                                  _mm_cvtsi32_si128(static_cast<int>(lk.shift))));
+    q = _mm256_blendv_epi8(q, top, _mm256_cmpgt_epi64(q, top));
+    __m256i k = _mm256_cvtepi32_epi64(_mm256_i64gather_epi32(lk.quantum_bin, q, 4));
+    __m256d walk = _mm256_and_pd(ok, _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_setzero_si256(), k)));
+    if (_mm256_movemask_pd(walk)) {
+        k = _mm256_xor_si256(k, _mm256_and_si256(_mm256_castpd_si256(walk), _mm256_set1_epi64x(-1)));  // ~k
+        for (;;) {
+            const __m256d next = _mm256_mask_i64gather_pd(_mm256_setzero_pd(), lk.edges,
+                                                          _mm256_add_epi64(k, one), walk, 8);
+            walk = _mm256_and_pd(walk, _mm256_cmp_pd(x, next, _CMP_GE_OQ));
+            if (!_mm256_movemask_pd(walk)) break;
+            k = _mm256_sub_epi64(k, _mm256_castpd_si256(walk));  // an all-ones lane is -1
+        }
+    }
+    return k;
+}
+
+/// The bins of four values below `limit` (bins_avx512), and in `ok` the lanes of
+/// `lanes` that have one; other lanes' bins are undefined.
+QUOR_TARGET_AVX2 inline __m256i bins_avx2(const BinLookup &lk, double limit, __m256d x, __m256i lanes,
+                                          __m256d &ok) {
+    ok = _mm256_and_pd(_mm256_castsi256_pd(lanes),
+                       _mm256_and_pd(_mm256_cmp_pd(x, _mm256_set1_pd(limit), _CMP_LT_OQ),
+                                     _mm256_cmp_pd(x, _mm256_set1_pd(lk.edges[0]), _CMP_GE_OQ)));
+    // 0 <= x / h < m - 1 <= INT32_MAX in the lanes of ok, and exact.
+    if (lk.inverse_step > 0.0 && lk.m <= INT32_MAX)
+        return _mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(_mm256_mul_pd(x, _mm256_set1_pd(lk.inverse_step))));
+    return table_search_avx2(lk, x, ok);
+}
+
+/// tabled_bins_avx512 four values at a time.
+QUOR_TARGET_AVX2 inline void tabled_bins_avx2(const BinLookup &lk, double limit, const double *v, uint64_t n,
+                                              int64_t *bins, const uint64_t *sames = nullptr,
+                                              int64_t cross = 0) {
+    const __m256i none = _mm256_set1_epi64x(-1), cross_v = _mm256_set1_epi64x(cross);
+    for (uint64_t u = 0; u < n; u += 4) {
+        // Lanes past n hold whatever the buffer has there: the lane mask drops them.
+        __m256d ok;
+        __m256i k = bins_avx2(lk, limit, _mm256_loadu_pd(v + u), lanes_below_avx2(n, u), ok);
+        if (sames) {
+            const __m256i same = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(sames + u));
+            k = _mm256_add_epi64(k, _mm256_and_si256(_mm256_cmpeq_epi64(same, _mm256_setzero_si256()), cross_v));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(bins + u),
+                            _mm256_blendv_epi8(none, k, _mm256_castpd_si256(ok)));
+    }
+}
+
+/// count_peeled_avx512 four keys at a time, the keys left packed by PACK4.
+template <class Acc>
+QUOR_TARGET_AVX2 inline void count_peeled_avx2(const BinLookup &lk, double limit, const double *keys,
+                                               const uint64_t *sames, uint64_t n, int64_t n_r, Acc &acc,
+                                               int64_t *counters) {
+    constexpr int PEELED = 3;
+    constexpr uint32_t PEEL_PAUSE = 32;
+    constexpr uint64_t CAPACITY = 512;
+    if (acc.peel_pause > 0 || n > CAPACITY) {
+        acc.peel_pause -= acc.peel_pause > 0;
+        tabled_bins_avx2(lk, limit, keys, n, counters, sames, n_r);
+        acc.add_all(counters, n);
+        return;
+    }
+    __m256d lower[PEELED];
+    for (int t = 0; t < PEELED; ++t)  // bin m - 2 - t; none (+inf) past the first bin
+        lower[t] = _mm256_set1_pd(lk.m - 2 - t >= 0 ? lk.edges[lk.m - 2 - t] : INFINITY);
+    __m256i in_bin[PEELED], same_in_bin[PEELED];
+    for (int t = 0; t < PEELED; ++t) in_bin[t] = same_in_bin[t] = _mm256_setzero_si256();
+    alignas(32) double rest_keys[CAPACITY + 4];
+    alignas(32) uint64_t rest_sames[CAPACITY + 4];
+    uint64_t n_rest = 0;
+    const __m256d below = _mm256_set1_pd(limit), first = _mm256_set1_pd(lk.edges[0]);
+    for (uint64_t u = 0; u < n; u += 4) {
+        const __m256d x = _mm256_loadu_pd(keys + u);
+        const __m256i same_v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(sames + u));
+        __m256d rest = _mm256_and_pd(_mm256_castsi256_pd(lanes_below_avx2(n, u)),
+                                     _mm256_and_pd(_mm256_cmp_pd(x, below, _CMP_LT_OQ),
+                                                   _mm256_cmp_pd(x, first, _CMP_GE_OQ)));
+        for (int t = 0; t < PEELED; ++t) {
+            const __m256d here = _mm256_and_pd(rest, _mm256_cmp_pd(x, lower[t], _CMP_GE_OQ));
+            const __m256i here_i = _mm256_castpd_si256(here);
+            in_bin[t] = _mm256_sub_epi64(in_bin[t], here_i);
+            same_in_bin[t] = _mm256_add_epi64(same_in_bin[t], _mm256_and_si256(here_i, same_v));
+            rest = _mm256_andnot_pd(here, rest);
+        }
+        const unsigned kept = static_cast<unsigned>(_mm256_movemask_pd(rest));
+        const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i *>(PACK4.idx[kept]));
+        _mm256_storeu_pd(rest_keys + n_rest,
+                         _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(x), perm)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(rest_sames + n_rest),
+                            _mm256_permutevar8x32_epi32(same_v, perm));
+        n_rest += static_cast<uint64_t>(__builtin_popcount(kept));
+    }
+    uint64_t peeled = 0;
+    for (int t = 0; t < PEELED && lk.m - 2 - t >= 0; ++t) {
+        const int64_t b = lk.m - 2 - t;
+        alignas(32) uint64_t all_lanes[4], same_lanes[4];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(all_lanes), in_bin[t]);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(same_lanes), same_in_bin[t]);
+        const uint64_t all = (all_lanes[0] + all_lanes[1]) + (all_lanes[2] + all_lanes[3]);
+        const uint64_t same = (same_lanes[0] + same_lanes[1]) + (same_lanes[2] + same_lanes[3]);
+        if (same) acc.add(b, same);
+        if (all > same) acc.add(b + n_r, all - same);
+        peeled += all;
+    }
+    tabled_bins_avx2(lk, limit, rest_keys, n_rest, counters, rest_sames, n_r);
+    acc.add_all(counters, n_rest);
+    if (4 * peeled < 3 * n) acc.peel_pause = PEEL_PAUSE;
+}
 #pragma GCC diagnostic pop
 #endif
 

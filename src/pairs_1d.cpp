@@ -43,11 +43,15 @@ struct RadialTest {
             tabled_bins_avx512(r2_bins, key_max, keys, n, counters, sames, static_cast<int64_t>(n_r));
             return;
         }
+        if constexpr (K == Kernel::avx2 && Tabled) {
+            tabled_bins_avx2(r2_bins, key_max, keys, n, counters, sames, static_cast<int64_t>(n_r));
+            return;
+        }
 #endif
         pair_index_all(*this, keys, dzs, sames, n, counters);
     }
 
-    /// index_all and the additions in one, peeling the last bins off with AVX-512.
+    /// index_all and the additions in one, peeling the last bins off with AVX-512 or AVX2.
     static constexpr bool COUNTS_ALL = true;
     template <Kernel K, class Acc>
     void count_all(const double *keys, const double *dzs, const uint64_t *sames, uint64_t n,
@@ -55,6 +59,10 @@ struct RadialTest {
 #if QUOR_X86_SIMD
         if constexpr (K == Kernel::avx512 && Tabled) {
             count_peeled_avx512(r2_bins, key_max, keys, sames, n, static_cast<int64_t>(n_r), acc, counters);
+            return;
+        }
+        if constexpr (K == Kernel::avx2 && Tabled) {
+            count_peeled_avx2(r2_bins, key_max, keys, sames, n, static_cast<int64_t>(n_r), acc, counters);
             return;
         }
 #endif

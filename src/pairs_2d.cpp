@@ -77,6 +77,30 @@ QUOR_TARGET_AVX512 inline void projected_index_avx512(const ProjectedTest<true> 
         _mm512_storeu_si512(counters + u, _mm512_mask_mov_epi64(none, ok_rp & ok_pi, k));
     }
 }
+
+/// projected_index_avx512 four pairs at a time. Both edge arrays have start tables, so
+/// both bins lie below INT32_MAX and their product needs 64 bits at most.
+QUOR_TARGET_AVX2 inline void projected_index_avx2(const ProjectedTest<true> &t, const double *rp2,
+                                                  const double *dzs, const uint64_t *sames, uint64_t n,
+                                                  int64_t *counters) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    const __m256i n_pi = _mm256_set1_epi64x(static_cast<long long>(t.n_pi));
+    const __m256i cross = _mm256_set1_epi64x(static_cast<long long>(t.cross_offset));
+    const __m256i none = _mm256_set1_epi64x(-1);
+    for (uint64_t u = 0; u < n; u += 4) {
+        // Lanes past n hold whatever the buffer has there: the lane mask drops them.
+        const __m256i lanes = lanes_below_avx2(n, u);
+        const __m256d pi = _mm256_and_pd(_mm256_loadu_pd(dzs + u), magnitude);
+        __m256d ok_rp, ok_pi;
+        const __m256i a = bins_avx2(t.rp2_bins, t.key_max, _mm256_loadu_pd(rp2 + u), lanes, ok_rp);
+        const __m256i b = bins_avx2(t.pi_bins, t.pi_max, pi, lanes, ok_pi);
+        __m256i k = _mm256_add_epi64(_mm256_mul_epu32(a, n_pi), b);
+        const __m256i same = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(sames + u));
+        k = _mm256_add_epi64(k, _mm256_and_si256(_mm256_cmpeq_epi64(same, _mm256_setzero_si256()), cross));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(counters + u),
+                            _mm256_blendv_epi8(none, k, _mm256_castpd_si256(_mm256_and_pd(ok_rp, ok_pi))));
+    }
+}
 #pragma GCC diagnostic pop
 #endif
 
@@ -88,6 +112,10 @@ void ProjectedTest<Tabled>::index_all(const double *keys, const double *dzs,
 #if QUOR_X86_SIMD
     if constexpr (K == Kernel::avx512 && Tabled) {
         projected_index_avx512(*this, keys, dzs, sames, n, counters);
+        return;
+    }
+    if constexpr (K == Kernel::avx2 && Tabled) {
+        projected_index_avx2(*this, keys, dzs, sames, n, counters);
         return;
     }
 #endif

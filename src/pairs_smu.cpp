@@ -90,6 +90,37 @@ QUOR_TARGET_AVX512 inline void smu_index_avx512(const SmuTest<true, MuCut> &t, c
         _mm512_storeu_si512(counters + u, _mm512_mask_mov_epi64(none, ok, k));
     }
 }
+
+/// smu_index_avx512 four pairs at a time, for n_mu <= INT32_MAX: then every mu bin
+/// product, below n_mu * (1 + 2^-52), truncates within 32 bits, and the s bin (below
+/// INT32_MAX too, as the start table needs) times n_mu within 64.
+template <bool UnitMuMax, bool MuCut>
+QUOR_TARGET_AVX2 inline void smu_index_avx2(const SmuTest<true, MuCut> &t, const double *s2, const double *dzs,
+                                            const uint64_t *sames, uint64_t n, int64_t *counters) {
+    const __m256d mu_max = _mm256_set1_pd(t.mu_max), n_mu_f = _mm256_set1_pd(t.n_mu_f);
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    const __m256i n_mu = _mm256_set1_epi64x(static_cast<long long>(t.n_mu));
+    const __m256i last_mu = _mm256_set1_epi64x(static_cast<long long>(t.n_mu - 1));
+    const __m256i cross = _mm256_set1_epi64x(static_cast<long long>(t.cross_offset));
+    const __m256i none = _mm256_set1_epi64x(-1);
+    for (uint64_t u = 0; u < n; u += 4) {
+        // Lanes past n hold whatever the buffer has there: the lane mask drops them.
+        const __m256d s2u = _mm256_loadu_pd(s2 + u);
+        __m256d ok;
+        const __m256i a = bins_avx2(t.s2_bins, t.key_max, s2u, lanes_below_avx2(n, u), ok);
+        const __m256d dz = _mm256_and_pd(_mm256_loadu_pd(dzs + u), magnitude);
+        const __m256d mu = _mm256_div_pd(dz, _mm256_sqrt_pd(s2u));
+        ok = _mm256_and_pd(ok, _mm256_cmp_pd(mu, mu_max, _CMP_LT_OQ));  // NaN mu and mu_max fail
+        const __m256d ratio = UnitMuMax ? mu : _mm256_div_pd(mu, mu_max);
+        __m256i b = _mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(_mm256_mul_pd(ratio, n_mu_f)));
+        b = _mm256_blendv_epi8(b, last_mu, _mm256_cmpgt_epi64(b, last_mu));
+        __m256i k = _mm256_add_epi64(_mm256_mul_epu32(a, n_mu), b);
+        const __m256i same = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(sames + u));
+        k = _mm256_add_epi64(k, _mm256_and_si256(_mm256_cmpeq_epi64(same, _mm256_setzero_si256()), cross));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(counters + u),
+                            _mm256_blendv_epi8(none, k, _mm256_castpd_si256(ok)));
+    }
+}
 #pragma GCC diagnostic pop
 #endif
 
@@ -104,6 +135,15 @@ void SmuTest<Tabled, MuCut>::index_all(const double *keys, const double *dzs, co
         else
             smu_index_avx512<false, MuCut>(*this, keys, dzs, sames, n, counters);
         return;
+    }
+    if constexpr (K == Kernel::avx2 && Tabled) {
+        if (n_mu <= INT32_MAX) {
+            if (mu_max == 1.0)
+                smu_index_avx2<true, MuCut>(*this, keys, dzs, sames, n, counters);
+            else
+                smu_index_avx2<false, MuCut>(*this, keys, dzs, sames, n, counters);
+            return;
+        }
     }
 #endif
     pair_index_all(*this, keys, dzs, sames, n, counters);

@@ -3,7 +3,7 @@
 The example budget comes from the hypothesis profile chosen in conftest.py. Each pair
 test records which paths its examples took (pytest --hypothesis-show-statistics): the
 grid (fine, of which reach, or coarse), clumps a radial count may meet whole, the last
-bins peeled off on AVX-512; and steers towards separations exactly on an edge.
+bins peeled off with AVX-512 or AVX2; and steers towards separations exactly on an edge.
 """
 import numpy as np
 import pytest
@@ -50,8 +50,8 @@ def record_paths(cat, edges, r_xy, w, radial=False):
     if np.bincount(np.concatenate([i[close], j[close]]), minlength=len(cat.coords)).max(initial=0) >= 2:
         event("radial: clumps of three or more")
     last = edges[max(0, len(edges) - 4)] ** 2
-    if KERNEL == "avx512" and np.count_nonzero((r2 >= last) & (r2 < edges[-1] ** 2)):
-        event("radial: pairs in the last three bins, peeled on avx512")
+    if KERNEL in ("avx512", "avx2") and np.count_nonzero((r2 >= last) & (r2 < edges[-1] ** 2)):
+        event(f"radial: pairs in the last three bins, peeled on {KERNEL}")
 
 
 def assert_counts(got, expected):

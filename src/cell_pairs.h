@@ -867,6 +867,21 @@ QUOR_TARGET_AVX512 inline uint64_t window_start_avx512(const double *zs, uint64_
     }
     return end;
 }
+
+/// window_start_avx512 four partners at a time; the lanes past `end` are never read.
+QUOR_TARGET_AVX2 inline uint64_t window_start_avx2(const double *zs, uint64_t first, uint64_t end, double sz,
+                                                   double zi, double w) {
+    const __m256d shift = _mm256_set1_pd(sz), z = _mm256_set1_pd(zi), below = _mm256_set1_pd(-w);
+    for (; first < end; first += 4) {
+        const __m256i lanes = lanes_below_avx2(end, first);
+        const __m256d dz = _mm256_add_pd(shift, _mm256_sub_pd(_mm256_maskload_pd(zs + first, lanes), z));
+        // The partners still before the window are a prefix of the lanes below end.
+        const unsigned before = static_cast<unsigned>(
+            _mm256_movemask_pd(_mm256_and_pd(_mm256_castsi256_pd(lanes), _mm256_cmp_pd(dz, below, _CMP_LE_OQ))));
+        if (before != 0xF) return first + static_cast<uint64_t>(__builtin_ctz(~before));
+    }
+    return end;
+}
 #endif
 
 /// Least |d| over the displacements d = (x_j - x_i) + s of every x_j in [j_lo, j_hi]
@@ -905,12 +920,13 @@ inline KeyRange clump_keys(const Clump &a, const Clump &b, double sx, double sy,
 
 /// The first j in [first, end) with sz + (zs[j] - zi) > -w, the partners before it
 /// known to fail: the start of a galaxy's z window, a few partners on from the previous
-/// galaxy's. The AVX-512 version tests eight at a time, the same comparison per lane.
+/// galaxy's. The vector versions test four or eight at a time, the same comparison per lane.
 template <Kernel K>
 inline uint64_t window_start(const double *zs, uint64_t first, uint64_t end, double sz, double zi,
                              double w) {
 #if QUOR_X86_SIMD
     if constexpr (K == Kernel::avx512) return window_start_avx512(zs, first, end, sz, zi, w);
+    if constexpr (K == Kernel::avx2) return window_start_avx2(zs, first, end, sz, zi, w);
 #endif
     while (first < end && sz + (zs[first] - zi) <= -w) ++first;
     return first;

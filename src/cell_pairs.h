@@ -693,7 +693,7 @@ QUOR_TARGET_AVX2 inline __m256i table_search_avx2(const BinLookup &lk, __m256d x
     __m256i k = _mm256_cvtepi32_epi64(_mm256_i64gather_epi32(lk.quantum_bin, q, 4));
     __m256d walk = _mm256_and_pd(ok, _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_setzero_si256(), k)));
     if (_mm256_movemask_pd(walk)) {
-        k = _mm256_xor_si256(k, _mm256_and_si256(_mm256_castpd_si256(walk), _mm256_set1_epi64x(-1)));  // ~k
+        k = _mm256_xor_si256(k, _mm256_castpd_si256(walk));  // ~k in the lanes that walk
         for (;;) {
             const __m256d next = _mm256_mask_i64gather_pd(_mm256_setzero_pd(), lk.edges,
                                                           _mm256_add_epi64(k, one), walk, 8);

@@ -295,12 +295,18 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
     const __m256d mu_cut = _mm256_set1_pd(q.mu_cut), mu_floor = _mm256_set1_pd(MU_CUT_FLOOR);
     // Input rows are below 2^63, so the signed comparison orders them.
     const __m256i one = _mm256_set1_epi64x(1);
+    // Local copies: the stores below could otherwise alias the pointers themselves, and
+    // every step would load them again.
+    const double *const xs = q.xs, *const ys = q.ys, *const zs = q.zs, *const ws = q.ws;
+    const int32_t *const pids = q.pids, *const rs = q.rs;
+    double *const keys = out.keys, *const dzs = out.dzs, *const products = out.products;
+    uint64_t *const sames = out.sames, *const regions = out.regions;
     uint64_t n = out.n;
     uint64_t j = j0;
     for (; j + 4 <= j1; j += 4) {
-        __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(q.xs + j), xi);
-        __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(q.ys + j), yi);
-        __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(q.zs + j), zi);
+        __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(xs + j), xi);
+        __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(ys + j), yi);
+        __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(zs + j), zi);
         unsigned lanes = 0xF;
         bool ended = false;
         if (Mode::shifted) {
@@ -337,28 +343,28 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
                 _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(dz, dz), bound, _CMP_GE_OQ)));
         }
         const __m128i same32 =
-            _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q.pids + j)), pi);
+            _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pids + j)), pi);
         const __m256i same = _mm256_and_si256(_mm256_cvtepi32_epi64(same32), one);
         const __m256i perm =
             _mm256_load_si256(reinterpret_cast<const __m256i *>(PACK4.idx[keep]));
-        _mm256_storeu_pd(out.keys + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+        _mm256_storeu_pd(keys + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                            _mm256_castpd_ps(key), perm)));
         if (Mode::keep_dz)
-            _mm256_storeu_pd(out.dzs + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+            _mm256_storeu_pd(dzs + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                           _mm256_castpd_ps(dz), perm)));
         if (Mode::products) {
-            const __m256d p = _mm256_mul_pd(wi, _mm256_loadu_pd(q.ws + j));
-            _mm256_storeu_pd(out.products + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
+            const __m256d p = _mm256_mul_pd(wi, _mm256_loadu_pd(ws + j));
+            _mm256_storeu_pd(products + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
                                                    _mm256_castpd_ps(p), perm)));
         }
         if (Mode::regions) {
             const __m256i r = _mm256_or_si256(
                 _mm256_set1_epi64x(static_cast<int64_t>(q.ri)),
-                _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q.rs + j))));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.regions + n),
+                _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i *>(rs + j))));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(regions + n),
                                 _mm256_permutevar8x32_epi32(r, perm));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.sames + n),
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sames + n),
                             _mm256_permutevar8x32_epi32(same, perm));
         n += static_cast<uint64_t>(__builtin_popcount(keep));
         if (ended) {

@@ -417,8 +417,9 @@ public:
         lookup_ = {edges_.data(), m, nullptr, nullptr, BinLookup::MIN_TABLE, 0, 0};
         if (m < 2 || !sorted || !(last > 0.0) || m > INT32_MAX) return;
 
-        // Twice the quanta while more than one in a hundred would need the walk.
-        while (fill_tables(m, last) * 100 > lookup_.size && lookup_.size < BinLookup::MAX_TABLE)
+        // Twice the quanta while more than one value in a hundred would need the walk,
+        // values spread evenly between the first positive edge and the last.
+        while (fill_tables(m, last) > 0.01 && lookup_.size < BinLookup::MAX_TABLE)
             lookup_.size *= 2;
         lookup_.start = start_.data();
         lookup_.quantum_bin = quantum_bin_.data();
@@ -433,8 +434,12 @@ public:
     double last() const { return edges_.back(); }
 
 private:
-    /// Fills the tables for lookup_.size quanta; returns how many quanta an edge splits.
-    int64_t fill_tables(int64_t m, double last) {
+    /// Fills the tables for lookup_.size quanta; returns the share of the values between
+    /// the first positive edge and the last whose quantum an edge splits. The quanta of a
+    /// binade are equally many, so those of the last binades are the widest: the share
+    /// of split quanta alone would undercount where edges crowd there, as the squares of
+    /// linear bins in r do.
+    double fill_tables(int64_t m, double last) {
         // base: the first positive edge; shift: the least that maps the last edge's
         // bits below `size` quanta above it.
         const double first_positive = *std::find_if(edges_.begin(), edges_.end(),
@@ -450,7 +455,14 @@ private:
         // k below m - 1 with q(edges[k]) < q.
         start_.assign(lookup_.size, 0);
         quantum_bin_.assign(lookup_.size, 0);
-        int64_t k = 0, split = 0;
+        auto value_at = [&](uint64_t q) {
+            uint64_t bits = std::min(lookup_.base + (q << lookup_.shift), last_bits);
+            double v;
+            std::memcpy(&v, &bits, sizeof v);
+            return v;
+        };
+        int64_t k = 0;
+        double split = 0.0;
         for (int64_t q = 0; q < lookup_.size; ++q) {
             while (k + 1 < m - 1 && lookup_.quantum(edges_[k + 1]) < q) ++k;
             start_[q] = static_cast<int32_t>(k);
@@ -459,9 +471,9 @@ private:
             // quantum.
             const bool settled = k + 1 == m - 1 || lookup_.quantum(edges_[k + 1]) > q;
             quantum_bin_[q] = settled ? static_cast<int32_t>(k) : ~static_cast<int32_t>(k);
-            split += !settled;
+            if (!settled) split += value_at(uint64_t(q) + 1) - value_at(uint64_t(q));
         }
-        return split;
+        return last > first_positive ? split / (last - first_positive) : 0.0;
     }
 
     /// The search tree of BinLookup, for m - 1 <= 2^MAX_LEVELS bins: MIN_LEVELS levels

@@ -685,11 +685,6 @@ QUOR_TARGET_AVX512 inline void count_peeled_avx512(const BinLookup &lk, double l
 /* The AVX2 versions, for processors without AVX-512: four values per step, the same
    comparisons lane by lane. A vector comparison gives all-ones lanes, used as masks. */
 
-/// The lanes u, u + 1, u + 2, u + 3 below n, as all-ones lanes.
-QUOR_TARGET_AVX2 inline __m256i lanes_below_avx2(uint64_t n, uint64_t u) {
-    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<int64_t>(n - u)), _mm256_setr_epi64x(0, 1, 2, 3));
-}
-
 /// The last k with edges[k] <= x through the start table (table_search_avx512), for
 /// the lanes in `ok`, which need edges[0] <= x < the last edge. Every lane's quantum is
 /// clamped into the table, so its read needs no mask.

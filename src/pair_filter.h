@@ -261,26 +261,6 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
 
 #pragma GCC diagnostic pop
 
-/// Lane order that packs the lanes set in a 4-bit mask to the front, as pairs of 32-bit
-/// indices for a permutation of four 64-bit lanes.
-struct Pack4 {
-    alignas(32) int32_t idx[16][8];
-    constexpr Pack4() : idx{} {
-        for (int m = 0; m < 16; ++m) {
-            int k = 0;
-            for (int lane = 0; lane < 4; ++lane) {
-                if (m & (1 << lane)) {
-                    idx[m][2 * k] = 2 * lane;
-                    idx[m][2 * k + 1] = 2 * lane + 1;
-                    ++k;
-                }
-            }
-            for (; k < 4; ++k) idx[m][2 * k] = idx[m][2 * k + 1] = 0;
-        }
-    }
-};
-inline constexpr Pack4 PACK4{};
-
 /// AVX2 version: four partners per step, the tail (fewer than four) portable.
 template <class Mode>
 QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t j0, uint64_t j1,

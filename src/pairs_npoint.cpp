@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
@@ -28,6 +29,9 @@ constexpr size_t INITIAL_CANDIDATES = 512;
 /// Group extensions between two stop checks: a dense clump can hold one anchor's
 /// enumeration for minutes, so the check cannot wait for the end of the cell.
 constexpr uint32_t STEPS_PER_STOP_CHECK = 4096;
+/// Room past the last kept entry of the wide scans' outputs: the AVX2 scans store whole
+/// vectors of four.
+constexpr size_t WIDE_SLACK = 4;
 
 /// Everything the n-point kernels read during a sweep; built on the calling thread.
 struct NpointSetup {
@@ -45,9 +49,10 @@ struct NpointSetup {
     bool wrap_pairs = false;
     /// No z is NaN, so consecutive cells along z hold ascending z.
     bool z_ordered = true;
-    /// The triplet scan, and the last member of larger groups, test eight candidates at
-    /// a time (the AVX-512 variant).
-    bool wide_triplets = false;
+    /// The variant of the wide scans (gathering, the triplet scan, the last member of
+    /// larger groups): eight candidates at a time with avx512, four with avx2; none with
+    /// portable.
+    Kernel wide = Kernel::portable;
     std::array<int32_t, TABLE_SIZE> bin_table{};
     double table_scale = 0.0;
 
@@ -72,7 +77,7 @@ NpointSetup prepare(const StridedMatrix &coords, const PartitionIds &ids, const 
     s.wrap_pairs = 2.0 * s.r_max > s.data.half_box || s.fallback;
     const std::vector<double> &zs = s.data.cols.zs;
     s.z_ordered = std::none_of(zs.begin(), zs.end(), [](double z) { return std::isnan(z); });
-    s.wide_triplets = QUOR_X86_SIMD && active_kernel() == Kernel::avx512;
+    s.wide = QUOR_X86_SIMD ? active_kernel() : Kernel::portable;
     return s;
 }
 
@@ -280,6 +285,52 @@ QUOR_TARGET_AVX512 uint64_t window_neighbours_avx512(const double *xs, const dou
     }
     return n;
 }
+
+/// window_neighbours_avx512 four at a time: masked loads never read past hi.
+QUOR_TARGET_AVX2 uint64_t window_neighbours_avx2(const double *xs, const double *ys, const double *zs,
+                                                 const uint64_t *orig, uint64_t k, uint64_t hi, const Run &run,
+                                                 double xi, double yi, double zi, uint64_t oi, double w,
+                                                 double r2_max, uint64_t *kept, double *kx, double *ky,
+                                                 double *kz, double *kd2) {
+    const __m256d sx = _mm256_set1_pd(run.sx), sy = _mm256_set1_pd(run.sy), sz = _mm256_set1_pd(run.sz);
+    const __m256d x = _mm256_set1_pd(xi), y = _mm256_set1_pd(yi), z = _mm256_set1_pd(zi);
+    const __m256d limit = _mm256_set1_pd(r2_max), window = _mm256_set1_pd(w);
+    // Input rows are below 2^63, so the signed comparison orders them.
+    const __m256i later = _mm256_set1_epi64x(static_cast<int64_t>(oi));
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<int64_t>(k)), _mm256_setr_epi64x(0, 1, 2, 3));
+    uint64_t n = 0;
+    for (; k < hi; k += 4, index = _mm256_add_epi64(index, step)) {
+        const __m256i lanes = lanes_below_avx2(hi, k);
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lanes)));
+        const __m256d dz = _mm256_add_pd(sz, _mm256_sub_pd(_mm256_maskload_pd(zs + k, lanes), z));
+        const unsigned beyond =
+            mask & static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(dz, window, _CMP_GE_OQ)));
+        if (beyond) mask &= (1u << __builtin_ctz(beyond)) - 1;
+        const __m256d dx = _mm256_add_pd(sx, _mm256_sub_pd(_mm256_maskload_pd(xs + k, lanes), x));
+        const __m256d dy = _mm256_add_pd(sy, _mm256_sub_pd(_mm256_maskload_pd(ys + k, lanes), y));
+        const __m256d d2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                         _mm256_mul_pd(dz, dz));
+        const __m256i rows = _mm256_maskload_epi64(reinterpret_cast<const long long *>(orig + k), lanes);
+        const unsigned keep =
+            mask & static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d2, limit, _CMP_LT_OQ))) &
+            static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(rows, later))));
+        store_packed_avx2(kept + n, index, keep);
+        store_packed_avx2(kx + n, dx, keep);
+        store_packed_avx2(ky + n, dy, keep);
+        store_packed_avx2(kz + n, dz, keep);
+        store_packed_avx2(kd2 + n, d2, keep);
+        n += static_cast<uint64_t>(__builtin_popcount(keep));
+        if (beyond) break;
+    }
+    return n;
+}
+
+/// The wide gathering of variant `wide`.
+template <class... Args>
+uint64_t window_neighbours(Kernel wide, Args... args) {
+    return wide == Kernel::avx512 ? window_neighbours_avx512(args...) : window_neighbours_avx2(args...);
+}
 #endif
 
 /// Fills `list` with the neighbours of anchor i that have a larger input row and lie
@@ -319,14 +370,14 @@ void gather_candidates(const NpointSetup &s, Run *runs, int n_runs, uint64_t i, 
             run.first = k;
             C *out = list.room(n, run.hi - k);
 #if QUOR_X86_SIMD
-            if (s.wide_triplets) {
-                if (list.kept.size() < run.hi - k) {
-                    const size_t room = std::max<size_t>(2 * list.kept.size(), run.hi - k);
+            if (s.wide != Kernel::portable) {
+                if (list.kept.size() < run.hi - k + WIDE_SLACK) {
+                    const size_t room = std::max<size_t>(2 * list.kept.size(), run.hi - k + WIDE_SLACK);
                     for (auto *v : {&list.kept_dx, &list.kept_dy, &list.kept_dz, &list.kept_d2}) v->resize(room);
                     list.kept.resize(room);
                 }
-                const uint64_t n_kept = window_neighbours_avx512(
-                    xs, ys, zs, orig, k, run.hi, run, xi, yi, zi, oi, w, r2_max, list.kept.data(),
+                const uint64_t n_kept = window_neighbours(
+                    s.wide, xs, ys, zs, orig, k, run.hi, run, xi, yi, zi, oi, w, r2_max, list.kept.data(),
                     list.kept_dx.data(), list.kept_dy.data(), list.kept_dz.data(), list.kept_d2.data());
                 for (uint64_t t = 0; t < n_kept; ++t)
                     out[n++] = candidate_of<C>(cols, list.kept[t], list.kept_dx[t], list.kept_dy[t],
@@ -442,6 +493,92 @@ QUOR_TARGET_AVX512 uint64_t last_members_avx512(const double *dxs, const double 
     }
     return n_hits;
 }
+
+/// passing_partners_avx512 four at a time: masked loads never read past n (the
+/// ownership bytes have room past it).
+QUOR_TARGET_AVX2 uint64_t passing_partners_avx2(const double *dxs, const double *dys, const double *dzs,
+                                                const uint8_t *owned, uint64_t q0, uint64_t n, double px,
+                                                double py, double pz, bool p_owned, double r2_max,
+                                                uint64_t *hits, double *accs) {
+    const __m256d x = _mm256_set1_pd(px), y = _mm256_set1_pd(py), z = _mm256_set1_pd(pz);
+    const __m256d limit = _mm256_set1_pd(r2_max);
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<int64_t>(q0)), _mm256_setr_epi64x(0, 1, 2, 3));
+    uint64_t n_hits = 0;
+    for (uint64_t q = q0; q < n; q += 4, index = _mm256_add_epi64(index, step)) {
+        const __m256i lanes = lanes_below_avx2(n, q);
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lanes)));
+        if (!p_owned) {
+            int32_t four;
+            std::memcpy(&four, owned + q, sizeof four);
+            const __m128i zero = _mm_cmpeq_epi8(_mm_cvtsi32_si128(four), _mm_setzero_si128());
+            mask &= ~static_cast<unsigned>(_mm_movemask_epi8(zero)) & 0xFu;
+        }
+        const __m256d dz = _mm256_sub_pd(_mm256_maskload_pd(dzs + q, lanes), z);
+        const __m256d dy = _mm256_sub_pd(_mm256_maskload_pd(dys + q, lanes), y);
+        const __m256d dx = _mm256_sub_pd(_mm256_maskload_pd(dxs + q, lanes), x);
+        const __m256d dz2 = _mm256_mul_pd(dz, dz);
+        const __m256d across = _mm256_add_pd(_mm256_mul_pd(dy, dy), dz2);
+        const __m256d acc = _mm256_add_pd(across, _mm256_mul_pd(dx, dx));
+        const __m256d fails = _mm256_or_pd(_mm256_or_pd(_mm256_cmp_pd(dz2, limit, _CMP_GE_OQ),
+                                                        _mm256_cmp_pd(across, limit, _CMP_GE_OQ)),
+                                           _mm256_cmp_pd(acc, limit, _CMP_GE_OQ));
+        const unsigned pass = mask & ~static_cast<unsigned>(_mm256_movemask_pd(fails));
+        store_packed_avx2(hits + n_hits, index, pass);
+        store_packed_avx2(accs + n_hits, acc, pass);
+        n_hits += static_cast<uint64_t>(__builtin_popcount(pass));
+    }
+    return n_hits;
+}
+
+/// max_ignore_nan lane by lane.
+QUOR_TARGET_AVX2 inline __m256d max_ignore_nan_avx2(__m256d a, __m256d b) {
+    __m256d m = _mm256_blendv_pd(a, b, _mm256_cmp_pd(a, b, _CMP_LT_OQ));
+    m = _mm256_blendv_pd(m, a, _mm256_cmp_pd(b, b, _CMP_UNORD_Q));
+    return _mm256_blendv_pd(m, b, _mm256_cmp_pd(a, a, _CMP_UNORD_Q));
+}
+
+/// last_members_avx512 four at a time.
+QUOR_TARGET_AVX2 uint64_t last_members_avx2(const double *dxs, const double *dys, const double *dzs,
+                                            const double *d2s, uint64_t q0, uint64_t n,
+                                            const std::array<double, 3> *offsets, uint64_t n_members,
+                                            double m_before, double r2_max, uint64_t *hits, double *ms) {
+    const __m256d limit = _mm256_set1_pd(r2_max), before = _mm256_set1_pd(m_before);
+    const __m256i step = _mm256_set1_epi64x(4);
+    __m256i index = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<int64_t>(q0)), _mm256_setr_epi64x(0, 1, 2, 3));
+    uint64_t n_hits = 0;
+    for (uint64_t q = q0; q < n; q += 4, index = _mm256_add_epi64(index, step)) {
+        const __m256i lanes = lanes_below_avx2(n, q);
+        const __m256d cx = _mm256_maskload_pd(dxs + q, lanes), cy = _mm256_maskload_pd(dys + q, lanes),
+                      cz = _mm256_maskload_pd(dzs + q, lanes);
+        __m256d m = max_ignore_nan_avx2(before, _mm256_maskload_pd(d2s + q, lanes));
+        unsigned pass = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lanes))) &
+                        ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(m, limit, _CMP_GE_OQ)));
+        for (uint64_t t = 0; t < n_members && pass; ++t) {
+            const __m256d ex = _mm256_sub_pd(cx, _mm256_set1_pd(offsets[t][0]));
+            const __m256d ey = _mm256_sub_pd(cy, _mm256_set1_pd(offsets[t][1]));
+            const __m256d ez = _mm256_sub_pd(cz, _mm256_set1_pd(offsets[t][2]));
+            const __m256d e2 = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(ex, ex), _mm256_mul_pd(ey, ey)),
+                                             _mm256_mul_pd(ez, ez));
+            pass &= ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(e2, limit, _CMP_GE_OQ)));
+            m = max_ignore_nan_avx2(m, e2);
+        }
+        store_packed_avx2(hits + n_hits, index, pass);
+        store_packed_avx2(ms + n_hits, m, pass);
+        n_hits += static_cast<uint64_t>(__builtin_popcount(pass));
+    }
+    return n_hits;
+}
+
+/// The wide triplet scan and last-member scan of variant `wide`.
+template <class... Args>
+uint64_t passing_partners(Kernel wide, Args... args) {
+    return wide == Kernel::avx512 ? passing_partners_avx512(args...) : passing_partners_avx2(args...);
+}
+template <class... Args>
+uint64_t last_members(Kernel wide, Args... args) {
+    return wide == Kernel::avx512 ? last_members_avx512(args...) : last_members_avx2(args...);
+}
 #endif
 
 /// The candidates' displacements and ownership copied into list's columns.
@@ -478,13 +615,13 @@ void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owne
     const double box = s.data.box_size, half = s.data.half_box, r2_max = s.r2_max;
     const size_t n = list.size;
     const C *cand = list.buf.data();
-    if (list.hits.size() < n) {
-        list.hits.resize(n);
-        list.hit_accs.resize(n);
+    if (list.hits.size() < n + WIDE_SLACK) {
+        list.hits.resize(n + WIDE_SLACK);
+        list.hit_accs.resize(n + WIDE_SLACK);
     }
     uint64_t *hits = list.hits.data();
     double *hit_accs = list.hit_accs.data();
-    const bool wide = !Wrap && s.wide_triplets;
+    const bool wide = !Wrap && s.wide != Kernel::portable;
     if (wide) fill_columns(list);
     const CountControl *ctl = current_control();
     for (size_t p = 0; p < n; ++p) {
@@ -499,7 +636,7 @@ void for_each_triplet(const NpointSetup &s, int32_t anchor_pid, bool anchor_owne
         uint64_t n_hits = 0;
 #if QUOR_X86_SIMD
         if (wide)
-            n_hits = passing_partners_avx512(list.dxs.data(), list.dys.data(), list.dzs.data(), list.owned.data(),
+            n_hits = passing_partners(s.wide, list.dxs.data(), list.dys.data(), list.dzs.data(), list.owned.data(),
                                              p + 1, n, P.dx, P.dy, P.dz, p_owned, r2_max, hits, hit_accs);
 #endif
         for (size_t q = p + 1; q < n && !wide; ++q) {
@@ -631,12 +768,12 @@ void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t b
         if constexpr (has_region<C>) add_group_regions(hist, block, at, member_region, n_order);
     };
 #if QUOR_X86_SIMD
-    const bool wide = !Wrap && s.wide_triplets;
+    const bool wide = !Wrap && s.wide != Kernel::portable;
     if (wide) {
         fill_columns(acc.list);
-        if (acc.list.hits.size() < n_list) {
-            acc.list.hits.resize(n_list);
-            acc.list.hit_accs.resize(n_list);
+        if (acc.list.hits.size() < n_list + WIDE_SLACK) {
+            acc.list.hits.resize(n_list + WIDE_SLACK);
+            acc.list.hit_accs.resize(n_list + WIDE_SLACK);
         }
     }
     uint64_t *hits = acc.list.hits.data();
@@ -663,7 +800,7 @@ void extend_group(const NpointSetup &s, uint64_t n_order, uint64_t i, uint64_t b
 #if QUOR_X86_SIMD
         if (wide && d == last) {
             // Every candidate left completes the group or not on its own: all at once.
-            const uint64_t n_hits = last_members_avx512(acc.list.dxs.data(), acc.list.dys.data(), acc.list.dzs.data(),
+            const uint64_t n_hits = last_members(s.wide, acc.list.dxs.data(), acc.list.dys.data(), acc.list.dzs.data(),
                                                         acc.list.d2s.data(), cursor[d], n_list, offset + 1, d - 1,
                                                         m_before[d], r2_max, hits, hit_ms);
             cursor[d] = n_list;

@@ -27,30 +27,20 @@ uint64_t cells_along(double box_size, double cell_size) {
     return std::clamp(trunc_sat(box_size / cell_size), MIN_CELLS, MAX_CELLS);
 }
 
-/// Galaxies that a neighbour cell of a pair count should offer within the z window:
-/// fewer, and the visit costs more than the candidates it saves.
-constexpr double CANDIDATES = 64.0;
-
 /// Widest stencil of a pair count, in cells across either way.
 constexpr int MAX_REACH = 4;
 
-/// The reach of an auto count over `rows` galaxies: cells about `wide` across hold some
-/// CANDIDATES galaxies within a z window 2 w tall.
-int auto_reach(double box_size, double r_xy, double w, double rows) {
-    const double wide = box_size * std::sqrt(CANDIDATES * box_size / (2.0 * w * rows));
-    return static_cast<int>(std::clamp(std::ceil(r_xy / wide), 1.0, double(MAX_REACH)));
-}
-
-/// What a neighbour column costs a galaxy of a cross count besides its candidates, in
-/// candidates filtered (measured: 1e6 x 4e6 galaxies, r <= 20 and r <= 50).
+/// What a neighbour column costs a galaxy besides its candidates, in candidates
+/// filtered: the z window found, the run started and ended (measured: cross counts of
+/// 1e6 x 4e6 galaxies, r <= 20 and r <= 50; auto counts of 1e5 - 1.2e6 galaxies,
+/// r <= 25 - 150, on AVX2).
 constexpr double COLUMN_COST = 48.0;
 
-/// The reach of a cross count whose partners number `rows`: the one that makes an own
+/// The reach of a pair count whose partners number `rows`: the one that makes a
 /// galaxy's work least, (2 reach + 1)^2 columns of COLUMN_COST plus the candidates of a
-/// cell r_xy / reach wide and 2 w tall. The own side is the smaller catalogue: its cells
-/// hold few galaxies, and a column's cost is paid galaxy by galaxy rather than shared,
-/// so wider cells than an auto count's pay here.
-int cross_reach(double box_size, double r_xy, double w, double rows) {
+/// cell r_xy / reach wide and 2 w tall at the mean density. An auto count meets half
+/// the columns, and half the candidates, of a cross count: the same reach is least.
+int least_cost_reach(double box_size, double r_xy, double w, double rows) {
     const double density = rows / box_size / box_size / box_size;
     int best = 1;
     double least = INFINITY;
@@ -232,7 +222,7 @@ CellList CellList::for_box(double box_size, double cell_size_xy, double cell_siz
     return grid;
 }
 
-CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_rows, bool cross) {
+CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_rows) {
     CellList grid;
     grid.reach_xy = 0;
     grid.bounded = true;
@@ -253,7 +243,7 @@ CellList CellList::for_pairs(double box_size, double r_xy, double w, uint64_t n_
     if (grid.cells_z < MIN_CELLS) return grid;
 
     const double rows = static_cast<double>(std::max<uint64_t>(n_rows, 1));
-    int reach = cross ? cross_reach(box_size, r_xy, w, rows) : auto_reach(box_size, r_xy, w, rows);
+    int reach = least_cost_reach(box_size, r_xy, w, rows);
 
     // Cells cost memory and a visit each: at most about two per galaxy.
     const uint64_t most_cells = std::clamp<uint64_t>(2 * n_rows, 1 << 12, uint64_t{1} << 26);
@@ -350,8 +340,7 @@ namespace {
 /// The grid of a pair count whose partners number `partner_rows`: the fine grid when
 /// every catalogue lies inside the box and the box fits it, else the coarse one. A
 /// slab's galaxies fill only its part of the box: the cells are sized for the density
-/// there, as they would be for the whole box at that density. Two catalogues make a
-/// cross count (CellList::for_pairs).
+/// there, as they would be for the whole box at that density.
 CellList pair_grid(std::initializer_list<const StridedMatrix *> catalogues, uint64_t partner_rows,
                    double box_size, double r_xy, double w, const OwnerSlab *owner) {
     bool inside = true;
@@ -362,7 +351,7 @@ CellList pair_grid(std::initializer_list<const StridedMatrix *> catalogues, uint
             const double filled = std::min(box_size, (owner->x_hi - owner->x_lo) + r_xy);
             if (filled > 0.0) rows = trunc_sat(static_cast<double>(rows) * (box_size / filled));
         }
-        CellList fine = CellList::for_pairs(box_size, r_xy, w, rows, catalogues.size() > 1);
+        CellList fine = CellList::for_pairs(box_size, r_xy, w, rows);
         if (fine.reach_xy > 0) return fine;
     }
     return CellList::for_box(box_size, r_xy, w);

@@ -51,9 +51,9 @@ struct CellList {
     /// Cells are at least `w` tall and r_xy / reach_xy wide, reach_xy chosen from the
     /// density so that a cell holds enough partners to be worth a visit; their bounds
     /// are kept. reach_xy is 0 when the box is too small for 3 cells along z or
-    /// 2 reach_xy + 1 across: the count then needs the coarse grid. A `cross` count's
-    /// n_rows are its partners, and its reach_xy is chosen for them (cross_reach).
-    static CellList for_pairs(double box_size, double r_xy, double w, uint64_t n_rows, bool cross = false);
+    /// 2 reach_xy + 1 across: the count then needs the coarse grid. n_rows are the
+    /// partners: a cross count's reach_xy is chosen for them.
+    static CellList for_pairs(double box_size, double r_xy, double w, uint64_t n_rows);
 
     uint64_t n_cells() const { return cells_xy * cells_xy * cells_z; }
 

@@ -118,8 +118,11 @@ def test_haloes_met_whole_match_brute_force(box, r_max, ids):
 GRID_BOX = 30.5
 R_MAX = 10.0
 # Galaxies for each reach (cells of R_MAX / reach across, 3 along z): a little over the
-# fewest that take it, where the brute force costs least.
-GALAXIES = {1: 600, 2: 1500, 3: 4500, 4: 9000}
+# fewest that take it. Up to BRUTE_FORCE_REACH the brute force checks the counts; the
+# denser catalogues of the wider stencils have too many pairs for it, and the folded
+# traversal checks them (folded_counts).
+GALAXIES = {1: 600, 2: 4500, 3: 22000, 4: 62000}
+BRUTE_FORCE_REACH = 2
 
 
 def faces_catalogue(n, reach, r_xy, w, seed):
@@ -152,13 +155,31 @@ def edges_on_faces(r_max, width):
     return np.unique(np.concatenate([[0.0, width / 2], steps[steps < r_max], [r_max]]))
 
 
-@functools.lru_cache(maxsize=None)
-def reach_case(reach):
-    """The catalogue of a reach, its edges (r, then pi up to R_MAX: the projected count
-    takes the same grid) and the brute force of each pair counter on it."""
-    coords, ids, width = faces_catalogue(GALAXIES[reach], reach, R_MAX, R_MAX, seed=reach)
-    edges = edges_on_faces(R_MAX, width)
-    pi_edges = np.array([0.0, width, 2 * width, R_MAX]) if reach > 1 else np.array([0.0, 2.0, R_MAX])
+def folded_counts(coords, ids, edges, pi_edges):
+    """The counts of the catalogue by the folded traversal, which other tests check against
+    the brute force: one galaxy more, just outside the box, takes the coarse grid with
+    every difference folded; its own pairs, brute-forced, come off again."""
+    n = len(coords)
+    more = np.vstack([coords, [[-0.5, -0.5, -0.5]]])
+    more_ids = np.append(ids, np.int32(7))  # a partition of its own
+    assert _kernels._pair_grid(more, GRID_BOX, R_MAX, R_MAX)[0] == 0
+    its_pairs = (np.full(n, n), np.arange(n))
+
+    def less_its_pairs(counts, brute_force):
+        return tuple(c - b for c, b in zip(counts, brute_force))
+
+    return {
+        "1d": less_its_pairs(_quor.count_pairs_1d(more, more_ids, edges, GRID_BOX),
+                             radial_counts(more, more_ids, edges, GRID_BOX, pairs=its_pairs)),
+        "2d": less_its_pairs(_quor.count_pairs_2d(more, more_ids, edges, pi_edges, GRID_BOX),
+                             projected_counts(more, more_ids, edges, pi_edges, GRID_BOX, pairs=its_pairs)),
+        "smu": less_its_pairs(_quor.count_pairs_smu(more, more_ids, edges, 5, 0.7, GRID_BOX),
+                              smu_counts(more, more_ids, edges, 5, 0.7, GRID_BOX, pairs=its_pairs)),
+    }
+
+
+def brute_force_counts(coords, ids, edges, pi_edges):
+    """Each pair counter's brute force on the catalogue."""
     i, j = near_pairs(coords, GRID_BOX, np.hypot(R_MAX, R_MAX))
     expected = {"2d": projected_counts(coords, ids, edges, pi_edges, GRID_BOX, pairs=(i, j))}
     d = min_image(coords[j] - coords[i], GRID_BOX)
@@ -166,6 +187,18 @@ def reach_case(reach):
     near = i[radial], j[radial]
     expected["1d"] = radial_counts(coords, ids, edges, GRID_BOX, pairs=near)
     expected["smu"] = smu_counts(coords, ids, edges, 5, 0.7, GRID_BOX, pairs=near)
+    return expected
+
+
+@functools.lru_cache(maxsize=None)
+def reach_case(reach):
+    """The catalogue of a reach, its edges (r, then pi up to R_MAX: the projected count
+    takes the same grid) and the counts each pair counter must give on it."""
+    coords, ids, width = faces_catalogue(GALAXIES[reach], reach, R_MAX, R_MAX, seed=reach)
+    edges = edges_on_faces(R_MAX, width)
+    pi_edges = np.array([0.0, width, 2 * width, R_MAX]) if reach > 1 else np.array([0.0, 2.0, R_MAX])
+    reference = brute_force_counts if reach <= BRUTE_FORCE_REACH else folded_counts
+    expected = reference(coords, ids, edges, pi_edges)
     for e in expected.values():
         assert e[0].sum() > 0 and e[1].sum() > 0
     return coords, ids, edges, pi_edges, expected

@@ -212,19 +212,23 @@ COUNTERS = {  # the counter on (coords, ids, edges, pi_edges), and its brute for
 }
 
 
-@pytest.mark.parametrize("reach", [1, 2, 3, 4], ids=lambda r: f"reach-{r}")
-@pytest.mark.parametrize("name", list(COUNTERS))
+# count_npoint sorts pairs into whole cells whatever the density: it runs on the
+# catalogues of the brute force for its arithmetic on the faces, not on the denser ones.
+EVERY_REACH = [(name, reach) for name in COUNTERS for reach in (1, 2, 3, 4)
+               if name != "npoint2" or reach <= BRUTE_FORCE_REACH]
+
+
+@pytest.mark.parametrize("name, reach", EVERY_REACH, ids=[f"{n}-reach-{r}" for n, r in EVERY_REACH])
 def test_every_reach_counts_exactly(name, reach):
     # The radial, projected and redshift-space counts take cells of R_MAX / reach (the
-    # projected one with pi up to R_MAX too). count_npoint sorts pairs into whole cells
-    # whatever the density: it runs on the same catalogues for its arithmetic on the faces.
+    # projected one with pi up to R_MAX too).
     coords, ids, edges, pi_edges, expected = reach_case(reach)
     count, oracle = COUNTERS[name]
     for g, e in zip(count(coords, ids, edges, pi_edges), expected[oracle]):
         np.testing.assert_array_equal(g, e)
 
 
-@pytest.mark.parametrize("reach", [2, 3, 4], ids=lambda r: f"reach-{r}")
+@pytest.mark.parametrize("reach", [2, 3], ids=lambda r: f"reach-{r}")
 @pytest.mark.parametrize("kernel, oracle", [
     ("count_pairs_1d_slab", "1d"), ("count_pairs_2d_slab", "2d"), ("count_pairs_smu_slab", "smu")],
     ids=["1d", "2d", "smu"])

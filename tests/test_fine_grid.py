@@ -252,8 +252,8 @@ def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, oracle,
 
 # ---------------------------------------------------------------------------------------
 # Cross counts at every reach. A cross count sizes its cells for its partners (the larger
-# catalogue) on a rule of its own, so a few own galaxies against partners of growing
-# density take reach 1 to 4 in turn. Both catalogues sit partly on the faces of the cells
+# catalogue), so a few own galaxies against partners of growing density take reach 1 to
+# 4 in turn, at a cost the brute force affords even at reach 4. Both catalogues sit partly on the faces of the cells
 # of every reach (multiples of GRID_BOX / 36 across, GRID_BOX / 3 along z) and one ulp
 # either side, with weights of both signs over six decades; counts and the sums of w_i w_j
 # and w_i w_j r match the brute force exactly, w_i w_j ln r within 1e-12.

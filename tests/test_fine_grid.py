@@ -204,7 +204,7 @@ def reach_case(reach):
     return coords, ids, edges, pi_edges, expected
 
 
-COUNTERS = {  # the counter on (coords, ids, edges, pi_edges), and its brute force
+COUNTERS = {  # the counter on (coords, ids, edges, pi_edges), and its reference counts
     "pairs_1d": (lambda c, i, e, p: _quor.count_pairs_1d(c, i, e, GRID_BOX), "1d"),
     "pairs_2d": (lambda c, i, e, p: _quor.count_pairs_2d(c, i, e, p, GRID_BOX), "2d"),
     "pairs_smu": (lambda c, i, e, p: _quor.count_pairs_smu(c, i, e, 5, 0.7, GRID_BOX), "smu"),
@@ -253,10 +253,11 @@ def test_owner_aware_slabs_take_the_same_reach_and_count_exactly(kernel, oracle,
 # ---------------------------------------------------------------------------------------
 # Cross counts at every reach. A cross count sizes its cells for its partners (the larger
 # catalogue), so a few own galaxies against partners of growing density take reach 1 to
-# 4 in turn, at a cost the brute force affords even at reach 4. Both catalogues sit partly on the faces of the cells
-# of every reach (multiples of GRID_BOX / 36 across, GRID_BOX / 3 along z) and one ulp
-# either side, with weights of both signs over six decades; counts and the sums of w_i w_j
-# and w_i w_j r match the brute force exactly, w_i w_j ln r within 1e-12.
+# 4 in turn, at a cost the brute force affords even at reach 4. Both catalogues sit
+# partly on the faces of the cells of every reach (multiples of GRID_BOX / 36 across,
+# GRID_BOX / 3 along z) and one ulp either side, with weights of both signs over six
+# decades; counts and the sums of w_i w_j and w_i w_j r match the brute force exactly,
+# w_i w_j ln r within 1e-12.
 
 CROSS_PARTNERS = {1: 1500, 2: 8000, 3: 30000, 4: 70000}  # partners that take each reach
 CROSS_OWN = 30

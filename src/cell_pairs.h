@@ -1066,8 +1066,9 @@ public:
     }
 
 private:
-    // Survivors of the cheap rejection, finished in one go when the buffer fills.
-    static constexpr uint64_t CHUNK = 64, CAPACITY = 256;
+    // Survivors of the cheap rejection, finished in one go when the buffer fills: as
+    // many as the peel takes (count_peeled_avx2), CHUNK partners per filter call.
+    static constexpr uint64_t CHUNK = 128, CAPACITY = 512;
     static constexpr uint64_t PRUNE_FROM = 16;       ///< shorter folded runs are scanned whole
     static constexpr uint64_t PER_GALAXY_FROM = 32;  ///< shorter runs cost less than the bounds test
 

@@ -1,7 +1,8 @@
 /* src/pair_filter.h: the first pass of a pair count: the displacement of one galaxy to
    each partner of a run, and the partners that the cheap rejection keeps, buffered for
    the pair test. Portable, AVX2 and AVX-512 versions do the same IEEE operations in the
-   same order, lane by lane, so they keep exactly the same partners. */
+   same order, lane by lane, so they keep exactly the same partners (the AVX2 version
+   negates some differences, which changes no square: see there). */
 #pragma once
 
 #include <algorithm>
@@ -262,19 +263,24 @@ QUOR_TARGET_AVX512 inline bool filter_partners_avx512(const FilterQuery &q, uint
 #pragma GCC diagnostic pop
 
 /// AVX2 version: four partners per step, the tail (fewer than four) portable.
+/// The step computes the negated differences xi - xs[j] (and sx subtracted, not added):
+/// rounding is symmetric, so each is exactly minus the difference of the other
+/// versions and squares to the same bits, and the partner's coordinate can be read as
+/// the operand of the subtraction. dz keeps its sign where it is stored; elsewhere the
+/// window test compares -dz <= -w, the same test.
 template <class Mode>
 QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t j0, uint64_t j1,
                                                   FilterOut &out) {
+    constexpr bool negated_dz = !Mode::keep_dz;
     const __m256d xi = _mm256_set1_pd(q.xi), yi = _mm256_set1_pd(q.yi), zi = _mm256_set1_pd(q.zi);
-    const __m256d sx = _mm256_set1_pd(q.sx), sy = _mm256_set1_pd(q.sy), sz = _mm256_set1_pd(q.sz);
+    const __m256d sx = _mm256_set1_pd(q.sx), sy = _mm256_set1_pd(q.sy);
+    const __m256d sz = _mm256_set1_pd(negated_dz ? -q.sz : q.sz);
     const __m256d box = _mm256_set1_pd(q.box), half = _mm256_set1_pd(q.half);
     const __m256d neg_half = _mm256_set1_pd(-q.half);
-    const __m256d key_max = _mm256_set1_pd(q.key_max), w = _mm256_set1_pd(q.w);
+    const __m256d key_max = _mm256_set1_pd(q.key_max), w = _mm256_set1_pd(negated_dz ? -q.w : q.w);
     const __m128i pi = _mm_set1_epi32(q.pi);
     const __m256d wi = _mm256_set1_pd(q.wi);
     const __m256d mu_cut = _mm256_set1_pd(q.mu_cut), mu_floor = _mm256_set1_pd(MU_CUT_FLOOR);
-    // Input rows are below 2^63, so the signed comparison orders them.
-    const __m256i one = _mm256_set1_epi64x(1);
     // Local copies: the stores below could otherwise alias the pointers themselves, and
     // every step would load them again.
     const double *const xs = q.xs, *const ys = q.ys, *const zs = q.zs, *const ws = q.ws;
@@ -282,49 +288,12 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
     double *const keys = out.keys, *const dzs = out.dzs, *const products = out.products;
     uint64_t *const sames = out.sames, *const regions = out.regions;
     uint64_t n = out.n;
-    uint64_t j = j0;
-    for (; j + 4 <= j1; j += 4) {
-        __m256d dx = _mm256_sub_pd(_mm256_loadu_pd(xs + j), xi);
-        __m256d dy = _mm256_sub_pd(_mm256_loadu_pd(ys + j), yi);
-        __m256d dz = _mm256_sub_pd(_mm256_loadu_pd(zs + j), zi);
-        unsigned lanes = 0xF;
-        bool ended = false;
-        if (Mode::shifted) {
-            dx = _mm256_add_pd(dx, sx);
-            dy = _mm256_add_pd(dy, sy);
-            dz = _mm256_add_pd(sz, dz);
-        }
-        if (Mode::windowed) {
-            const unsigned stop =
-                static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(dz, w, _CMP_GE_OQ)));
-            if (stop) {
-                lanes = (stop & (0u - stop)) - 1;
-                ended = true;
-            }
-        }
-        if (Mode::wrap) {
-            dx = min_image_avx2(dx, box, half, neg_half);
-            dy = min_image_avx2(dy, box, half, neg_half);
-            if (Mode::z_fold == ANY_FOLD)
-                dz = min_image_avx2(dz, box, half, neg_half);
-            else if (Mode::z_fold != 0)
-                dz = Mode::z_fold > 0 ? _mm256_add_pd(dz, box) : _mm256_sub_pd(dz, box);
-        }
-        const __m256d key =
-            Mode::key_3d
-                ? _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
-                                _mm256_mul_pd(dz, dz))
-                : _mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx));
-        unsigned keep =
-            lanes & static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(key, key_max, _CMP_NGE_UQ)));
-        if (Mode::mu_cut) {
-            const __m256d bound = _mm256_max_pd(_mm256_mul_pd(mu_cut, key), mu_floor);
-            keep &= ~static_cast<unsigned>(
-                _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(dz, dz), bound, _CMP_GE_OQ)));
-        }
-        const __m128i same32 =
-            _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pids + j)), pi);
-        const __m256i same = _mm256_and_si256(_mm256_cvtepi32_epi64(same32), one);
+    // The kept lanes of `keep` packed onto the end of the buffer.
+    auto append = [&](uint64_t j, unsigned keep, __m256d key, __m256d dz) QUOR_TARGET_AVX2 {
+        // 0 or 1 per lane: the comparison's all-ones shifted down.
+        const __m128i same32 = _mm_srli_epi32(
+            _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(pids + j)), pi), 31);
+        const __m256i same = _mm256_cvtepu32_epi64(same32);
         const __m256i perm =
             _mm256_load_si256(reinterpret_cast<const __m256i *>(PACK4.idx[keep]));
         _mm256_storeu_pd(keys + n, _mm256_castps_pd(_mm256_permutevar8x32_ps(
@@ -347,10 +316,47 @@ QUOR_TARGET_AVX2 inline bool filter_partners_avx2(const FilterQuery &q, uint64_t
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(sames + n),
                             _mm256_permutevar8x32_epi32(same, perm));
         n += static_cast<uint64_t>(__builtin_popcount(keep));
-        if (ended) {
+    };
+    uint64_t j = j0;
+    for (; j + 4 <= j1; j += 4) {
+        __m256d dx = _mm256_sub_pd(xi, _mm256_loadu_pd(xs + j));
+        __m256d dy = _mm256_sub_pd(yi, _mm256_loadu_pd(ys + j));
+        __m256d dz = negated_dz ? _mm256_sub_pd(zi, _mm256_loadu_pd(zs + j))
+                                : _mm256_sub_pd(_mm256_loadu_pd(zs + j), zi);
+        if (Mode::shifted) {
+            dx = _mm256_sub_pd(dx, sx);
+            dy = _mm256_sub_pd(dy, sy);
+            dz = _mm256_add_pd(sz, dz);
+        }
+        unsigned stop = 0;
+        if (Mode::windowed)
+            stop = static_cast<unsigned>(_mm256_movemask_pd(
+                negated_dz ? _mm256_cmp_pd(dz, w, _CMP_LE_OQ) : _mm256_cmp_pd(dz, w, _CMP_GE_OQ)));
+        if (Mode::wrap) {
+            dx = min_image_avx2(dx, box, half, neg_half);
+            dy = min_image_avx2(dy, box, half, neg_half);
+            if (Mode::z_fold == ANY_FOLD)
+                dz = min_image_avx2(dz, box, half, neg_half);
+            else if (Mode::z_fold != 0)  // a negated dz folds the other way
+                dz = (Mode::z_fold > 0) != negated_dz ? _mm256_add_pd(dz, box) : _mm256_sub_pd(dz, box);
+        }
+        const __m256d key =
+            Mode::key_3d
+                ? _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)),
+                                _mm256_mul_pd(dz, dz))
+                : _mm256_add_pd(_mm256_mul_pd(dy, dy), _mm256_mul_pd(dx, dx));
+        unsigned keep = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(key, key_max, _CMP_NGE_UQ)));
+        if (Mode::mu_cut) {
+            const __m256d bound = _mm256_max_pd(_mm256_mul_pd(mu_cut, key), mu_floor);
+            keep &= ~static_cast<unsigned>(
+                _mm256_movemask_pd(_mm256_cmp_pd(_mm256_mul_pd(dz, dz), bound, _CMP_GE_OQ)));
+        }
+        if (stop) {
+            append(j, keep & ((stop & (0u - stop)) - 1), key, dz);  // lanes before the first stop
             out.n = n;
             return true;
         }
+        append(j, keep, key, dz);
     }
     out.n = n;
     return filter_partners_portable<Mode>(q, j, j1, out);

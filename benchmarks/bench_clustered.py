@@ -193,7 +193,8 @@ def load(name, quick):
     return coords, ids, box
 
 
-def run_quor(workload, quick, repeat, threads):
+def quor_call(workload, quick):
+    """The workload's catalogue and a function that counts it once with _quor."""
     import _quor
 
     cat, counter, p = WORKLOADS[workload]
@@ -213,6 +214,14 @@ def run_quor(workload, quick, repeat, threads):
     else:
         bins = np.linspace(0.0, p["r_max"], 11)
         call = lambda: _quor.count_npoint3_shape(coords, ids, bins, p["n_ratio"], box)
+    return coords, ids, box, call
+
+
+def run_quor(workload, quick, repeat, threads):
+    import _quor
+
+    counter = WORKLOADS[workload][1]
+    coords, ids, box, call = quor_call(workload, quick)
     _quor.count_pairs_1d(coords[:1000], ids[:1000], log_bins(5.0), box)  # start the pool
     seconds, (a, b) = best_time(call, repeat)
     if counter in PEER_COUNTERS:

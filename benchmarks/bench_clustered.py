@@ -232,7 +232,8 @@ def run_quor(workload, quick, repeat, threads):
             "total": float(counts.sum()), "module": _quor.__file__, **split}
 
 
-def run_corrfunc(workload, quick, repeat, threads):
+def corrfunc_call(workload, quick, threads):
+    """The workload's catalogue and a function that counts it once with Corrfunc."""
     from Corrfunc.theory import DD, DDrppi, DDsmu
 
     cat, counter, p = WORKLOADS[workload]
@@ -247,7 +248,15 @@ def run_corrfunc(workload, quick, repeat, threads):
     else:
         call = lambda: DDsmu(True, threads, separation_bins(p, "s_max"), p.get("mu_max", 1.0), p["n_mu"],
                              x, y, z, **opts)
-    DD(True, threads, log_bins(5.0), x[:1000], y[:1000], z[:1000], **opts)  # start OpenMP
+    return coords, box, call
+
+
+def run_corrfunc(workload, quick, repeat, threads):
+    from Corrfunc.theory import DD
+
+    coords, box, call = corrfunc_call(workload, quick, threads)
+    x, y, z = (np.ascontiguousarray(coords[:1000, k]) for k in range(3))
+    DD(True, threads, log_bins(5.0), x, y, z, periodic=True, boxsize=box, isa="fastest")  # start OpenMP
     seconds, res = best_time(call, repeat)
     ordered = res["npairs"].astype(np.int64)
     if np.any(ordered % 2):

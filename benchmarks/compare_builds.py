@@ -13,7 +13,10 @@ to read), and whether every call of every build gave the same counts.
 
 A build is a directory from which `import _quor` finds the module: a build tree, or
 a copy of one kept for later comparison. `DIR:NAME=value` sets an environment
-variable for that build's process alone, e.g. `build/rel:QUOR_KERNEL=portable`.
+variable for that build's process alone, e.g. `build/rel:QUOR_KERNEL=portable`. The
+name `corrfunc` in place of a directory times Corrfunc (run from an environment that
+has it): the ratios to it are then paired too. Its counts come in another form and
+are left out of the agreement column, which bench_clustered.py checks bin by bin.
 """
 import argparse
 import hashlib
@@ -26,34 +29,45 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def serve(build, quick):
+PEER = "corrfunc"
+
+
+def serve(build, quick, threads):
     """The child: reads workload names, counts each once, prints [seconds, hash of counts]."""
     import time
 
-    sys.path[:0] = [build, HERE]
+    sys.path[:0] = [HERE] if build == PEER else [build, HERE]
     import numpy as np
 
     import bench_clustered
+
+    def prepared(workload):
+        if build == PEER:
+            return bench_clustered.corrfunc_call(workload, quick, threads)[-1]
+        return bench_clustered.quor_call(workload, quick)[-1]
 
     calls = {}
     print("ready", flush=True)
     for line in sys.stdin:
         workload = line.strip()
         if workload not in calls:
-            calls[workload] = bench_clustered.quor_call(workload, quick)[-1]
+            calls[workload] = prepared(workload)
             calls[workload]()  # the first call pays for the pool's start
         t0 = time.perf_counter()
         counts = calls[workload]()
         seconds = time.perf_counter() - t0
+        if build == PEER:
+            counts = [counts["npairs"]]
         digest = hashlib.md5(b"".join(np.asarray(a).tobytes() for a in counts)).hexdigest()
         print(json.dumps([seconds, digest]), flush=True)
 
 
 def start(spec, quick, threads):
     build, *settings = spec.split(":")
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads),
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
                **dict(s.split("=", 1) for s in settings))
-    child = subprocess.Popen([sys.executable, __file__, "--serve", os.path.abspath(build)]
+    where = build if build == PEER else os.path.abspath(build)
+    child = subprocess.Popen([sys.executable, __file__, "--serve", where, "--threads", str(threads)]
                              + ([] if not quick else ["--quick"]),
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
     if child.stdout.readline().strip() != "ready":
@@ -81,7 +95,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve:
-        serve(args.serve, args.quick)
+        serve(args.serve, args.quick, args.threads)
         return
     if not args.builds or not args.workloads:
         ap.error("--builds and --workloads are required")
@@ -93,19 +107,21 @@ def main():
     for workload in args.workloads.split(","):
         times = [[] for _ in builds]
         digests = set()
+        ours = [b.split(":")[0] != PEER for b in builds]
         for child in children:
-            digests.add(timed(child, workload)[1])  # prepares the catalogue
+            timed(child, workload)  # prepares the catalogue
         for r in range(args.rounds):
             order = range(len(builds)) if r % 2 == 0 else reversed(range(len(builds)))
             for i in order:
                 seconds, digest = timed(children[i], workload)
                 times[i].append(seconds)
-                digests.add(digest)
+                if ours[i]:
+                    digests.add(digest)
         cells = []
         for t in times:
             ratio = statistics.median(a / b for a, b in zip(t, times[0]))
             cells.append(f"{min(t):9.4f} ({ratio - 1:+6.1%})")
-        same = "same" if len(digests) == 1 else "DIFFER"
+        same = "same" if len(digests) <= 1 else "DIFFER"
         print(f"{workload:<20} " + "  ".join(f"{c:>20}" for c in cells) + f"  {same}", flush=True)
     for child in children:
         child.stdin.close()

@@ -13,7 +13,8 @@ to read), and whether every call of every build gave the same counts.
 
 A build is a directory from which `import _quor` finds the module: a build tree, or
 a copy of one kept for later comparison. `DIR:NAME=value` sets an environment
-variable for that build's process alone, e.g. `build/rel:QUOR_KERNEL=portable`. The
+variable for that build's process alone, e.g. `build/rel:QUOR_KERNEL=portable`, or
+`build/rel:RAYON_NUM_THREADS=2` beside `build/rel` for a paired two-thread scaling. The
 name `corrfunc` in place of a directory times Corrfunc (run from an environment that
 has it): the ratios to it are then paired too. Its counts come in another form and
 are left out of the agreement column, which bench_clustered.py checks bin by bin.
@@ -64,8 +65,8 @@ def serve(build, quick, threads):
 
 def start(spec, quick, threads):
     build, *settings = spec.split(":")
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads),
-               **dict(s.split("=", 1) for s in settings))
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
+    env.update(s.split("=", 1) for s in settings)  # may set the threads of one build
     where = build if build == PEER else os.path.abspath(build)
     child = subprocess.Popen([sys.executable, __file__, "--serve", where, "--threads", str(threads)]
                              + ([] if not quick else ["--quick"]),

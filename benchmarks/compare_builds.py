@@ -63,8 +63,8 @@ def serve(build, quick, threads):
         print(json.dumps([seconds, digest]), flush=True)
 
 
-def start(spec, quick, threads):
-    build, *settings = spec.split(":")
+def start(entry, quick, threads):
+    build, *settings = entry.split(":")
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
     env.update(s.split("=", 1) for s in settings)  # may set the threads of one build
     where = build if build == PEER else os.path.abspath(build)
@@ -72,7 +72,7 @@ def start(spec, quick, threads):
                              + ([] if not quick else ["--quick"]),
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
     if child.stdout.readline().strip() != "ready":
-        raise SystemExit(f"build {spec} did not start")
+        raise SystemExit(f"build {entry} did not start")
     return child
 
 

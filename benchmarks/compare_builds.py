@@ -28,8 +28,6 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
 PEER = "corrfunc"
 
 
@@ -53,7 +51,6 @@ def serve(build, quick, threads):
         workload = line.strip()
         if workload not in calls:
             calls[workload] = prepared(workload)
-            calls[workload]()  # the first call pays for the pool's start
         t0 = time.perf_counter()
         counts = calls[workload]()
         seconds = time.perf_counter() - t0
@@ -69,7 +66,7 @@ def start(entry, quick, threads):
     env.update(s.split("=", 1) for s in settings)  # may set the threads of one build
     where = build if build == PEER else os.path.abspath(build)
     child = subprocess.Popen([sys.executable, __file__, "--serve", where, "--threads", str(threads)]
-                             + ([] if not quick else ["--quick"]),
+                             + (["--quick"] if quick else []),
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
     if child.stdout.readline().strip() != "ready":
         raise SystemExit(f"build {entry} did not start")
@@ -110,7 +107,7 @@ def main():
         digests = set()
         ours = [b.split(":")[0] != PEER for b in builds]
         for child in children:
-            timed(child, workload)  # prepares the catalogue
+            timed(child, workload)  # prepares the catalogue and starts the pool: not counted
         for r in range(args.rounds):
             order = range(len(builds)) if r % 2 == 0 else reversed(range(len(builds)))
             for i in order:

@@ -101,11 +101,12 @@ def main():
     builds = args.builds.split(",")
     children = [start(b, not args.full, args.threads) for b in builds]
     labels = [":".join([os.path.basename(b.split(":")[0].rstrip("/"))] + b.split(":")[1:]) for b in builds]
-    print(f"{'workload':<20} " + "  ".join(f"{label[-20:]:>20}" for label in labels) + "  counts")
+    width = max(20, *map(len, labels))
+    print(f"{'workload':<20} " + "  ".join(f"{label:>{width}}" for label in labels) + "  counts")
+    ours = [b.split(":")[0] != PEER for b in builds]
     for workload in args.workloads.split(","):
         times = [[] for _ in builds]
         digests = set()
-        ours = [b.split(":")[0] != PEER for b in builds]
         for child in children:
             timed(child, workload)  # prepares the catalogue and starts the pool: not counted
         for r in range(args.rounds):
@@ -120,7 +121,7 @@ def main():
             ratio = statistics.median(a / b for a, b in zip(t, times[0]))
             cells.append(f"{min(t):9.4f} ({ratio - 1:+6.1%})")
         same = "same" if len(digests) <= 1 else "DIFFER"
-        print(f"{workload:<20} " + "  ".join(f"{c:>20}" for c in cells) + f"  {same}", flush=True)
+        print(f"{workload:<20} " + "  ".join(f"{c:>{width}}" for c in cells) + f"  {same}", flush=True)
     for child in children:
         child.stdin.close()
         child.wait()
